@@ -1,0 +1,170 @@
+#include "kavra/base/CBaseSocketThread.h"
+
+#include "base/os/SocketApi.h"
+#include "base/os/WakeUp.h"
+#include "kavra/base/CSocket.h"
+
+#include <climits>
+#include <utility>
+
+namespace {
+
+// Messages handled per turn before the socket gets its look, so that a
+// thread posting without pause cannot starve the connection.
+constexpr int DISPATCH_BATCH = 64;
+
+class IoLockGuard {
+public:
+    explicit IoLockGuard(CSema& lock) : m_lock(lock) { m_lock.Lock(CSema::INFINITE_TIMEOUT); }
+    ~IoLockGuard() { m_lock.Unlock(1, nullptr); }
+    IoLockGuard(const IoLockGuard&) = delete;
+    IoLockGuard& operator=(const IoLockGuard&) = delete;
+
+private:
+    CSema& m_lock;
+};
+
+} // namespace
+
+CBaseSocketThread::CBaseSocketThread()
+    : m_ioLock(1, 1, nullptr, nullptr), m_wake(std::make_unique<kavra::WakeUp>()) {
+    SetPostHook(&CBaseSocketThread::WakeFromPost, this);
+}
+
+CBaseSocketThread::~CBaseSocketThread() {
+    // The loop uses m_wake and the handlers of this class; it must be gone
+    // before they are.
+    Destroy();
+}
+
+void CBaseSocketThread::WakeFromPost(void* context) {
+    static_cast<CBaseSocketThread*>(context)->m_wake->Signal();
+}
+
+template <typename Handler> void CBaseSocketThread::guarded(Handler&& handler) {
+    // A handler that throws (an allocation failure, a bug in a subclass) loses
+    // its own piece of work, not the connection's thread.
+    try {
+        std::forward<Handler>(handler)();
+    } catch (...) {
+        m_handlerExceptions.fetch_add(1);
+    }
+}
+
+unsigned long CBaseSocketThread::Run() {
+    using Clock = std::chrono::steady_clock;
+    for (;;) {
+        for (int i = 0; i < DISPATCH_BATCH; ++i) {
+            MSG msg{};
+            if (PeekMessageA(&msg, 0, 0, PM_REMOVE) == 0) {
+                break;
+            }
+            if (msg.message == WM_QUIT) {
+                return 0;
+            }
+            guarded([this, &msg] { DispatchMessageA(&msg); });
+            checkSocketFailure();
+        }
+
+        if (m_reconnectAttempt > 0 && Clock::now() >= m_reconnectDue) {
+            const int attempt = m_reconnectAttempt;
+            m_reconnectAttempt = 0;
+            guarded([this, attempt] { OnSocketReconnect(attempt); });
+            checkSocketFailure();
+        }
+
+        guarded([this] { OnQuerySocket(); });
+
+        int timeoutMs = -1;
+        if (GetQueuedMessageCount() > 0) {
+            timeoutMs = 0;
+        } else if (m_reconnectAttempt > 0) {
+            const auto left = m_reconnectDue - Clock::now();
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            timeoutMs = ms <= 0 ? 0 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+        }
+
+        const bool watchSocket = m_socket != nullptr && m_socket->IsConnected();
+        const kavra::os::LoopReady ready = kavra::os::WaitLoop(
+            watchSocket ? m_socket->GetHandle() : kavra::os::INVALID_SOCKET_HANDLE,
+            m_wake->Handle(), timeoutMs);
+        if (ready.wake) {
+            m_wake->Clear();
+        }
+        if (ready.socket) {
+            handleReadable();
+            checkSocketFailure();
+        }
+    }
+}
+
+void CBaseSocketThread::handleReadable() {
+    if (m_socket == nullptr || !m_socket->IsConnected()) {
+        return;
+    }
+    const int readable = m_socket->Available();
+    if (readable > 0) {
+        guarded([this, readable] { OnSocketReceive(readable); });
+        return;
+    }
+    // Readable with nothing to read: the peer closed or the connection broke.
+    // PeerClosed marks the socket failed then; checkSocketFailure reports it
+    // once, as OnSocketClose, never as a receive of zero bytes. When the
+    // count itself cannot be had the descriptor is unusable, and the peek
+    // fails the same way.
+    m_socket->PeerClosed();
+}
+
+void CBaseSocketThread::checkSocketFailure() {
+    if (m_socket != nullptr && m_socket->HasFailed()) {
+        const int error = m_socket->GetLastError();
+        guarded([this, error] { OnSocketClose(error); });
+    }
+}
+
+long CBaseSocketThread::DispatchMessageA(const MSG* /*msg*/) { return 0; }
+
+void CBaseSocketThread::OnSocketReceive(int /*readable*/) {}
+
+void CBaseSocketThread::OnSocketSend(int /*written*/) {}
+
+void CBaseSocketThread::OnSocketAccept(int /*error*/) {}
+
+void CBaseSocketThread::OnSocketConnect(int /*error*/) {}
+
+void CBaseSocketThread::OnSocketClose(int /*error*/) {
+    if (m_socket != nullptr) {
+        m_socket->Close();
+    }
+}
+
+void CBaseSocketThread::OnSocketReconnect(int /*attempt*/) {}
+
+void CBaseSocketThread::OnQuerySocket() {}
+
+int CBaseSocketThread::RecvDataTimeout(char* dst, int n, int timeoutMs) {
+    if (m_socket == nullptr || !m_socket->IsConnected()) {
+        return 0;
+    }
+    IoLockGuard guard(m_ioLock);
+    return m_socket->Receive(dst, n, timeoutMs);
+}
+
+int CBaseSocketThread::SendDataTimeout(char* src, int n, int timeoutMs) {
+    if (m_socket == nullptr || !m_socket->IsConnected()) {
+        return 0;
+    }
+    IoLockGuard guard(m_ioLock);
+    return m_socket->Send(src, n, timeoutMs);
+}
+
+std::uint64_t CBaseSocketThread::GetHandlerExceptionCount() const {
+    return m_handlerExceptions.load();
+}
+
+void CBaseSocketThread::ScheduleReconnect(unsigned int delayMs, int attempt) {
+    m_reconnectDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    m_reconnectAttempt = attempt < 1 ? 1 : attempt;
+}
+
+void CBaseSocketThread::CancelReconnect() { m_reconnectAttempt = 0; }

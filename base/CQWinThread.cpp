@@ -1,0 +1,124 @@
+#include "kavra/base/CQWinThread.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+std::atomic<std::uint32_t> g_nextThreadId{1};
+
+std::uint32_t nextThreadId() {
+    std::uint32_t id = g_nextThreadId.fetch_add(1);
+    // 0 means "no thread yet"; skip it when the counter wraps.
+    while (id == 0) {
+        id = g_nextThreadId.fetch_add(1);
+    }
+    return id;
+}
+
+} // namespace
+
+CQWinThread::CQWinThread() = default;
+
+// This class's own Quit must be the one that stops the loop: the base
+// destructor no longer reaches it, and without WM_QUIT the loop never ends.
+CQWinThread::~CQWinThread() {
+    if (IsRunning()) {
+        Destroy();
+    }
+}
+
+void CQWinThread::BeforeRun() {
+    CBaseThread::BeforeRun();
+    m_threadId = nextThreadId();
+
+    // A WM_QUIT left from an earlier run (Quit called twice, or while no
+    // thread ran) would end this run at once. One posted for this
+    // run comes after its Quit flag is set, and the flag is read under the
+    // queue lock that the post needs, so it is never mistaken for a stale one.
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    if (!IsQuitRequested()) {
+        std::erase_if(m_messages, [](const MSG& m) { return m.message == WM_QUIT; });
+    }
+}
+
+void CQWinThread::PreQuit() {
+    OnPreQuit();
+}
+
+void CQWinThread::Quit() {
+    CBaseThread::Quit();
+    PostMessageA(WM_QUIT, 0, 0);
+}
+
+int CQWinThread::PeekMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax,
+                              unsigned int removeFlags) {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return takeMatching(msg, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0) ? 1 : 0;
+}
+
+int CQWinThread::PostMessageA(unsigned int message, unsigned int wParam, long lParam) {
+    MSG msg{};
+    msg.message = message;
+    msg.wParam = static_cast<decltype(msg.wParam)>(wParam);
+    msg.lParam = static_cast<decltype(msg.lParam)>(lParam);
+
+    PostHook hook = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_messages.push_back(msg);
+        hook = m_postHook;
+        context = m_postHookContext;
+    }
+    m_queueChanged.notify_all();
+    if (hook != nullptr) {
+        hook(context);
+    }
+    return 1;
+}
+
+int CQWinThread::GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax) {
+    MSG taken{};
+    {
+        std::unique_lock<std::mutex> lock(m_queueMutex);
+        while (!takeMatching(&taken, filterMin, filterMax, true)) {
+            m_queueChanged.wait(lock);
+        }
+    }
+    if (msg != nullptr) {
+        *msg = taken;
+    }
+    return taken.message == WM_QUIT ? 0 : 1;
+}
+
+std::size_t CQWinThread::GetQueuedMessageCount() const {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_messages.size();
+}
+
+void CQWinThread::SetPostHook(PostHook hook, void* context) {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_postHook = hook;
+    m_postHookContext = context;
+}
+
+// Caller holds m_queueMutex. WM_QUIT passes every filter so that a loop
+// waiting for a narrow range of messages still stops.
+bool CQWinThread::takeMatching(MSG* msg, unsigned int filterMin, unsigned int filterMax,
+                               bool remove) {
+    const bool any = filterMin == 0 && filterMax == 0;
+    const auto found = std::find_if(m_messages.begin(), m_messages.end(), [&](const MSG& m) {
+        return any || m.message == WM_QUIT || (m.message >= filterMin && m.message <= filterMax);
+    });
+    if (found == m_messages.end()) {
+        return false;
+    }
+    if (msg != nullptr) {
+        *msg = *found;
+    }
+    if (remove) {
+        m_messages.erase(found);
+    }
+    return true;
+}

@@ -1,0 +1,257 @@
+#include "base/os/SocketApi.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <memory>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kavra::os {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int toFd(SocketHandle handle) { return static_cast<int>(handle); }
+
+// Milliseconds left until deadline, rounded up so that a wait never ends just
+// before it, and 0 once it has passed.
+int msUntil(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+void setNoDelay(int fd) {
+    // Frames are written whole; waiting to coalesce them only adds latency.
+    // Not every stream socket supports the option, and none needs it to work.
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+struct AddrInfoDeleter {
+    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+};
+
+int resolveError(int gaiError) {
+    if (gaiError == EAI_SYSTEM && errno != 0) {
+        return errno;
+    }
+    if (gaiError == EAI_MEMORY) {
+        return ENOMEM;
+    }
+    return EHOSTUNREACH;
+}
+
+} // namespace
+
+SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
+                        int& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    errno = 0;
+    const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (gai != 0) {
+        error = resolveError(gai);
+        return INVALID_SOCKET_HANDLE;
+    }
+    const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    error = EHOSTUNREACH;
+    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+        const int fd =
+            ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            // An interrupted connect goes on in the background just like one
+            // in progress; both finish when the socket becomes writable.
+            if (errno != EINPROGRESS && errno != EINTR) {
+                error = errno;
+                ::close(fd);
+                continue;
+            }
+            int waitError = 0;
+            const int ready = WaitReady(fd, Direction::Write, msUntil(deadline), waitError);
+            if (ready == 0) {
+                ::close(fd);
+                error = ETIMEDOUT;
+                return INVALID_SOCKET_HANDLE;
+            }
+            if (ready < 0) {
+                error = waitError;
+                ::close(fd);
+                continue;
+            }
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+                soError = errno;
+            }
+            if (soError != 0) {
+                error = soError;
+                ::close(fd);
+                continue;
+            }
+        }
+        setNoDelay(fd);
+        error = 0;
+        return fd;
+    }
+    return INVALID_SOCKET_HANDLE;
+}
+
+int PrepareConnected(SocketHandle handle) {
+    const int fd = toFd(handle);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return errno;
+    }
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        return errno;
+    }
+    setNoDelay(fd);
+    return 0;
+}
+
+void CloseSocket(SocketHandle handle) {
+    // Not retried on EINTR: Linux releases the descriptor in any case, and a
+    // second close could hit a descriptor that another thread just opened.
+    ::close(toFd(handle));
+}
+
+long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error) {
+    for (;;) {
+        const ssize_t sent = ::send(toFd(handle), src, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) {
+            return sent;
+        }
+        if (errno != EINTR) {
+            error = errno == EWOULDBLOCK ? EAGAIN : errno;
+            return -1;
+        }
+    }
+}
+
+long RecvSome(SocketHandle handle, void* dst, std::size_t n, int& error) {
+    for (;;) {
+        const ssize_t got = ::recv(toFd(handle), dst, n, MSG_DONTWAIT);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno != EINTR) {
+            error = errno == EWOULDBLOCK ? EAGAIN : errno;
+            return -1;
+        }
+    }
+}
+
+int WaitReady(SocketHandle handle, Direction direction, int timeoutMs, int& error) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    pollfd entry{};
+    entry.fd = toFd(handle);
+    entry.events = direction == Direction::Read ? POLLIN : POLLOUT;
+    int waitMs = timeoutMs < 0 ? 0 : timeoutMs;
+    for (;;) {
+        entry.revents = 0;
+        const int rc = ::poll(&entry, 1, waitMs);
+        if (rc > 0) {
+            if ((entry.revents & POLLNVAL) != 0) {
+                error = EBADF;
+                return -1;
+            }
+            return 1;
+        }
+        if (rc == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            error = errno;
+            return -1;
+        }
+        waitMs = msUntil(deadline);
+    }
+}
+
+int ReadableBytes(SocketHandle handle) {
+    int count = 0;
+    if (::ioctl(toFd(handle), FIONREAD, &count) != 0) {
+        return -1;
+    }
+    return count;
+}
+
+PeekResult PeekForClose(SocketHandle handle, int& error) {
+    unsigned char byte = 0;
+    for (;;) {
+        const ssize_t got = ::recv(toFd(handle), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got > 0) {
+            return PeekResult::Data;
+        }
+        if (got == 0) {
+            return PeekResult::Closed;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return PeekResult::Empty;
+        }
+        if (errno != EINTR) {
+            error = errno;
+            return PeekResult::Failed;
+        }
+    }
+}
+
+LoopReady WaitLoop(SocketHandle socket, int wakeHandle, int timeoutMs) {
+    pollfd entries[2]{};
+    entries[0].fd = wakeHandle;
+    entries[0].events = POLLIN;
+    nfds_t count = 1;
+    if (socket != INVALID_SOCKET_HANDLE) {
+        entries[1].fd = toFd(socket);
+        entries[1].events = POLLIN;
+        count = 2;
+    }
+    LoopReady ready;
+    if (::poll(entries, count, timeoutMs < 0 ? -1 : timeoutMs) <= 0) {
+        return ready;
+    }
+    ready.wake = entries[0].revents != 0;
+    ready.socket = count == 2 && entries[1].revents != 0;
+    return ready;
+}
+
+unsigned short LocalPort(SocketHandle handle) {
+    sockaddr_storage address{};
+    socklen_t len = sizeof address;
+    if (::getsockname(toFd(handle), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
+        return 0;
+    }
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    }
+    return 0;
+}
+
+} // namespace kavra::os

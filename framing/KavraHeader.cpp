@@ -1,0 +1,73 @@
+#include "kavra/KavraHeader.h"
+
+#include "kavra/base/CIPByteBuffer.h"
+
+#include <cstdint>
+#include <cstring>
+
+KavraHeader::KavraHeader() : CPDUHeader() {
+    std::memset(m_sync, SYNC_BYTE, sizeof(m_sync));
+}
+
+KavraHeader::KavraHeader(const KavraHeader& other) = default;
+
+KavraHeader& KavraHeader::operator=(const KavraHeader& other) = default;
+
+KavraHeader::~KavraHeader() = default;
+
+int KavraHeader::getData(CIPByteBuffer& out) {
+    out.appendBytes(m_sync, SYNC_MARK_LENGTH);
+    // Virtual on purpose: a derived header that reports another length writes
+    // that length.
+    out.appendInt(getCommandLength());
+    return 1;
+}
+
+int KavraHeader::setData(CIPByteBuffer& in) {
+    // The sync bytes are skipped unexamined: the reader has already lined the
+    // buffer up on them with ValidateBuffer, and they never replace m_sync.
+    in.removeBytes0(SYNC_MARK_LENGTH);
+    m_commandLength = in.removeInt();
+    return 1;
+}
+
+unsigned int KavraHeader::ValidateBuffer(CIPByteBuffer& buf) {
+    const auto length = static_cast<std::int32_t>(buf.getLength());
+    if (length <= 0) {
+        return 0;
+    }
+    const unsigned int dropped = FindSyncStart(buf.getBuffer(), length);
+    if (dropped > 0) {
+        // Keep the length: the zero bytes stand for the stream bytes that the
+        // caller still has to read into the tail.
+        buf.removeBytes0(static_cast<int>(dropped));
+        buf.appendBytes0(static_cast<int>(dropped));
+    }
+    return dropped;
+}
+
+unsigned int KavraHeader::FindSyncStart(const unsigned char* bytes, int length) {
+    if (bytes == nullptr || length <= 0) {
+        return 0;
+    }
+    int i = 0;
+    while (i < length) {
+        if (bytes[i] != SYNC_BYTE) {
+            ++i;
+            continue;
+        }
+        int j = 1;
+        while (j < SYNC_MARK_LENGTH && i + j < length && bytes[i + j] == SYNC_BYTE) {
+            ++j;
+        }
+        // A full mark, or a shorter run cut off by the end of what has been
+        // read so far, which may be the front of a mark still in the stream.
+        if (j == SYNC_MARK_LENGTH || i + j == length) {
+            return static_cast<unsigned int>(i);
+        }
+        // bytes[i + j] broke the run. Every run starting inside [i, i + j]
+        // would meet that same byte before its tenth 0xFF, so resume behind it.
+        i += j + 1;
+    }
+    return static_cast<unsigned int>(length);
+}

@@ -1,0 +1,49 @@
+// The frame header and the scan that finds the next frame after garbage.
+//
+// Wire frame:
+//   offset 0   10 bytes  sync mark, every byte 0xFF
+//   offset 10   4 bytes  body length, signed, big-endian
+//   offset 14            the body, unchanged
+//
+// Of the header's four fields only the command length (the body length)
+// travels. Not thread-safe: one thread at a time.
+#pragma once
+
+#include "kavra/Export.h"
+#include "kavra/base/CPDUHeader.h"
+
+class CIPByteBuffer;
+
+class KAVRA_API KavraHeader : public CPDUHeader {
+public:
+    static constexpr int SYNC_MARK_LENGTH = 10;
+    static constexpr int HEADER_LENGTH = 14;
+    static constexpr unsigned char SYNC_BYTE = 0xFF;
+
+    KavraHeader();
+    KavraHeader(const KavraHeader& other);
+    KavraHeader& operator=(const KavraHeader& other);
+    ~KavraHeader() override;
+
+    // Takes 14 bytes off the front of in: the sync mark (not examined; see
+    // ValidateBuffer) and the body length, stored as the command length.
+    // Returns 1.
+    int setData(CIPByteBuffer& in) override;
+    // Appends the sync mark and getCommandLength() to out. Returns 1.
+    int getData(CIPByteBuffer& out) override;
+
+    // Finds where a sync mark may start in buf: the first position from which
+    // every byte up to the tenth, or up to the end of buf, is 0xFF. Drops the
+    // bytes before it and appends as many zero bytes, so buf keeps its length
+    // and the caller refills the tail from the stream. Returns the number of
+    // bytes dropped (0: buf already starts with a possible sync mark). One
+    // forward pass; never reads beyond buf's length.
+    unsigned int ValidateBuffer(CIPByteBuffer& buf);
+
+    // The same scan without touching a buffer: the position where a sync
+    // mark may start in bytes[0, length), or length when there is none.
+    static unsigned int FindSyncStart(const unsigned char* bytes, int length);
+
+private:
+    unsigned char m_sync[SYNC_MARK_LENGTH];
+};

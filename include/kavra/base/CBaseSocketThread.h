@@ -1,0 +1,89 @@
+// A thread whose loop waits on its message queue and its socket together.
+//
+// Each turn of Run dispatches the messages already posted (a bounded batch,
+// so a busy poster cannot starve the socket), then waits until a message is
+// posted, the socket becomes readable, or a scheduled reconnection is due.
+// Readable data is reported as OnSocketReceive(n) with the readable byte
+// count n > 0; a peer close or socket error as OnSocketClose(error) with the
+// system error code (0 for an orderly close). Handlers run on the thread one
+// at a time, never two at once. An exception that leaves a handler is caught
+// and counted, and the loop goes on.
+#pragma once
+
+#include "kavra/Export.h"
+#include "kavra/base/CQWinThread.h"
+#include "kavra/base/CSema.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+class CSocket;
+
+namespace kavra {
+class WakeUp;
+}
+
+class KAVRA_API CBaseSocketThread : public CQWinThread {
+public:
+    CBaseSocketThread();
+    ~CBaseSocketThread() override;
+
+    unsigned long Run() override;
+
+protected:
+    // Messages this class does not know: returns 0.
+    long DispatchMessageA(const MSG* msg) override;
+
+    // Socket events, all on the thread. Defaults: OnSocketClose closes the
+    // socket; the others do nothing.
+    virtual void OnSocketReceive(int readable);
+    virtual void OnSocketSend(int written);
+    virtual void OnSocketAccept(int error);
+    virtual void OnSocketConnect(int error);
+    virtual void OnSocketClose(int error);
+    // A scheduled reconnection is due (ScheduleReconnect); attempt counts
+    // from 1.
+    virtual void OnSocketReconnect(int attempt);
+    // Called once per turn of the loop, before it waits.
+    virtual void OnQuerySocket();
+
+public:
+    // Reads exactly n bytes into dst unless timeoutMs passes or the
+    // connection closes or fails; returns the count read. Worker thread only.
+    int RecvDataTimeout(char* dst, int n, int timeoutMs);
+    // Writes n bytes from src, waiting at most timeoutMs; returns the count
+    // written. Without a working connection it writes nothing and returns 0 at
+    // once. Worker thread only.
+    int SendDataTimeout(char* src, int n, int timeoutMs);
+
+    // The attached socket, or null. Any thread (the pointer changes only while
+    // the thread is not running).
+    CSocket* GetSocket() const { return m_socket; }
+    // Exceptions caught around handlers since construction. Any thread.
+    std::uint64_t GetHandlerExceptionCount() const;
+
+protected:
+    // Asks the loop to call OnSocketReconnect(attempt) after delayMs. Before
+    // the thread starts, or on the thread.
+    void ScheduleReconnect(unsigned int delayMs, int attempt);
+    void CancelReconnect();
+    bool IsReconnectScheduled() const { return m_reconnectAttempt > 0; }
+
+    CSocket* m_socket = nullptr;
+    // Serialises socket transfers, so that a subclass may also write from
+    // another thread without interleaving bytes with the loop's own writes.
+    CSema m_ioLock;
+
+private:
+    static void WakeFromPost(void* context);
+    void checkSocketFailure();
+    void handleReadable();
+    template <typename Handler> void guarded(Handler&& handler);
+
+    std::unique_ptr<kavra::WakeUp> m_wake;
+    std::atomic<std::uint64_t> m_handlerExceptions{0};
+    std::chrono::steady_clock::time_point m_reconnectDue{};
+    int m_reconnectAttempt = 0;
+};

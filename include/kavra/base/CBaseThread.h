@@ -1,0 +1,98 @@
+// A worker thread object with overridable steps.
+//
+// Life of the thread that Create() starts:
+//   RegisterToManager, BeforeRun, Run, AfterRun, OnQuit, UnRegisterToManager.
+// Run's default is a message loop over the virtual GetMessageA and
+// DispatchMessageA; this class has no queue of its own (CQWinThread adds it),
+// so a plain CBaseThread either overrides Run or returns at once.
+//
+// The thread object must outlive its thread: a class with handlers of its
+// own calls Destroy() in its destructor, because once a derived part is
+// destroyed the thread must no longer call into it. This destructor stops and
+// joins a thread that is still running as a last resort.
+//
+// Non-copyable: the object is the identity of one operating-system thread.
+#pragma once
+
+#include "kavra/Export.h"
+#include "kavra/base/WinTypes.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+class KAVRA_API CBaseThread {
+public:
+    CBaseThread();
+    CBaseThread(const CBaseThread&) = delete;
+    CBaseThread& operator=(const CBaseThread&) = delete;
+    virtual ~CBaseThread();
+
+    // Name of the most derived base-layer class. Any thread.
+    virtual char* GetClassNameA();
+    // Thread only, before Run.
+    virtual void BeforeRun();
+    // The thread body; its result is the thread's exit code. Thread only.
+    virtual unsigned long Run();
+    // Thread only, after Run.
+    virtual void AfterRun();
+    // Counts the thread among the process's running base-layer threads.
+    virtual int RegisterToManager();
+    virtual int UnRegisterToManager();
+    // Called by Quit before it asks the thread to stop; calls OnPreQuit.
+    virtual void PreQuit();
+    // Asks the thread to stop; does not wait. Any thread.
+    virtual void Quit();
+    // Message queue operations; this class has no queue: they report nothing
+    // available and refuse posts.
+    virtual int PeekMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax,
+                             unsigned int removeFlags);
+    virtual int PostMessageA(unsigned int message, unsigned int wParam, long lParam);
+    virtual int GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax);
+
+protected:
+    // Handles one message taken by the loop; 0 for a message it does not know.
+    virtual long DispatchMessageA(const MSG* msg);
+
+public:
+    // Timer hook; the base layer starts no timers of its own.
+    virtual void OnTimer(unsigned int timerId);
+    // Starts the thread. With waitReady nonzero, returns only after
+    // BeforeRun has finished on the new thread. Returns a non-null handle
+    // identifying the thread, or null when it is already running or the
+    // system refused a thread. Any thread but this object's own.
+    virtual void* CreateThread(int waitReady);
+    // OnCreate, then CreateThread(1); 1 when the thread runs.
+    virtual int Create();
+    // Quit, then wait for the thread to end. Returns 1 when a thread was
+    // stopped and joined, 0 when none ran or when called on the thread
+    // itself (which then only asks it to stop). Any thread.
+    virtual int Destroy();
+    // Hooks with empty defaults: before the stop request, on the thread after
+    // Run, and on the creating thread before the thread starts.
+    virtual void OnPreQuit();
+    virtual void OnQuit();
+    virtual void OnCreate();
+
+    // True from CreateThread until the thread body has returned. Any thread.
+    bool IsRunning() const;
+    // True when called on this object's thread. Any thread.
+    bool IsCurrentThread() const;
+    // True once Quit was called for the current run. Any thread.
+    bool IsQuitRequested() const;
+    // Base-layer threads registered and not yet unregistered, process-wide.
+    static int RunningThreadCount();
+
+private:
+    void ThreadMain();
+
+    std::mutex m_controlMutex;
+    std::thread m_thread;
+    // Id of the running thread, set by the thread itself so that
+    // IsCurrentThread never reads m_thread while another thread assigns it.
+    std::atomic<std::thread::id> m_threadIdentity{};
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_quitRequested{false};
+    std::atomic<bool> m_ready{false};
+    std::atomic<bool> m_registered{false};
+};

@@ -1,0 +1,71 @@
+// A TCP client socket (IPv4 or IPv6) in non-blocking mode with TCP_NODELAY.
+//
+// Every transfer takes a timeout; a transfer that meets the peer's close or a
+// socket error marks the socket failed (HasFailed) and keeps the descriptor
+// until Close(), so that the owning thread notices and handles the close in
+// one place. Reconnect() connects again to the last endpoint given to
+// Connect().
+//
+// One thread at a time (in the library: the socket thread that it is
+// attached to). Non-copyable: the object owns its descriptor.
+#pragma once
+
+#include "kavra/Export.h"
+
+#include <cstdint>
+#include <string>
+
+class KAVRA_API CSocket {
+public:
+    using Handle = std::intptr_t;
+    static constexpr Handle INVALID_HANDLE = -1;
+
+    CSocket();
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+    virtual ~CSocket();
+
+    // Resolves host (a name or a numeric IPv4/IPv6 address), tries each
+    // address until one connects within timeoutMs, and remembers the
+    // endpoint. Closes a previous connection first. 1 on success, 0 on
+    // failure (GetLastError tells why).
+    int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs);
+    // Connects again to the remembered endpoint; 0 when there is none.
+    int Reconnect(unsigned int timeoutMs);
+    // Takes an already connected descriptor (ownership passes to this object).
+    void Attach(Handle handle);
+    void Close();
+
+    // Writes up to n bytes, waiting at most timeoutMs for room. Returns the
+    // count written, which is less than n on timeout or failure.
+    int Send(const void* src, int n, int timeoutMs);
+    // Reads exactly n bytes unless the timeout passes, the peer closes or an
+    // error occurs; returns the count read.
+    int Receive(void* dst, int n, int timeoutMs);
+    // Bytes readable now without blocking; 0 when none, -1 on error.
+    int Available() const;
+    // True when the peer has closed its side and nothing remains to read.
+    // Marks the socket failed when so. Does not block.
+    bool PeerClosed();
+
+    bool IsOpen() const { return m_handle != INVALID_HANDLE; }
+    bool IsConnected() const { return IsOpen() && !m_failed; }
+    bool HasFailed() const { return m_failed; }
+    // The operating system's error code of the last failure; 0 after a clean
+    // close by the peer.
+    int GetLastError() const { return m_lastError; }
+    Handle GetHandle() const { return m_handle; }
+    const std::string& GetHost() const { return m_host; }
+    unsigned short GetPort() const { return m_port; }
+    // The local port, or 0 when not connected.
+    unsigned short GetLocalPort() const;
+
+private:
+    void fail(int error);
+
+    Handle m_handle = INVALID_HANDLE;
+    bool m_failed = false;
+    int m_lastError = 0;
+    std::string m_host;
+    unsigned short m_port = 0;
+};
