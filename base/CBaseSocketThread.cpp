@@ -122,7 +122,9 @@ void CBaseSocketThread::checkSocketFailure() {
     }
 }
 
-long CBaseSocketThread::DispatchMessageA(const MSG* /*msg*/) { return 0; }
+long CBaseSocketThread::DispatchMessageA(const MSG* /*msg*/) {
+    return 0;
+}
 
 void CBaseSocketThread::OnSocketReceive(int /*readable*/) {}
 
@@ -167,4 +169,6 @@ void CBaseSocketThread::ScheduleReconnect(unsigned int delayMs, int attempt) {
     m_reconnectAttempt = attempt < 1 ? 1 : attempt;
 }
 
-void CBaseSocketThread::CancelReconnect() { m_reconnectAttempt = 0; }
+void CBaseSocketThread::CancelReconnect() {
+    m_reconnectAttempt = 0;
+}

@@ -28,7 +28,9 @@ int msUntil(Clock::time_point deadline) {
 
 CSocket::CSocket() = default;
 
-CSocket::~CSocket() { Close(); }
+CSocket::~CSocket() {
+    Close();
+}
 
 int CSocket::Connect(const std::string& host, unsigned short port, unsigned int timeoutMs) {
     Close();
@@ -106,7 +108,8 @@ int CSocket::Send(const void* src, int n, int timeoutMs) {
         if (waitMs == 0) {
             break;
         }
-        const int ready = kavra::os::WaitReady(m_handle, kavra::os::Direction::Write, waitMs, error);
+        const int ready =
+            kavra::os::WaitReady(m_handle, kavra::os::Direction::Write, waitMs, error);
         if (ready == 0) {
             break;
         }

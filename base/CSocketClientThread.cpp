@@ -28,8 +28,8 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     }
     // The same CSocket object reconnects, so m_socket never changes under an
     // application thread that is testing it.
-    if (m_socket->Connect(m_server.GetHost(), m_server.GetPort(),
-                          m_server.GetConnectTimeoutMs()) != 0) {
+    if (m_socket->Connect(m_server.GetHost(), m_server.GetPort(), m_server.GetConnectTimeoutMs()) !=
+        0) {
         m_reconnections.fetch_add(1);
         OnSocketConnect(0);
         return;
@@ -52,8 +52,8 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
         releaseSocket();
         m_ownedSocket = std::make_unique<CSocket>();
         m_socket = m_ownedSocket.get();
-        const int connected =
-            m_socket->Connect(m_server.GetHost(), m_server.GetPort(), m_server.GetConnectTimeoutMs());
+        const int connected = m_socket->Connect(m_server.GetHost(), m_server.GetPort(),
+                                                m_server.GetConnectTimeoutMs());
         if (connected == 0 && m_server.GetReconnect()) {
             ScheduleReconnect(m_server.DelayForAttempt(1), 1);
         }
@@ -88,7 +88,9 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
     return socket->IsConnected() ? 1 : 0;
 }
 
-std::uint64_t CSocketClientThread::GetReconnectCount() const { return m_reconnections.load(); }
+std::uint64_t CSocketClientThread::GetReconnectCount() const {
+    return m_reconnections.load();
+}
 
 void CSocketClientThread::releaseSocket() {
     m_socket = nullptr;

@@ -20,7 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int toFd(SocketHandle handle) { return static_cast<int>(handle); }
+int toFd(SocketHandle handle) {
+    return static_cast<int>(handle);
+}
 
 // Milliseconds left until deadline, rounded up so that a wait never ends just
 // before it, and 0 once it has passed.
@@ -76,8 +78,8 @@ SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned i
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     error = EHOSTUNREACH;
     for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        const int fd =
-            ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                ai->ai_protocol);
         if (fd < 0) {
             error = errno;
             continue;

@@ -15,7 +15,9 @@ WakeUp::WakeUp() : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     }
 }
 
-WakeUp::~WakeUp() { ::close(m_fd); }
+WakeUp::~WakeUp() {
+    ::close(m_fd);
+}
 
 void WakeUp::Signal() {
     if (m_pending.exchange(true)) {

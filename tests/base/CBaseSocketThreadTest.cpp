@@ -325,14 +325,13 @@ TEST_F(SocketThreadTest, ExceptionsFromHandlersAreCountedAndTheLoopGoesOn) {
     ASSERT_TRUE(m_server.Send(0, first));
     ASSERT_TRUE(m_thread.WaitFor(
         [](const std::vector<Event>&, const Bytes& bytes) { return bytes.size() == 6; }));
-    ASSERT_TRUE(
-        [&] {
-            const auto end = Clock::now() + kSoon;
-            while (m_thread.GetHandlerExceptionCount() < 3 && Clock::now() < end) {
-                std::this_thread::sleep_for(milliseconds(2));
-            }
-            return m_thread.GetHandlerExceptionCount() == 3;
-        }());
+    ASSERT_TRUE([&] {
+        const auto end = Clock::now() + kSoon;
+        while (m_thread.GetHandlerExceptionCount() < 3 && Clock::now() < end) {
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+        return m_thread.GetHandlerExceptionCount() == 3;
+    }());
 
     // Data and messages after the failures are still handled.
     const Bytes second = Pattern(4, 2);

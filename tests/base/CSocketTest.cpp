@@ -143,8 +143,7 @@ TEST(CSocketConnect, Ipv6Loopback) {
         GTEST_SKIP() << "::1 is not available here";
     }
     CSocket socket;
-    ASSERT_EQ(socket.Connect("::1", listener.Port(), 2000), 1)
-        << "error " << socket.GetLastError();
+    ASSERT_EQ(socket.Connect("::1", listener.Port(), 2000), 1) << "error " << socket.GetLastError();
     const int peer = listener.Accept(kSoon);
     ASSERT_GE(peer, 0);
     const char hello[] = "v6";

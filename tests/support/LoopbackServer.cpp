@@ -149,8 +149,7 @@ void LoopbackServer::acceptLoop() {
 
 bool LoopbackServer::WaitForConnection(std::size_t index, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, timeout,
-                       [&] { return m_connections.size() > index || m_stopped; });
+    m_changed.wait_for(lock, timeout, [&] { return m_connections.size() > index || m_stopped; });
     return m_connections.size() > index;
 }
 

@@ -37,7 +37,9 @@ protected:
     long DispatchMessageA(const MSG* msg) override;
 
     // Socket events, all on the thread. Defaults: OnSocketClose closes the
-    // socket; the others do nothing.
+    // socket; the others do nothing. An override of OnSocketClose calls the
+    // base (or closes the socket itself): a failed socket left open is
+    // reported again after every later event.
     virtual void OnSocketReceive(int readable);
     virtual void OnSocketSend(int written);
     virtual void OnSocketAccept(int error);

@@ -28,7 +28,8 @@ public:
     CBaseThread& operator=(const CBaseThread&) = delete;
     virtual ~CBaseThread();
 
-    // Name of the most derived base-layer class. Any thread.
+    // A class name for diagnostics: "CBaseThread" here; the client socket
+    // thread reports its own. Any thread.
     virtual char* GetClassNameA();
     // Thread only, before Run.
     virtual void BeforeRun();
