@@ -35,5 +35,9 @@ if(BUILD_SHARED_LIBS)
 else()
     set(KAVRA_PC_CFLAGS "-DKAVRA_STATIC")
 endif()
+# The .pc file finds its prefix relative to itself, so an installed tree can
+# be moved (or installed with --prefix) and still work.
+file(RELATIVE_PATH KAVRA_PC_TO_PREFIX
+    /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kavra.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kavra.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kavra.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
