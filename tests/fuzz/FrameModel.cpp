@@ -1,0 +1,156 @@
+#include "FrameModel.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kavra::fuzz {
+
+namespace {
+
+std::int32_t BigEndianLength(const unsigned char* p) {
+    const std::uint32_t v =
+        (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+        (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+    return static_cast<std::int32_t>(v);
+}
+
+bool GoodLength(std::int32_t length) {
+    return length > 0 && length <= kMaxBody;
+}
+
+} // namespace
+
+std::size_t NaiveSyncStart(const unsigned char* bytes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t end = i + kSyncLength < n ? i + kSyncLength : n;
+        bool allSync = true;
+        for (std::size_t k = i; k < end; ++k) {
+            if (bytes[k] != 0xFF) {
+                allSync = false;
+                break;
+            }
+        }
+        if (allSync) {
+            return i;
+        }
+    }
+    return n;
+}
+
+FrameModelResult ExtractWithWindow(const unsigned char* stream, std::size_t n) {
+    FrameModelResult result;
+    std::size_t pos = 0;
+    for (;;) {
+        if (n - pos < kHeaderLength) {
+            return result;
+        }
+        Bytes window(stream + pos, stream + pos + kHeaderLength);
+        pos += kHeaderLength;
+        for (;;) {
+            const std::size_t drop = NaiveSyncStart(window.data(), window.size());
+            if (drop == 0) {
+                break;
+            }
+            result.resyncBytes += drop;
+            if (n - pos < drop) {
+                return result;
+            }
+            window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(drop));
+            window.insert(window.end(), stream + pos, stream + pos + drop);
+            pos += drop;
+        }
+        const std::int32_t length = BigEndianLength(window.data() + kSyncLength);
+        if (!GoodLength(length)) {
+            ++result.badHeaders;
+            continue;
+        }
+        const auto bodyLength = static_cast<std::size_t>(length);
+        if (n - pos < bodyLength) {
+            return result;
+        }
+        result.bodies.emplace_back(stream + pos, stream + pos + bodyLength);
+        pos += bodyLength;
+    }
+}
+
+FrameModelResult ExtractFromStream(const unsigned char* stream, std::size_t n) {
+    FrameModelResult result;
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t mark = pos;
+        std::size_t run = 0;
+        while (mark + run < n && run < kSyncLength) {
+            if (stream[mark + run] == 0xFF) {
+                ++run;
+            } else {
+                mark += run + 1;
+                run = 0;
+            }
+        }
+        if (run < kSyncLength || n - mark < kHeaderLength) {
+            return result;
+        }
+        pos = mark + kHeaderLength;
+        const std::int32_t length = BigEndianLength(stream + mark + kSyncLength);
+        if (!GoodLength(length)) {
+            ++result.badHeaders;
+            continue;
+        }
+        const auto bodyLength = static_cast<std::size_t>(length);
+        if (n - pos < bodyLength) {
+            return result;
+        }
+        result.bodies.emplace_back(stream + pos, stream + pos + bodyLength);
+        pos += bodyLength;
+    }
+}
+
+Bytes EncodeFrames(const std::vector<Bytes>& bodies) {
+    Bytes wire;
+    for (const Bytes& body : bodies) {
+        wire.insert(wire.end(), kSyncLength, 0xFF);
+        const auto length = static_cast<std::uint32_t>(body.size());
+        wire.push_back(static_cast<unsigned char>(length >> 24));
+        wire.push_back(static_cast<unsigned char>(length >> 16));
+        wire.push_back(static_cast<unsigned char>(length >> 8));
+        wire.push_back(static_cast<unsigned char>(length));
+        wire.insert(wire.end(), body.begin(), body.end());
+    }
+    return wire;
+}
+
+void Fail(const char* what) {
+    std::fprintf(stderr, "MISMATCH: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+void ExpectSame(const FrameModelResult& expected, const FrameModelResult& actual,
+                bool compareResync, const char* what) {
+    if (expected.bodies.size() != actual.bodies.size()) {
+        std::fprintf(stderr, "%zu bodies expected, %zu found\n", expected.bodies.size(),
+                     actual.bodies.size());
+        Fail(what);
+    }
+    for (std::size_t i = 0; i < expected.bodies.size(); ++i) {
+        if (expected.bodies[i] != actual.bodies[i]) {
+            std::fprintf(stderr, "body %zu differs (%zu bytes expected, %zu found)\n", i,
+                         expected.bodies[i].size(), actual.bodies[i].size());
+            Fail(what);
+        }
+    }
+    if (expected.badHeaders != actual.badHeaders) {
+        std::fprintf(stderr, "%llu bad headers expected, %llu found\n",
+                     static_cast<unsigned long long>(expected.badHeaders),
+                     static_cast<unsigned long long>(actual.badHeaders));
+        Fail(what);
+    }
+    if (compareResync && expected.resyncBytes != actual.resyncBytes) {
+        std::fprintf(stderr, "%llu resync bytes expected, %llu found\n",
+                     static_cast<unsigned long long>(expected.resyncBytes),
+                     static_cast<unsigned long long>(actual.resyncBytes));
+        Fail(what);
+    }
+}
+
+} // namespace kavra::fuzz

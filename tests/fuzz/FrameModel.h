@@ -1,0 +1,58 @@
+// Reference models of frame extraction, written from the wire format alone
+// and kept deliberately naive: they share no code with the library, so a
+// fuzz target can hold the real reader against them.
+//
+// A reader takes frames off a byte stream in order. It reads a 14-byte header
+// window; while the window does not start with a possible sync mark it drops
+// the bytes in front of the first possible start and reads as many again into
+// the tail. A header whose body length is 0, negative or above 8812 is
+// garbage: it is counted and skipped, no body is read. Otherwise the body
+// follows. The stream ends where a read comes up short.
+//
+// Not thread-safe: one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kavra::fuzz {
+
+using Bytes = std::vector<unsigned char>;
+
+struct FrameModelResult {
+    std::vector<Bytes> bodies;
+    std::uint64_t badHeaders = 0;
+    // Bytes dropped in front of possible sync marks, counted when dropped,
+    // even if the refill that follows runs into the end of the stream.
+    std::uint64_t resyncBytes = 0;
+};
+
+inline constexpr std::size_t kSyncLength = 10;
+inline constexpr std::size_t kHeaderLength = 14;
+inline constexpr std::int32_t kMaxBody = 8812;
+
+// Tries every start: the smallest i from which every byte up to the tenth, or
+// up to n, is 0xFF; n when there is none.
+std::size_t NaiveSyncStart(const unsigned char* bytes, std::size_t n);
+
+// The reader's own procedure on a 14-byte window, driven by NaiveSyncStart.
+FrameModelResult ExtractWithWindow(const unsigned char* stream, std::size_t n);
+
+// The same frames seen on the whole stream at once: each header sits at the
+// first complete run of ten 0xFF at or after the current position. Fills
+// bodies and badHeaders only.
+FrameModelResult ExtractFromStream(const unsigned char* stream, std::size_t n);
+
+// Frames the bodies back to back: ten 0xFF, the big-endian length, the body.
+Bytes EncodeFrames(const std::vector<Bytes>& bodies);
+
+// Prints what differs and aborts, so that libFuzzer keeps the input.
+[[noreturn]] void Fail(const char* what);
+
+// Aborts with what unless the two results carry the same bodies in the same
+// order and the same counts (resyncBytes only when compareResync).
+void ExpectSame(const FrameModelResult& expected, const FrameModelResult& actual,
+                bool compareResync, const char* what);
+
+} // namespace kavra::fuzz

@@ -1,0 +1,207 @@
+// The client thread's receive path fed the input as a byte stream through a
+// real socket pair, held against the reference model of which bodies the
+// stream carries.
+//
+// Per input: a fresh client thread on one end of a socketpair; a writer
+// thread writes the whole input to the other end and shuts its side down, so
+// a torn last frame ends with the peer's close at once instead of the read
+// timeout; this thread consumes with ReceivePdu while the writer feeds, so
+// the receive queue rarely fills. When it does, the reader drops frames and
+// counts them, so the bodies delivered must be the model's bodies with
+// exactly that many left out, order kept.
+
+#include "FrameModel.h"
+
+#include <kavra/KavraClientThread.h>
+#include <kavra/KavraPDU.h>
+#include <kavra/base/CIPByteBuffer.h>
+#include <kavra/base/CServerStatus.h>
+#include <kavra/base/CSocket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using kavra::fuzz::Bytes;
+using kavra::fuzz::Fail;
+
+// Streams beyond this add time per input, not new paths.
+constexpr std::size_t kMaxStream = 64 * 1024;
+// Longer than any body the reader may deliver, so the end marker cannot be
+// taken for one: a delivered body this long is itself a failure.
+constexpr unsigned int kEndMarkerLength = KavraClientThread::MAX_PDU_LENGTH + 1;
+
+// Keeps received PDUs for ReceivePdu and, once the connection has closed,
+// queues an end marker behind the last PDU the reader delivered.
+class KeepingClient : public KavraClientThread {
+public:
+    ~KeepingClient() override { Destroy(); }
+
+    bool Closed() const { return m_closed.load(std::memory_order_acquire); }
+
+protected:
+    void OnReceiveQueuePush() override {}
+
+    void OnSocketClose(int error) override {
+        KavraClientThread::OnSocketClose(error);
+        m_closed.store(true, std::memory_order_release);
+        CIPByteBuffer body;
+        body.appendBytes0(static_cast<int>(kEndMarkerLength));
+        auto marker = std::make_unique<KavraPDU>();
+        marker->setBody(body);
+        if (ReceivePush(marker.get()) == 1) {
+            marker.release();
+        }
+    }
+
+private:
+    std::atomic<bool> m_closed{false};
+};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+void WriteAll(int fd, const unsigned char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t sent = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            // The reader closed early; the comparison reports what it missed.
+            break;
+        }
+        done += static_cast<std::size_t>(sent);
+    }
+    ::shutdown(fd, SHUT_WR);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxStream) {
+        size = kMaxStream;
+    }
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        Fail("socketpair failed");
+    }
+    Descriptor peer(fds[1]);
+
+    std::vector<Bytes> received;
+    kavra::ConnectionStats stats;
+    {
+        KeepingClient client;
+        auto socket = std::make_unique<CSocket>();
+        socket->Attach(fds[0]);
+        CServerStatus server;
+        server.SetReconnect(false);
+        if (client.SetSocket(socket.release(), 1, &server) != 1) {
+            Fail("the attached socket pair is not connected");
+        }
+        if (client.Create() != 1) {
+            Fail("the client thread did not start");
+        }
+
+        std::thread writer(WriteAll, peer.Get(), data, size);
+
+        std::vector<unsigned char> body(kEndMarkerLength + 1);
+        bool sawMarker = false;
+        while (!sawMarker) {
+            // The marker wakes the wait as soon as the connection is gone;
+            // the timeout only matters when the marker could not be counted.
+            const bool closed = client.Closed();
+            unsigned int length = 0;
+            const int rc = client.ReceivePdu(body.data(), static_cast<unsigned int>(body.size()),
+                                             &length, closed ? 0 : 50);
+            if (rc == KavraClientThread::RECEIVE_OK) {
+                if (length == kEndMarkerLength && client.Closed()) {
+                    sawMarker = true;
+                } else {
+                    received.emplace_back(body.begin(), body.begin() + length);
+                }
+            } else if (rc != KavraClientThread::RECEIVE_NOTHING) {
+                Fail("ReceivePdu refused a buffer larger than any body");
+            } else if (closed) {
+                break;
+            }
+        }
+        writer.join();
+        client.Destroy();
+        stats = client.GetStats();
+        if (client.GetHandlerExceptionCount() != 0) {
+            Fail("a handler threw");
+        }
+        if (client.GetReceiveQueueLength() != (sawMarker ? 0U : 1U)) {
+            Fail("PDUs were left in the receive queue after the end marker");
+        }
+    }
+
+    const kavra::fuzz::FrameModelResult expected = kavra::fuzz::ExtractWithWindow(data, size);
+
+    // The delivered bodies are the expected ones with exactly the dropped
+    // ones left out.
+    std::size_t next = 0;
+    std::uint64_t bytes = 0;
+    for (const Bytes& got : received) {
+        while (next < expected.bodies.size() && expected.bodies[next] != got) {
+            ++next;
+        }
+        if (next == expected.bodies.size()) {
+            std::fprintf(stderr, "delivered %zu bodies, model %zu; a %zu-byte body is not next\n",
+                         received.size(), expected.bodies.size(), got.size());
+            Fail("a delivered body is not the next one the stream carries");
+        }
+        ++next;
+        bytes += got.size();
+    }
+    if (received.size() + stats.receiveDropsQueueFull != expected.bodies.size()) {
+        std::fprintf(stderr, "delivered %zu + dropped %llu, model %zu\n", received.size(),
+                     static_cast<unsigned long long>(stats.receiveDropsQueueFull),
+                     expected.bodies.size());
+        Fail("bodies lost or invented");
+    }
+    if (stats.framesReceived != received.size() || stats.bytesReceived != bytes) {
+        Fail("the frame or byte counters disagree with what was delivered");
+    }
+    if (stats.badHeaders != expected.badHeaders) {
+        std::fprintf(stderr, "bad headers %llu, model %llu\n",
+                     static_cast<unsigned long long>(stats.badHeaders),
+                     static_cast<unsigned long long>(expected.badHeaders));
+        Fail("bad header count differs");
+    }
+    if (stats.resyncBytesDiscarded != expected.resyncBytes) {
+        std::fprintf(stderr, "resync bytes %llu, model %llu\n",
+                     static_cast<unsigned long long>(stats.resyncBytesDiscarded),
+                     static_cast<unsigned long long>(expected.resyncBytes));
+        Fail("resynchronisation byte count differs");
+    }
+    if (stats.framesSent != 0 || stats.sendFailures != 0 || stats.reconnections != 0) {
+        Fail("the receive path sent or reconnected");
+    }
+    return 0;
+}
