@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds if needed, and runs the kavra demo.
+# Arguments go to the demo (for example: ./demo.sh --count 20000).
+set -euo pipefail
+cd "$(dirname "$0")"
+bash tools/install-deps.sh
+if [ ! -f build/build.ninja ]; then
+    cmake --preset default
+fi
+cmake --build --preset default
+exec ./build/tools/kavra demo "$@"

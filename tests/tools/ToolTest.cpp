@@ -1,0 +1,421 @@
+// Runs the kavra program as a real process: against itself over loopback
+// (serve with send and recv), the demo, and the error paths. Every child is
+// killed when it overruns its time limit.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <regex>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef KAVRA_TOOL
+#error "KAVRA_TOOL must name the kavra binary"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// One child process with its standard input, output and error on pipes.
+class Child {
+public:
+    Child(const std::vector<std::string>& args, const std::string& input) {
+        int in[2];
+        int out[2];
+        int err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+                close(fd);
+            }
+            std::vector<char*> argv;
+            std::string tool = KAVRA_TOOL;
+            argv.push_back(tool.data());
+            std::vector<std::string> copy = args;
+            for (std::string& arg : copy) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            execv(tool.c_str(), argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        close(err[1]);
+        m_out = out[0];
+        m_err = err[0];
+        // Small inputs fit the pipe; closing it gives the child its end of file.
+        const ssize_t written = write(in[1], input.data(), input.size());
+        EXPECT_EQ(written, static_cast<ssize_t>(input.size()));
+        close(in[1]);
+    }
+
+    ~Child() {
+        if (m_pid > 0 && !m_reaped) {
+            kill(m_pid, SIGKILL);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+        }
+        close(m_out);
+        close(m_err);
+    }
+
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Reads stdout until a line matching pattern arrives; its first capture.
+    std::string WaitForLine(const std::string& pattern, std::chrono::milliseconds limit) {
+        const std::regex re(pattern);
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            std::size_t end = 0;
+            while ((end = m_stdout.find('\n', m_scanned)) != std::string::npos) {
+                const std::string line = m_stdout.substr(m_scanned, end - m_scanned);
+                m_scanned = end + 1;
+                std::smatch match;
+                if (std::regex_search(line, match, re)) {
+                    return match.size() > 1 ? match[1].str() : line;
+                }
+            }
+            pump(50);
+        }
+        return "";
+    }
+
+    // Waits for the child's exit (killing it at the limit); the exit status,
+    // or -1 when it had to be killed.
+    int Wait(std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            int status = 0;
+            const pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) {
+                m_reaped = true;
+                while (pump(0)) {
+                }
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            if (Clock::now() >= deadline) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+                m_reaped = true;
+                ADD_FAILURE() << "child overran its time limit and was killed";
+                return -1;
+            }
+            pump(20);
+        }
+    }
+
+    void Interrupt() { kill(m_pid, SIGINT); }
+    const std::string& Out() const { return m_stdout; }
+    const std::string& Err() const { return m_stderr; }
+
+private:
+    // Moves what the pipes hold into the strings; true when anything came.
+    bool pump(int timeoutMs) {
+        pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+        if (poll(fds, 2, timeoutMs) <= 0) {
+            return false;
+        }
+        bool any = false;
+        char chunk[4096];
+        for (int i = 0; i < 2; ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+                continue;
+            }
+            const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+            if (got > 0) {
+                (i == 0 ? m_stdout : m_stderr).append(chunk, static_cast<std::size_t>(got));
+                any = true;
+            }
+        }
+        return any;
+    }
+
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+    int m_out = -1;
+    int m_err = -1;
+    std::string m_stdout;
+    std::string m_stderr;
+    std::size_t m_scanned = 0;
+};
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result run(const std::vector<std::string>& args, const std::string& input = "",
+           std::chrono::milliseconds limit = 20s) {
+    Child child(args, input);
+    const int status = child.Wait(limit);
+    return {status, child.Out(), child.Err()};
+}
+
+// A serve process that has printed its bound port.
+class Server {
+public:
+    explicit Server(std::vector<std::string> options) {
+        options.insert(options.begin(), {"serve", "--listen", "127.0.0.1:0"});
+        m_child = std::make_unique<Child>(options, "");
+        m_port = m_child->WaitForLine(R"(^listening on 127\.0\.0\.1:(\d+))", 10s);
+        EXPECT_FALSE(m_port.empty()) << m_child->Err();
+    }
+    std::string Address() const { return "127.0.0.1:" + m_port; }
+    const std::string& Port() const { return m_port; }
+    Child& Process() { return *m_child; }
+
+private:
+    std::unique_ptr<Child> m_child;
+    std::string m_port;
+};
+
+std::size_t countLines(const std::string& text) {
+    std::size_t lines = 0;
+    for (char c : text) {
+        lines += c == '\n' ? 1 : 0;
+    }
+    return lines;
+}
+
+// A port on 127.0.0.1 that nothing listens on (bound, then released).
+unsigned short closedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// ---- command line ------------------------------------------------------------
+
+TEST(ToolCommandLine, VersionAndHelp) {
+    const Result version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex(R"(kavra \d+\.\d+\.\d+\n)")))
+        << version.out;
+
+    for (const char* command : {"serve", "send", "recv", "demo"}) {
+        const Result help = run({command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_NE(help.out.find(std::string("usage: kavra ") + command), std::string::npos)
+            << help.out;
+        EXPECT_NE(help.out.find("--verbose"), std::string::npos) << command;
+    }
+}
+
+TEST(ToolCommandLine, UsageMistakesGiveOneLineAndStatusTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"frobnicate"},
+        {"send"},
+        {"send", "127.0.0.1:7000", "--bogus"},
+        {"send", "127.0.0.1:7000", "--expect"},
+        {"send", "127.0.0.1:7000", "--expect", "many"},
+        {"serve", "--mode", "mirror"},
+        {"serve", "--garbage", "1.5"},
+        {"demo", "--count", "0"},
+    };
+    for (const auto& args : cases) {
+        const Result result = run(args);
+        EXPECT_EQ(result.status, 2) << args[0] << " " << result.err;
+        EXPECT_EQ(countLines(result.err), 1u) << result.err;
+        EXPECT_EQ(result.err.rfind("kavra", 0), 0u) << result.err;
+    }
+}
+
+TEST(ToolCommandLine, BadAddressesAreRejectedBeforeConnecting) {
+    for (const char* address : {"localhost", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
+                                ":7000", "::1:7000", "127.0.0.1:70x"}) {
+        const Result result = run({"send", address}, "hello\n");
+        EXPECT_EQ(result.status, 2) << address;
+        EXPECT_NE(result.err.find("bad address"), std::string::npos) << result.err;
+        EXPECT_EQ(countLines(result.err), 1u) << result.err;
+    }
+}
+
+// ---- connection errors --------------------------------------------------------
+
+TEST(ToolErrors, RefusedConnectionIsOneLineAndNonZero) {
+    const std::string address = "127.0.0.1:" + std::to_string(closedPort());
+    for (const char* command : {"send", "recv"}) {
+        const Result result = run({command, address}, "hello\n");
+        EXPECT_EQ(result.status, 1) << command;
+        EXPECT_EQ(result.err, "kavra " + std::string(command) + ": cannot connect to " + address +
+                                  ": Connection refused\n");
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(ToolErrors, UnknownHostIsReported) {
+    const Result result = run({"send", "no-such-host.invalid:7000"}, "hello\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("cannot resolve host 'no-such-host.invalid'"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(countLines(result.err), 1u);
+}
+
+TEST(ToolErrors, PortInUseIsReported) {
+    Server first({});
+    const Result second = run({"serve", "--listen", first.Address(), "--duration", "1"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err,
+              "kavra serve: cannot listen on " + first.Address() + ": Address already in use\n");
+}
+
+TEST(ToolErrors, OversizedLineIsRefusedBeforeSending) {
+    Server server({"--mode", "sink"});
+    const Result result = run({"send", server.Address()}, "short\n" + std::string(8813, 'x'));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("line 2 is 8813 bytes"), std::string::npos) << result.err;
+    server.Process().Interrupt();
+    EXPECT_EQ(server.Process().Wait(10s), 0);
+    EXPECT_NE(server.Process().Out().find("0 frames in"), std::string::npos)
+        << server.Process().Out();
+}
+
+// ---- against its own peer -----------------------------------------------------
+
+TEST(ToolLoopback, EchoThroughGarbageAndBadLengthsDeliversEveryLine) {
+    Server server({"--garbage", "1", "--bad-length", "1", "--seed", "7"});
+    const std::string lines = "alpha\nbeta\n\ngamma with spaces\n";
+    const Result result = run({"send", server.Address(), "--expect", "3"}, lines);
+    ASSERT_EQ(result.status, 0) << result.err;
+    // The empty line has nothing to send; the others come back in order.
+    EXPECT_EQ(result.out, "alpha\nbeta\ngamma with spaces\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(result.err, match,
+                                  std::regex(R"(received 3 of 3 replies; skipped (\d+) garbage )"
+                                             R"(bytes and (\d+) bad headers)")))
+        << result.err;
+    EXPECT_GT(std::stoul(match[1].str()), 0u);
+    EXPECT_EQ(match[2].str(), "3");
+
+    server.Process().Interrupt();
+    EXPECT_EQ(server.Process().Wait(10s), 0);
+    EXPECT_NE(server.Process().Out().find("3 bad length fields"), std::string::npos)
+        << server.Process().Out();
+}
+
+TEST(ToolLoopback, SizedChunksComeBackInHex) {
+    Server server({});
+    const Result result =
+        run({"send", server.Address(), "--size", "4", "--expect", "3", "--hex"}, "abcdefghij");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "000000  61 62 63 64\n000000  65 66 67 68\n000000  69 6a\n");
+}
+
+TEST(ToolLoopback, RawInputIsOnePduWithItsNewlines) {
+    Server server({});
+    const Result result =
+        run({"send", server.Address(), "--raw", "--expect", "1"}, "one\ntwo\x01\n");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "one\\x0atwo\\x01\\x0a\n");
+}
+
+TEST(ToolLoopback, MissingReplyTimesOutWithOneLine) {
+    Server server({"--mode", "sink"});
+    const Result result =
+        run({"send", server.Address(), "--expect", "1", "--timeout", "300"}, "ping\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("timed out after 300 ms waiting for reply 1 of 1"), std::string::npos)
+        << result.err;
+}
+
+TEST(ToolLoopback, SinkCountsWhatSendWrote) {
+    Server server({"--mode", "sink"});
+    const Result result = run({"send", server.Address()}, "a\nbb\nccc\ndddd\n");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("sent 4 PDUs (10 bytes)"), std::string::npos) << result.err;
+    // The connection's close line carries its counts once the client is gone.
+    EXPECT_FALSE(server.Process()
+                     .WaitForLine(R"(connection #1 closed by client \(4 frames in, 0 out\))", 10s)
+                     .empty())
+        << server.Process().Out();
+    server.Process().Interrupt();
+    EXPECT_EQ(server.Process().Wait(10s), 0);
+    EXPECT_NE(server.Process().Out().find("peer summary: 1 connections, 4 frames in (10 bytes)"),
+              std::string::npos)
+        << server.Process().Out();
+}
+
+TEST(ToolLoopback, RecvPrintsSourceFramesThroughGarbage) {
+    // The garbage before half of the frames is skipped; every frame arrives.
+    Server server({"--mode", "source", "--rate", "200", "--size", "20-40", "--garbage", "0.5"});
+    const Result result = run({"recv", server.Address(), "--count", "6"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    ASSERT_EQ(countLines(result.out), 6u) << result.out;
+    std::size_t at = 0;
+    for (int n = 1; n <= 6; ++n) {
+        const std::string expected = "source frame " + std::to_string(n) + " ";
+        EXPECT_EQ(result.out.compare(at, expected.size(), expected), 0) << result.out;
+        at = result.out.find('\n', at) + 1;
+    }
+    EXPECT_NE(result.err.find("received 6 PDUs"), std::string::npos) << result.err;
+}
+
+TEST(ToolLoopback, RecvFollowsTheServerAcrossADroppedConnection) {
+    Server server({"--mode", "source", "--rate", "100", "--drop-after", "3", "--max-drops", "1"});
+    const Result result = run({"recv", server.Address(), "--count", "5"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(countLines(result.out), 5u);
+    EXPECT_NE(result.err.find("1 reconnections"), std::string::npos) << result.err;
+    // Frame numbers restart on the new connection.
+    EXPECT_NE(result.out.find("source frame 3 "), std::string::npos);
+    EXPECT_EQ(result.out.find("source frame 4 "), std::string::npos) << result.out;
+}
+
+// ---- the demo -----------------------------------------------------------------
+
+TEST(ToolDemo, ShortRunVerifiesOrAccountsForEveryPdu) {
+    const Result result = run({"demo", "--count", "400"}, "", 40s);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    for (const char* expected :
+         {"PDUs sent                 400", "echoed and verified", "resynchronisation",
+          "reconnections             1 (peer dropped 1 connection)", "round trip",
+          "result: OK, every PDU verified or accounted for"}) {
+        EXPECT_NE(result.out.find(expected), std::string::npos) << expected << "\n" << result.out;
+    }
+    // Piped output gets plain lines, no progress bar.
+    EXPECT_EQ(result.out.find('\r'), std::string::npos);
+
+    // Every PDU sent is verified or lost with the dropped connection.
+    std::smatch verified;
+    std::smatch lost;
+    ASSERT_TRUE(
+        std::regex_search(result.out, verified, std::regex(R"(echoed and verified\s+(\d+))")));
+    ASSERT_TRUE(std::regex_search(result.out, lost, std::regex(R"(\n  lost\s+(\d+))")));
+    EXPECT_EQ(std::stoul(verified[1].str()) + std::stoul(lost[1].str()), 400u) << result.out;
+}
+
+TEST(ToolDemo, WellBehavedPeerLosesNothing) {
+    const Result result = run({"demo", "--count", "300", "--no-faults", "--senders", "2"}, "", 40s);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("echoed and verified       300 "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("lost                      0\n"), std::string::npos) << result.out;
+}
+
+} // namespace

@@ -1,0 +1,44 @@
+#include "Args.h"
+#include "Commands.h"
+#include "Demo.h"
+#include "Terminal.h"
+
+namespace kavra::tool {
+
+int RunDemo(int argc, char** argv) {
+    Args args("demo", "kavra demo [--count N | --duration SECONDS] [--senders N] [--seed N]",
+              "Starts an echo peer in this process that injects faults (garbage, bad length\n"
+              "fields, torn frames, stalls, one dropped connection), connects a client, sends\n"
+              "PDUs of 1..8812 bytes from several threads, checks every byte of every echo,\n"
+              "and prints what happened to each PDU. Exits 0 only when every PDU sent was\n"
+              "verified or its loss accounted for.",
+              {},
+              {{"count", "N", "PDUs to send (default 4000)"},
+               {"duration", "SECONDS", "send for this long instead of --count PDUs"},
+               {"senders", "N", "sender threads (default 4, at most 16)"},
+               {"seed", "N", "seed of the sizes and of the peer's faults (default 1)"},
+               {"no-faults", "", "a well-behaved peer"},
+               {"plain", "", "progress as plain lines even on a terminal"}});
+    if (!args.Parse(argc, argv, 2)) {
+        PrintLine(args.HelpText());
+        return 0;
+    }
+    DemoOptions options;
+    options.count = args.GetUnsigned("count", 4000, 100000000);
+    if (options.count == 0) {
+        throw UsageError("--count: must be at least 1");
+    }
+    options.durationSeconds = args.GetDouble("duration", 0.0, 0.0, 86400.0);
+    options.senders = static_cast<unsigned int>(args.GetUnsigned("senders", 4, 16));
+    if (options.senders == 0) {
+        throw UsageError("--senders: must be from 1 to 16");
+    }
+    options.seed = args.GetUnsigned("seed", 1, UINT64_MAX);
+    options.faults = !args.Has("no-faults");
+    options.verbose = args.Has("verbose");
+    options.progressBar = Terminal::StdoutIsTerminal() && !args.Has("plain") && !options.verbose;
+    Demo demo(options);
+    return demo.Run() ? 0 : 1;
+}
+
+} // namespace kavra::tool

@@ -1,0 +1,62 @@
+// The serving side's socket calls, and the only place in the tool that makes
+// them: a listening socket, non-blocking transfers on accepted connections,
+// and one poll over the listener, the connections and a wake-up pipe.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kavra::tool {
+
+class ServerSocket {
+public:
+    // One connection's interest and, after Wait, what it is ready for.
+    struct Item {
+        int handle = -1;
+        bool wantRead = false;
+        bool wantWrite = false;
+        bool readable = false;
+        bool writable = false;
+    };
+
+    // Binds host:port (port 0: any free port) and listens. Throws
+    // std::runtime_error with a one-line reason ("Address already in use").
+    ServerSocket(const std::string& host, unsigned short port);
+    ~ServerSocket();
+    ServerSocket(const ServerSocket&) = delete;
+    ServerSocket& operator=(const ServerSocket&) = delete;
+
+    // The bound port and the numeric host, as the system reports them.
+    unsigned short Port() const { return m_port; }
+    const std::string& Host() const { return m_host; }
+
+    // Takes one pending connection: its handle (non-blocking), or -1 when none
+    // is waiting. peer receives HOST:PORT of the other side. Serving thread.
+    int Accept(std::string& peer);
+
+    // Waits up to timeoutMs for a pending connection, a Wake, or an item's
+    // interest. Returns true when a connection is pending. Serving thread.
+    bool Wait(std::vector<Item>& items, int timeoutMs);
+    // Ends the current or next Wait early. Any thread.
+    void Wake();
+
+    // One non-blocking transfer. Read: bytes read, 0 when nothing is there
+    // yet, -1 when the peer closed or the connection failed. Write: bytes
+    // written (0 when it would block), -1 on failure.
+    static long Read(int handle, void* dst, std::size_t n);
+    static long Write(int handle, const void* src, std::size_t n);
+    static void Close(int handle);
+
+    // True when host resolves to at least one address.
+    static bool HostResolves(const std::string& host);
+
+private:
+    int m_listen = -1;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    unsigned short m_port = 0;
+    std::string m_host;
+};
+
+} // namespace kavra::tool
