@@ -76,11 +76,24 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
         throw std::out_of_range(std::string(kSizeMessage, sizeof kSizeMessage - 1));
     }
 
+    // A refusal must not cost the copy, so the limit is looked at first; it
+    // is checked again under the lock, where it counts.
+    const std::size_t limit = m_sendQueueLimit.load(std::memory_order_relaxed);
+    if (limit != 0 && GetSendQueueLength() >= limit) {
+        m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
+        return SEND_QUEUE_FULL;
+    }
+
     // Copy before locking so the lock covers only the append.
     SendBlock block(new unsigned char[size]);
     std::memcpy(block.get(), pdu, size);
 
     m_sendLock.Lock(CSema::INFINITE_TIMEOUT);
+    if (limit != 0 && m_sendQueue.size() >= limit) {
+        m_sendLock.Unlock(1, nullptr);
+        m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
+        return SEND_QUEUE_FULL;
+    }
     try {
         m_sendQueue.push_back(DATABUFFER{block.get(), size});
     } catch (...) {
@@ -114,8 +127,8 @@ void KavraClientThread::OnSendQueuePush() {
     pdu.setBuffer(entry);
     pdu.getData(frame);
     const int length = static_cast<int>(frame.getLength());
-    const int written = SendDataTimeout(reinterpret_cast<char*>(frame.getBuffer()), length,
-                                        SOCKET_IO_TIMEOUT_MS);
+    const int written =
+        SendDataTimeout(reinterpret_cast<char*>(frame.getBuffer()), length, SOCKET_IO_TIMEOUT_MS);
     if (written == length) {
         m_framesSent.fetch_add(1, std::memory_order_relaxed);
         m_bytesSent.fetch_add(entry.size, std::memory_order_relaxed);
@@ -145,7 +158,8 @@ void KavraClientThread::OnSocketReceive(int readable) {
         // until the buffer starts with a sync mark.
         int missing = headerLength;
         while (missing > 0) {
-            char* tail = reinterpret_cast<char*>(headerBuffer.getBuffer()) + (headerLength - missing);
+            char* tail =
+                reinterpret_cast<char*>(headerBuffer.getBuffer()) + (headerLength - missing);
             if (RecvDataTimeout(tail, missing, SOCKET_IO_TIMEOUT_MS) != missing) {
                 return;
             }
@@ -298,8 +312,17 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
     stats.receiveDropsQueueFull = m_receiveDropsQueueFull.load(std::memory_order_relaxed);
     stats.badHeaders = m_badHeaders.load(std::memory_order_relaxed);
     stats.resyncBytesDiscarded = m_resyncBytesDiscarded.load(std::memory_order_relaxed);
+    stats.sendQueueFull = m_sendQueueFull.load(std::memory_order_relaxed);
     stats.reconnections = GetReconnectCount();
     return stats;
+}
+
+void KavraClientThread::SetSendQueueLimit(std::size_t maxEntries) {
+    m_sendQueueLimit.store(maxEntries, std::memory_order_relaxed);
+}
+
+std::size_t KavraClientThread::GetSendQueueLimit() const {
+    return m_sendQueueLimit.load(std::memory_order_relaxed);
 }
 
 std::size_t KavraClientThread::GetSendQueueLength() {

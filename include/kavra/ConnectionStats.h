@@ -20,6 +20,8 @@ struct ConnectionStats {
     std::uint64_t badHeaders = 0;
     // Bytes skipped while looking for the next sync mark.
     std::uint64_t resyncBytesDiscarded = 0;
+    // PDUs SendPdu refused because the send queue had reached its limit.
+    std::uint64_t sendQueueFull = 0;
     // Successful reconnections after the connection dropped.
     std::uint64_t reconnections = 0;
 };

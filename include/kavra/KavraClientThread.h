@@ -30,6 +30,7 @@
 #include "kavra/base/CSocketClientThread.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 
@@ -46,6 +47,10 @@ public:
     // Thread messages the object posts to its own worker.
     static constexpr unsigned int MSG_SEND_QUEUE_PUSH = 4025;
     static constexpr unsigned int MSG_RECEIVE_QUEUE_PUSH = 4026;
+
+    // Result of SendPdu when the send queue has reached its limit (see
+    // SetSendQueueLimit).
+    static constexpr int SEND_QUEUE_FULL = 2;
 
     // Results of ReceivePdu.
     static constexpr int RECEIVE_OK = 0;
@@ -65,12 +70,26 @@ public:
 
     // Copies size bytes from pdu into the send queue and wakes the worker,
     // which writes them as one frame. Returns 0 when queued, 1 when no socket
-    // is attached (nothing queued, arguments not examined). Throws an
-    // exception derived from std::exception, whose what() is a fixed GBK
-    // text, when pdu is null or size exceeds MAX_PDU_LENGTH; nothing is then
-    // queued. A size of 0 is queued but never written. The caller may reuse
+    // is attached (nothing queued, arguments not examined), SEND_QUEUE_FULL
+    // when a send-queue limit is set and reached (see SetSendQueueLimit).
+    // Throws an exception derived from std::exception, whose what() is a
+    // fixed GBK text, when pdu is null or size exceeds MAX_PDU_LENGTH;
+    // nothing is then queued. A size of 0 is queued but never written. The caller may reuse
     // its bytes as soon as the call returns. Any thread.
     int SendPdu(const void* pdu, unsigned int size);
+
+    // High-water mark of the send queue. By default (0) the queue is
+    // unbounded: a peer that stops reading while the application keeps
+    // sending makes it, and the process's memory, grow without limit. With a
+    // limit of n, SendPdu refuses a PDU while n entries wait: it returns
+    // SEND_QUEUE_FULL, copies, queues and posts nothing, and counts the
+    // refusal in ConnectionStats::sendQueueFull. The caller keeps its PDU and
+    // decides: retry later, drop it, or give up on the connection. The
+    // missing-socket result and the argument errors come first, as without a
+    // limit. A lower limit set while more entries wait refuses new PDUs until
+    // the worker has drained the queue below it. Any thread.
+    void SetSendQueueLimit(std::size_t maxEntries);
+    std::size_t GetSendQueueLimit() const;
 
     // Waits at most timeout ms (0: no wait, 0xFFFFFFFF: no limit) for a
     // received PDU, copies its whole body to destination and returns 0;
@@ -139,4 +158,6 @@ private:
     std::atomic<std::uint64_t> m_receiveDropsQueueFull{0};
     std::atomic<std::uint64_t> m_badHeaders{0};
     std::atomic<std::uint64_t> m_resyncBytesDiscarded{0};
+    std::atomic<std::uint64_t> m_sendQueueFull{0};
+    std::atomic<std::size_t> m_sendQueueLimit{0};
 };

@@ -1,0 +1,81 @@
+// Shared by the fault and load tests: whether the build runs under a
+// sanitizer (whose allocators make memory figures meaningless), seeded
+// garbage that never holds a sync mark, and the process's memory figures.
+#pragma once
+
+#include "client/ClientTestUtil.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <string>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KAVRA_TEST_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define KAVRA_TEST_TSAN 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) && !defined(KAVRA_TEST_ASAN)
+#define KAVRA_TEST_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer) && !defined(KAVRA_TEST_TSAN)
+#define KAVRA_TEST_TSAN 1
+#endif
+#endif
+
+namespace kavra::test {
+
+#if defined(KAVRA_TEST_ASAN) || defined(KAVRA_TEST_TSAN)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// size bytes of noise: mostly random bytes below 0xFF, with runs of one to
+// nine 0xFF each followed by another byte, so the scan meets near-misses but
+// never a whole sync mark. Neither the first nor the last byte is 0xFF, so
+// the noise can neither extend a sync mark before it nor one after it.
+inline Bytes Garbage(std::size_t size, std::mt19937& rng) {
+    Bytes bytes;
+    bytes.reserve(size + 10);
+    std::uniform_int_distribution<int> plain(0, 0xFE);
+    std::uniform_int_distribution<int> chance(0, 15);
+    std::uniform_int_distribution<int> runLength(1, 9);
+    while (bytes.size() < size) {
+        if (!bytes.empty() && chance(rng) == 0) {
+            bytes.insert(bytes.end(), static_cast<std::size_t>(runLength(rng)), 0xFF);
+        }
+        bytes.push_back(static_cast<unsigned char>(plain(rng)));
+    }
+    bytes.resize(size);
+    if (!bytes.empty() && bytes.back() == 0xFF) {
+        bytes.back() = 0x00;
+    }
+    return bytes;
+}
+
+// A field of /proc/self/status in KiB (VmRSS, VmHWM); 0 when unreadable.
+inline std::uint64_t ProcStatusKiB(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stoull(line.substr(field.size() + 1));
+        }
+    }
+    return 0;
+}
+
+// Lowers the process's recorded peak (VmHWM) to its current size, so a later
+// VmHWM tells the peak of what came after. False when the kernel refused.
+inline bool ResetPeakMemory() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
+}
+
+} // namespace kavra::test
