@@ -38,7 +38,13 @@ CBaseSocketThread::~CBaseSocketThread() {
 }
 
 void CBaseSocketThread::WakeFromPost(void* context) {
-    static_cast<CBaseSocketThread*>(context)->m_wake->Signal();
+    auto* self = static_cast<CBaseSocketThread*>(context);
+    // The loop looks at its queue after every handler and before it waits,
+    // so a message it posts to itself needs no wake-up (and no system call).
+    if (self->IsCurrentThread()) {
+        return;
+    }
+    self->m_wake->Signal();
 }
 
 template <typename Handler> void CBaseSocketThread::guarded(Handler&& handler) {
@@ -75,8 +81,12 @@ unsigned long CBaseSocketThread::Run() {
 
         guarded([this] { OnQuerySocket(); });
 
+        const bool watchSocket = m_socket != nullptr && m_socket->IsConnected();
+        // Bytes the socket has already read ahead no longer make its
+        // descriptor readable, so they must not be left to a wait.
+        const bool buffered = watchSocket && m_socket->HasBufferedInput();
         int timeoutMs = -1;
-        if (GetQueuedMessageCount() > 0) {
+        if (buffered || GetQueuedMessageCount() > 0) {
             timeoutMs = 0;
         } else if (m_reconnectAttempt > 0) {
             const auto left = m_reconnectDue - Clock::now();
@@ -84,14 +94,13 @@ unsigned long CBaseSocketThread::Run() {
             timeoutMs = ms <= 0 ? 0 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
         }
 
-        const bool watchSocket = m_socket != nullptr && m_socket->IsConnected();
         const kavra::os::LoopReady ready = kavra::os::WaitLoop(
             watchSocket ? m_socket->GetHandle() : kavra::os::INVALID_SOCKET_HANDLE,
             m_wake->Handle(), timeoutMs);
         if (ready.wake) {
             m_wake->Clear();
         }
-        if (ready.socket) {
+        if (ready.socket || buffered) {
             handleReadable();
             checkSocketFailure();
         }

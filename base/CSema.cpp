@@ -1,46 +1,106 @@
 #include "kavra/base/CSema.h"
 
 #include <chrono>
+#include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A unit given back within this time is taken without sleeping: going to
+// sleep and being woken costs both threads a system call and a trip through
+// the scheduler, several times what a hand-off between busy threads costs.
+constexpr auto SPIN_TIME = std::chrono::microseconds(40);
+// The first rounds only pause the core; later ones yield it, so that on a
+// single CPU the thread that will give the unit back gets to run.
+constexpr int PAUSE_ROUNDS = 64;
+
+void pauseCore() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+} // namespace
 
 CSema::CSema(long initialCount, long maximumCount, const char* /*name*/,
              SECURITY_ATTRIBUTES* /*attributes*/)
-    : m_count(0), m_maximum(maximumCount < 1 ? 1 : maximumCount) {
+    : m_count(0), m_countHint(0), m_maximum(maximumCount < 1 ? 1 : maximumCount) {
     if (initialCount > m_maximum) {
         m_count = m_maximum;
     } else if (initialCount > 0) {
         m_count = initialCount;
     }
+    m_countHint.store(m_count, std::memory_order_relaxed);
 }
 
 CSema::~CSema() = default;
 
+// Caller holds m_mutex.
+bool CSema::takeUnderLock() {
+    if (m_count <= 0) {
+        return false;
+    }
+    --m_count;
+    m_countHint.store(m_count, std::memory_order_relaxed);
+    return true;
+}
+
+bool CSema::spinForUnit(Clock::time_point deadline, bool bounded) {
+    const auto spinEnd = Clock::now() + SPIN_TIME;
+    for (int round = 0;; ++round) {
+        if (m_countHint.load(std::memory_order_relaxed) > 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (takeUnderLock()) {
+                return true;
+            }
+        }
+        if (round < PAUSE_ROUNDS) {
+            pauseCore();
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now >= spinEnd || (bounded && now >= deadline)) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+}
+
 int CSema::Lock(unsigned long timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_count > 0) {
-        --m_count;
-        return 1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (takeUnderLock()) {
+            return 1;
+        }
     }
     if (timeoutMs == 0) {
         return 0;
     }
+    // A fixed deadline keeps spinning and spurious wake-ups from stretching
+    // the wait.
+    const bool bounded = timeoutMs != INFINITE_TIMEOUT;
+    const auto deadline =
+        bounded ? Clock::now() + std::chrono::milliseconds(timeoutMs) : Clock::time_point::max();
+    if (spinForUnit(deadline, bounded)) {
+        return 1;
+    }
 
+    std::unique_lock<std::mutex> lock(m_mutex);
     const auto available = [this] { return m_count > 0; };
     ++m_waiters;
     bool taken = true;
-    if (timeoutMs == INFINITE_TIMEOUT) {
+    if (!bounded) {
         m_available.wait(lock, available);
     } else {
-        // A fixed deadline keeps spurious wake-ups from stretching the wait.
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         taken = m_available.wait_until(lock, deadline, available);
     }
     --m_waiters;
-    if (!taken) {
-        return 0;
-    }
-    --m_count;
-    return 1;
+    return taken && takeUnderLock() ? 1 : 0;
 }
 
 int CSema::Unlock(long count, long* previous) {
@@ -53,6 +113,7 @@ int CSema::Unlock(long count, long* previous) {
         return 0;
     }
     m_count += count;
+    m_countHint.store(m_count, std::memory_order_relaxed);
     // Notifying under the lock means a woken waiter cannot return from Lock,
     // and perhaps destroy the semaphore, before this call is done with it.
     if (m_waiters > 0) {

@@ -6,10 +6,15 @@
 #include <chrono>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Large enough that one read takes many small frames or several large ones;
+// requests at least this long bypass it and land in the caller's memory.
+constexpr std::size_t READ_AHEAD_BYTES = 64 * 1024;
 
 Clock::time_point deadlineAfter(int timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
@@ -83,6 +88,34 @@ void CSocket::Close() {
         m_handle = INVALID_HANDLE;
     }
     m_failed = false;
+    // Bytes of an old connection must never be served on a new one.
+    dropReadAhead();
+}
+
+void CSocket::dropReadAhead() {
+    m_readBegin = 0;
+    m_readEnd = 0;
+}
+
+long CSocket::readSome(char* dst, int n, int& error) {
+    const std::size_t want = static_cast<std::size_t>(n);
+    if (want >= READ_AHEAD_BYTES) {
+        return kavra::os::RecvSome(m_handle, dst, want, error);
+    }
+    if (!m_readAhead) {
+        m_readAhead = std::make_unique<char[]>(READ_AHEAD_BYTES);
+    }
+    // Called only with the read-ahead empty, so it refills from the start.
+    const long got = kavra::os::RecvSome(m_handle, m_readAhead.get(), READ_AHEAD_BYTES, error);
+    if (got <= 0) {
+        return got;
+    }
+    m_readBegin = 0;
+    m_readEnd = static_cast<std::size_t>(got);
+    const std::size_t take = want < m_readEnd ? want : m_readEnd;
+    std::memcpy(dst, m_readAhead.get(), take);
+    m_readBegin = take;
+    return static_cast<long>(take);
 }
 
 int CSocket::Send(const void* src, int n, int timeoutMs) {
@@ -125,13 +158,23 @@ int CSocket::Receive(void* dst, int n, int timeoutMs) {
     if (!IsConnected() || dst == nullptr || n <= 0) {
         return 0;
     }
-    const auto deadline = deadlineAfter(timeoutMs);
     char* bytes = static_cast<char*>(dst);
     int done = 0;
+    if (HasBufferedInput()) {
+        const std::size_t buffered = m_readEnd - m_readBegin;
+        const std::size_t take =
+            static_cast<std::size_t>(n) < buffered ? static_cast<std::size_t>(n) : buffered;
+        std::memcpy(bytes, m_readAhead.get() + m_readBegin, take);
+        m_readBegin += take;
+        done = static_cast<int>(take);
+        if (done == n) {
+            return done;
+        }
+    }
+    const auto deadline = deadlineAfter(timeoutMs);
     while (done < n) {
         int error = 0;
-        const long got =
-            kavra::os::RecvSome(m_handle, bytes + done, static_cast<std::size_t>(n - done), error);
+        const long got = readSome(bytes + done, n - done, error);
         if (got > 0) {
             done += static_cast<int>(got);
             continue;
@@ -164,11 +207,16 @@ int CSocket::Available() const {
     if (!IsOpen()) {
         return -1;
     }
-    return kavra::os::ReadableBytes(m_handle);
+    const int buffered = static_cast<int>(m_readEnd - m_readBegin);
+    const int waiting = kavra::os::ReadableBytes(m_handle);
+    if (waiting < 0) {
+        return buffered > 0 ? buffered : -1;
+    }
+    return waiting > INT_MAX - buffered ? INT_MAX : buffered + waiting;
 }
 
 bool CSocket::PeerClosed() {
-    if (!IsOpen()) {
+    if (!IsOpen() || HasBufferedInput()) {
         return false;
     }
     int error = 0;

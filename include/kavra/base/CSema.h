@@ -14,6 +14,8 @@
 #include "kavra/base/CBaseObj.h"
 #include "kavra/base/WinTypes.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -43,9 +45,17 @@ public:
     long GetMaximum() const;
 
 private:
+    // Waits briefly, without sleeping, for a unit to come back; true when
+    // one was taken.
+    bool spinForUnit(std::chrono::steady_clock::time_point deadline, bool bounded);
+    bool takeUnderLock();
+
     mutable std::mutex m_mutex;
     std::condition_variable m_available;
     long m_count;
+    // A copy of m_count that a spinning Lock may read without the mutex; it
+    // is only a hint, every unit is still taken under the mutex.
+    std::atomic<long> m_countHint;
     long m_maximum;
     long m_waiters = 0;
 };

@@ -8,11 +8,18 @@
 //
 // One thread at a time (in the library: the socket thread that it is
 // attached to). Non-copyable: the object owns its descriptor.
+//
+// Receive reads ahead: one system call takes up to 64 KiB into an internal
+// buffer, and later calls are served from it. Available counts those bytes,
+// and a loop that waits for readability must first ask HasBufferedInput,
+// since bytes already taken off the descriptor no longer wake a poll.
 #pragma once
 
 #include "kavra/Export.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class KAVRA_API CSocket {
@@ -42,8 +49,11 @@ public:
     // Reads exactly n bytes unless the timeout passes, the peer closes or an
     // error occurs; returns the count read.
     int Receive(void* dst, int n, int timeoutMs);
-    // Bytes readable now without blocking; 0 when none, -1 on error.
+    // Bytes readable now without blocking, read-ahead included; 0 when
+    // none, -1 on error with nothing read ahead.
     int Available() const;
+    // True when bytes read ahead wait to be received.
+    bool HasBufferedInput() const { return m_readEnd > m_readBegin; }
     // True when the peer has closed its side and nothing remains to read.
     // Marks the socket failed when so. Does not block.
     bool PeerClosed();
@@ -62,6 +72,13 @@ public:
 
 private:
     void fail(int error);
+    // One non-blocking read; > 0 bytes, 0 on close, -1 with error set.
+    long readSome(char* dst, int n, int& error);
+    void dropReadAhead();
+
+    std::unique_ptr<char[]> m_readAhead;
+    std::size_t m_readBegin = 0;
+    std::size_t m_readEnd = 0;
 
     Handle m_handle = INVALID_HANDLE;
     bool m_failed = false;
