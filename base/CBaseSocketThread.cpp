@@ -60,17 +60,24 @@ template <typename Handler> void CBaseSocketThread::guarded(Handler&& handler) {
 unsigned long CBaseSocketThread::Run() {
     using Clock = std::chrono::steady_clock;
     for (;;) {
+        m_inDispatchBatch = true;
         for (int i = 0; i < DISPATCH_BATCH; ++i) {
             MSG msg{};
             if (PeekMessageA(&msg, 0, 0, PM_REMOVE) == 0) {
                 break;
             }
             if (msg.message == WM_QUIT) {
+                m_inDispatchBatch = false;
+                flushHeldBack();
                 return 0;
             }
             guarded([this, &msg] { DispatchMessageA(&msg); });
             checkSocketFailure();
         }
+        m_inDispatchBatch = false;
+        // Whatever the batch held back leaves now: the stack would otherwise
+        // keep a partly filled segment for up to 200 ms while the loop waits.
+        flushHeldBack();
 
         if (m_reconnectAttempt > 0 && Clock::now() >= m_reconnectDue) {
             const int attempt = m_reconnectAttempt;
@@ -165,8 +172,28 @@ int CBaseSocketThread::SendDataTimeout(char* src, int n, int timeoutMs) {
     if (m_socket == nullptr || !m_socket->IsConnected()) {
         return 0;
     }
+    // Inside the dispatch batch, with messages still waiting, the next
+    // handler is likely to write too: the stack may then fill a segment with
+    // several frames instead of sending one per call. The batch's end pushes
+    // out whatever is left, so no frame outlives it in the stack.
+    const bool more = IsCurrentThread() && m_inDispatchBatch && GetQueuedMessageCount() > 0;
     IoLockGuard guard(m_ioLock);
-    return m_socket->Send(src, n, timeoutMs);
+    if (!more) {
+        return m_socket->Send(src, n, timeoutMs);
+    }
+    m_heldBack = true;
+    return m_socket->SendMore(src, n, timeoutMs);
+}
+
+void CBaseSocketThread::flushHeldBack() {
+    if (!m_heldBack) {
+        return;
+    }
+    m_heldBack = false;
+    if (m_socket != nullptr) {
+        IoLockGuard guard(m_ioLock);
+        m_socket->Flush();
+    }
 }
 
 std::uint64_t CBaseSocketThread::GetHandlerExceptionCount() const {

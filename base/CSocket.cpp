@@ -88,6 +88,7 @@ void CSocket::Close() {
         m_handle = INVALID_HANDLE;
     }
     m_failed = false;
+    m_heldBack = false;
     // Bytes of an old connection must never be served on a new one.
     dropReadAhead();
 }
@@ -119,6 +120,24 @@ long CSocket::readSome(char* dst, int n, int& error) {
 }
 
 int CSocket::Send(const void* src, int n, int timeoutMs) {
+    return send(src, n, timeoutMs, false);
+}
+
+int CSocket::SendMore(const void* src, int n, int timeoutMs) {
+    return send(src, n, timeoutMs, true);
+}
+
+void CSocket::Flush() {
+    if (!m_heldBack) {
+        return;
+    }
+    m_heldBack = false;
+    if (IsConnected()) {
+        kavra::os::PushPending(m_handle);
+    }
+}
+
+int CSocket::send(const void* src, int n, int timeoutMs, bool more) {
     if (!IsConnected() || src == nullptr || n <= 0) {
         return 0;
     }
@@ -127,16 +146,21 @@ int CSocket::Send(const void* src, int n, int timeoutMs) {
     int done = 0;
     while (done < n) {
         int error = 0;
-        const long sent =
-            kavra::os::SendSome(m_handle, bytes + done, static_cast<std::size_t>(n - done), error);
+        const long sent = kavra::os::SendSome(m_handle, bytes + done,
+                                              static_cast<std::size_t>(n - done), error, more);
         if (sent > 0) {
             done += static_cast<int>(sent);
+            // A plain send pushes out everything queued before it as well.
+            m_heldBack = more;
             continue;
         }
         if (sent < 0 && error != EAGAIN) {
             fail(error);
             break;
         }
+        // While the writer waits for room, nothing it held back may wait
+        // with it.
+        Flush();
         const int waitMs = msUntil(deadline);
         if (waitMs == 0) {
             break;

@@ -83,9 +83,13 @@ private:
     void checkSocketFailure();
     void handleReadable();
     template <typename Handler> void guarded(Handler&& handler);
+    void flushHeldBack();
 
     std::unique_ptr<kavra::WakeUp> m_wake;
     std::atomic<std::uint64_t> m_handlerExceptions{0};
     std::chrono::steady_clock::time_point m_reconnectDue{};
     int m_reconnectAttempt = 0;
+    // Both touched only by the loop's own thread.
+    bool m_inDispatchBatch = false;
+    bool m_heldBack = false;
 };

@@ -46,6 +46,14 @@ public:
     // Writes up to n bytes, waiting at most timeoutMs for room. Returns the
     // count written, which is less than n on timeout or failure.
     int Send(const void* src, int n, int timeoutMs);
+    // Like Send, and tells the stack that more bytes follow at once: it may
+    // hold a partly filled segment back, so that a burst of small writes
+    // leaves in few segments. The held bytes go out with the next Send, or
+    // with Flush, which the writer owes before it stops writing for a while.
+    int SendMore(const void* src, int n, int timeoutMs);
+    // Pushes out what SendMore held back; nothing to do (and no system call)
+    // when nothing is held.
+    void Flush();
     // Reads exactly n bytes unless the timeout passes, the peer closes or an
     // error occurs; returns the count read.
     int Receive(void* dst, int n, int timeoutMs);
@@ -75,6 +83,7 @@ private:
     // One non-blocking read; > 0 bytes, 0 on close, -1 with error set.
     long readSome(char* dst, int n, int& error);
     void dropReadAhead();
+    int send(const void* src, int n, int timeoutMs, bool more);
 
     std::unique_ptr<char[]> m_readAhead;
     std::size_t m_readBegin = 0;
@@ -82,6 +91,8 @@ private:
 
     Handle m_handle = INVALID_HANDLE;
     bool m_failed = false;
+    // Bytes written by SendMore may still wait in the stack for Flush.
+    bool m_heldBack = false;
     int m_lastError = 0;
     std::string m_host;
     unsigned short m_port = 0;
