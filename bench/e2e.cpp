@@ -256,6 +256,16 @@ private:
 
 // Keeps PDUs for the consumer thread instead of discarding them.
 class KeepingClient : public KavraClientThread {
+public:
+    // Takes the listener's next connection as its own socket and starts the
+    // worker on it.
+    void StartOnAccepted(int listener) {
+        auto* socket = new CSocket();
+        socket->Attach(acceptOne(listener));
+        SetSocket(socket, 1, nullptr);
+        Create();
+    }
+
 protected:
     void OnReceiveQueuePush() override {}
 };
@@ -325,11 +335,8 @@ std::uint64_t sendKavra(const Endpoint& ep, int size, double seconds) {
 }
 
 ReceiverReport receiveKavra(const Endpoint& ep, int control) {
-    auto* socket = new CSocket();
-    socket->Attach(acceptOne(ep.listener));
     KeepingClient client;
-    client.SetSocket(socket, 1, nullptr);
-    client.Create();
+    client.StartOnAccepted(ep.listener);
     std::vector<char> body(KavraClientThread::MAX_PDU_LENGTH);
     SequenceCheck check;
     EndWatch end(control);
@@ -708,11 +715,8 @@ LatencyReport pingKavra(const Endpoint& ep, int count) {
 }
 
 void pongKavra(const Endpoint& ep, int count) {
-    auto* socket = new CSocket();
-    socket->Attach(acceptOne(ep.listener));
     KeepingClient client;
-    client.SetSocket(socket, 1, nullptr);
-    client.Create();
+    client.StartOnAccepted(ep.listener);
     std::vector<char> body(KavraClientThread::MAX_PDU_LENGTH);
     for (int i = 0; i < count + count / 10 + 10; ++i) {
         unsigned int size = 0;
