@@ -165,6 +165,11 @@ int CBaseSocketThread::RecvDataTimeout(char* dst, int n, int timeoutMs) {
         return 0;
     }
     IoLockGuard guard(m_ioLock);
+    // A handler that writes a request and then waits for the answer must
+    // not wait on its own request still held back.
+    if (m_socket->HasHeldOutput()) {
+        m_socket->Flush();
+    }
     return m_socket->Receive(dst, n, timeoutMs);
 }
 
@@ -173,27 +178,23 @@ int CBaseSocketThread::SendDataTimeout(char* src, int n, int timeoutMs) {
         return 0;
     }
     // Inside the dispatch batch, with messages still waiting, the next
-    // handler is likely to write too: the stack may then fill a segment with
-    // several frames instead of sending one per call. The batch's end pushes
-    // out whatever is left, so no frame outlives it in the stack.
+    // handler is likely to write too: the bytes then wait in the socket and
+    // leave together with the next ones in one system call. The batch's end
+    // writes out whatever is left, so no frame outlives it.
     const bool more = IsCurrentThread() && m_inDispatchBatch && GetQueuedMessageCount() > 0;
     IoLockGuard guard(m_ioLock);
     if (!more) {
         return m_socket->Send(src, n, timeoutMs);
     }
-    m_heldBack = true;
     return m_socket->SendMore(src, n, timeoutMs);
 }
 
 void CBaseSocketThread::flushHeldBack() {
-    if (!m_heldBack) {
+    if (m_socket == nullptr || !m_socket->HasHeldOutput()) {
         return;
     }
-    m_heldBack = false;
-    if (m_socket != nullptr) {
-        IoLockGuard guard(m_ioLock);
-        m_socket->Flush();
-    }
+    IoLockGuard guard(m_ioLock);
+    m_socket->Flush();
 }
 
 std::uint64_t CBaseSocketThread::GetHandlerExceptionCount() const {

@@ -11,6 +11,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::uint64_t COUNT_MASK = 0xFFFFFFFFULL;
+constexpr std::uint64_t ONE_SLEEPER = 1ULL << 32;
+constexpr long LARGEST_MAXIMUM = 0x7FFFFFFFL;
+
 // A unit given back within this time is taken without sleeping: going to
 // sleep and being woken costs both threads a system call and a trip through
 // the scheduler, several times what a hand-off between busy threads costs.
@@ -25,39 +29,49 @@ void pauseCore() {
 #endif
 }
 
+long countOf(std::uint64_t state) {
+    return static_cast<long>(state & COUNT_MASK);
+}
+
+bool hasSleepers(std::uint64_t state) {
+    return state >= ONE_SLEEPER;
+}
+
 } // namespace
 
 CSema::CSema(long initialCount, long maximumCount, const char* /*name*/,
              SECURITY_ATTRIBUTES* /*attributes*/)
-    : m_count(0), m_countHint(0), m_maximum(maximumCount < 1 ? 1 : maximumCount) {
+    : m_state(0),
+      m_maximum(maximumCount < 1
+                    ? 1
+                    : (maximumCount > LARGEST_MAXIMUM ? LARGEST_MAXIMUM : maximumCount)) {
+    long count = 0;
     if (initialCount > m_maximum) {
-        m_count = m_maximum;
+        count = m_maximum;
     } else if (initialCount > 0) {
-        m_count = initialCount;
+        count = initialCount;
     }
-    m_countHint.store(m_count, std::memory_order_relaxed);
+    m_state.store(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
 }
 
 CSema::~CSema() = default;
 
-// Caller holds m_mutex.
-bool CSema::takeUnderLock() {
-    if (m_count <= 0) {
-        return false;
+bool CSema::tryTake() {
+    std::uint64_t state = m_state.load(std::memory_order_relaxed);
+    while (countOf(state) > 0) {
+        if (m_state.compare_exchange_weak(state, state - 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+            return true;
+        }
     }
-    --m_count;
-    m_countHint.store(m_count, std::memory_order_relaxed);
-    return true;
+    return false;
 }
 
 bool CSema::spinForUnit(Clock::time_point deadline, bool bounded) {
     const auto spinEnd = Clock::now() + SPIN_TIME;
     for (int round = 0;; ++round) {
-        if (m_countHint.load(std::memory_order_relaxed) > 0) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (takeUnderLock()) {
-                return true;
-            }
+        if (tryTake()) {
+            return true;
         }
         if (round < PAUSE_ROUNDS) {
             pauseCore();
@@ -72,11 +86,8 @@ bool CSema::spinForUnit(Clock::time_point deadline, bool bounded) {
 }
 
 int CSema::Lock(unsigned long timeoutMs) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (takeUnderLock()) {
-            return 1;
-        }
+    if (tryTake()) {
+        return 1;
     }
     if (timeoutMs == 0) {
         return 0;
@@ -90,38 +101,77 @@ int CSema::Lock(unsigned long timeoutMs) {
         return 1;
     }
 
+    // Registered as a sleeper before looking at the count, under the mutex:
+    // a give-back either comes before the look and is seen by it, or finds
+    // the sleeper and wakes it under the same mutex.
     std::unique_lock<std::mutex> lock(m_mutex);
-    const auto available = [this] { return m_count > 0; };
-    ++m_waiters;
-    bool taken = true;
-    if (!bounded) {
-        m_available.wait(lock, available);
-    } else {
-        taken = m_available.wait_until(lock, deadline, available);
+    m_state.fetch_add(ONE_SLEEPER, std::memory_order_seq_cst);
+    bool taken = tryTake();
+    while (!taken) {
+        if (!bounded) {
+            m_available.wait(lock);
+        } else if (m_available.wait_until(lock, deadline) == std::cv_status::timeout) {
+            taken = tryTake();
+            break;
+        }
+        taken = tryTake();
     }
-    --m_waiters;
-    return taken && takeUnderLock() ? 1 : 0;
+    m_state.fetch_sub(ONE_SLEEPER, std::memory_order_relaxed);
+    return taken ? 1 : 0;
+}
+
+bool CSema::tryGiveBack(long count, long* previous, bool& refused) {
+    std::uint64_t state = m_state.load(std::memory_order_relaxed);
+    for (;;) {
+        const long current = countOf(state);
+        if (previous != nullptr) {
+            *previous = current;
+        }
+        // Written as a difference so that a huge count cannot overflow the sum.
+        if (count < 1 || count > m_maximum - current) {
+            refused = true;
+            return false;
+        }
+        if (hasSleepers(state)) {
+            return false;
+        }
+        if (m_state.compare_exchange_weak(state, state + static_cast<std::uint64_t>(count),
+                                          std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            return true;
+        }
+    }
 }
 
 int CSema::Unlock(long count, long* previous) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (previous != nullptr) {
-        *previous = m_count;
+    bool refused = false;
+    if (tryGiveBack(count, previous, refused)) {
+        return 1;
     }
-    // Written as a difference so that a huge count cannot overflow the sum.
-    if (count < 1 || count > m_maximum - m_count) {
+    if (refused) {
         return 0;
     }
-    m_count += count;
-    m_countHint.store(m_count, std::memory_order_relaxed);
-    // Notifying under the lock means a woken waiter cannot return from Lock,
-    // and perhaps destroy the semaphore, before this call is done with it.
-    if (m_waiters > 0) {
-        if (count == 1) {
-            m_available.notify_one();
-        } else {
-            m_available.notify_all();
+    // Someone sleeps. Under the mutex the sleepers cannot change, and
+    // notifying under it means a woken sleeper cannot return from Lock, and
+    // perhaps destroy the semaphore, before this call is done with it.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::uint64_t state = m_state.load(std::memory_order_relaxed);
+    for (;;) {
+        const long current = countOf(state);
+        if (previous != nullptr) {
+            *previous = current;
         }
+        if (count > m_maximum - current) {
+            return 0;
+        }
+        if (m_state.compare_exchange_weak(state, state + static_cast<std::uint64_t>(count),
+                                          std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            break;
+        }
+    }
+    if (count == 1) {
+        m_available.notify_one();
+    } else {
+        m_available.notify_all();
     }
     return 1;
 }
@@ -135,8 +185,7 @@ int CSema::Leave(long count, long* previous) {
 }
 
 long CSema::GetCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_count;
+    return countOf(m_state.load(std::memory_order_acquire));
 }
 
 long CSema::GetMaximum() const {

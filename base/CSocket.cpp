@@ -15,6 +15,9 @@ using Clock = std::chrono::steady_clock;
 // Large enough that one read takes many small frames or several large ones;
 // requests at least this long bypass it and land in the caller's memory.
 constexpr std::size_t READ_AHEAD_BYTES = 64 * 1024;
+// The same on the way out: one write carries many small frames, and larger
+// writes bypass the buffer.
+constexpr std::size_t WRITE_BEHIND_BYTES = 64 * 1024;
 
 Clock::time_point deadlineAfter(int timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
@@ -84,11 +87,14 @@ void CSocket::Attach(Handle handle) {
 
 void CSocket::Close() {
     if (m_handle != INVALID_HANDLE) {
+        // Held bytes get one attempt that does not wait; whatever the stack
+        // does not take at once is lost with the connection.
+        flushBy(Clock::now());
         kavra::os::CloseSocket(m_handle);
         m_handle = INVALID_HANDLE;
     }
+    m_writeLen = 0;
     m_failed = false;
-    m_heldBack = false;
     // Bytes of an old connection must never be served on a new one.
     dropReadAhead();
 }
@@ -120,47 +126,79 @@ long CSocket::readSome(char* dst, int n, int& error) {
 }
 
 int CSocket::Send(const void* src, int n, int timeoutMs) {
-    return send(src, n, timeoutMs, false);
-}
-
-int CSocket::SendMore(const void* src, int n, int timeoutMs) {
-    return send(src, n, timeoutMs, true);
-}
-
-void CSocket::Flush() {
-    if (!m_heldBack) {
-        return;
-    }
-    m_heldBack = false;
-    if (IsConnected()) {
-        kavra::os::PushPending(m_handle);
-    }
-}
-
-int CSocket::send(const void* src, int n, int timeoutMs, bool more) {
     if (!IsConnected() || src == nullptr || n <= 0) {
         return 0;
     }
     const auto deadline = deadlineAfter(timeoutMs);
-    const char* bytes = static_cast<const char*>(src);
+    const std::size_t size = static_cast<std::size_t>(n);
+    if (m_writeLen > 0 && size <= WRITE_BEHIND_BYTES - m_writeLen) {
+        // The held bytes go first; with these behind them, both leave in one
+        // system call.
+        const std::size_t held = m_writeLen;
+        std::memcpy(m_writeBehind.get() + held, src, size);
+        const int total = static_cast<int>(held + size);
+        m_writeLen = 0;
+        const int mine = writeAll(m_writeBehind.get(), total, deadline) - static_cast<int>(held);
+        return mine > 0 ? mine : 0;
+    }
+    if (!flushBy(deadline)) {
+        return 0;
+    }
+    return writeAll(static_cast<const char*>(src), n, deadline);
+}
+
+int CSocket::SendMore(const void* src, int n, int timeoutMs) {
+    if (!IsConnected() || src == nullptr || n <= 0) {
+        return 0;
+    }
+    const std::size_t size = static_cast<std::size_t>(n);
+    if (size > WRITE_BEHIND_BYTES - m_writeLen && !flushBy(deadlineAfter(timeoutMs))) {
+        return 0;
+    }
+    if (size >= WRITE_BEHIND_BYTES) {
+        return writeAll(static_cast<const char*>(src), n, deadlineAfter(timeoutMs));
+    }
+    if (!m_writeBehind) {
+        m_writeBehind = std::make_unique<char[]>(WRITE_BEHIND_BYTES);
+    }
+    std::memcpy(m_writeBehind.get() + m_writeLen, src, size);
+    m_writeLen += size;
+    m_flushTimeoutMs = timeoutMs;
+    return n;
+}
+
+bool CSocket::Flush() {
+    return flushBy(deadlineAfter(m_flushTimeoutMs));
+}
+
+bool CSocket::flushBy(Clock::time_point deadline) {
+    if (m_writeLen == 0) {
+        return true;
+    }
+    const int total = static_cast<int>(m_writeLen);
+    // Whatever the write leaves over is dropped: a later write must not
+    // carry the rest of a frame that the peer has given up on.
+    m_writeLen = 0;
+    if (!IsConnected()) {
+        return false;
+    }
+    return writeAll(m_writeBehind.get(), total, deadline) == total;
+}
+
+int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
     int done = 0;
     while (done < n) {
         int error = 0;
-        const long sent = kavra::os::SendSome(m_handle, bytes + done,
-                                              static_cast<std::size_t>(n - done), error, more);
+        const long sent =
+            kavra::os::SendSome(m_handle, src + done, static_cast<std::size_t>(n - done), error);
         if (sent > 0) {
             done += static_cast<int>(sent);
-            // A plain send pushes out everything queued before it as well.
-            m_heldBack = more;
             continue;
         }
         if (sent < 0 && error != EAGAIN) {
             fail(error);
             break;
         }
-        // While the writer waits for room, nothing it held back may wait
-        // with it.
-        Flush();
         const int waitMs = msUntil(deadline);
         if (waitMs == 0) {
             break;

@@ -230,7 +230,9 @@ class EndWatch {
 public:
     explicit EndWatch(int control) : m_control(control) {}
     bool done(const SequenceCheck& check, bool idle) {
-        if (!m_known) {
+        // Looking costs a system call: a busy receiver looks only now and
+        // then, so that the harness does not slow down what it measures.
+        if (!m_known && (idle || ++m_calls % 1024 == 0)) {
             pollfd p{m_control, POLLIN, 0};
             if (::poll(&p, 1, 0) == 1 && readAll(m_control, &m_sent, sizeof m_sent)) {
                 m_known = true;
@@ -249,6 +251,7 @@ public:
 
 private:
     int m_control;
+    std::uint64_t m_calls = 0;
     bool m_known = false;
     std::uint64_t m_sent = 0;
     Clock::time_point m_knownAt{};

@@ -146,6 +146,8 @@ protected:
 private:
     std::deque<DATABUFFER> m_sendQueue;
     std::deque<KavraPDU*> m_receiveQueue;
+    // m_receiveQueue.size(), written under m_receiveLock, read without it.
+    std::atomic<std::size_t> m_receiveQueueLength{0};
     CSema m_receiveCount;
     CSema m_receiveLock;
     CSema m_sendLock;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,6 +29,7 @@ constexpr unsigned int MSG_PLAIN = 5001;
 constexpr unsigned int MSG_THROW_RUNTIME = 5002;
 constexpr unsigned int MSG_THROW_BAD_ALLOC = 5003;
 constexpr unsigned int MSG_SEND_HELLO = 5004;
+constexpr unsigned int MSG_ASK = 5005;
 
 long long ElapsedMs(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
@@ -82,6 +84,9 @@ public:
     std::atomic<int> lastReadResult{0};
     std::atomic<long long> lastReadMs{0};
     std::atomic<int> helloSent{-1};
+    std::atomic<int> answerRead{-1};
+    std::atomic<long long> answerMs{-1};
+    char answer[4] = {};
 
 protected:
     long DispatchMessageA(const MSG* msg) override {
@@ -96,6 +101,13 @@ protected:
         if (msg->message == MSG_SEND_HELLO) {
             char hello[] = "hello";
             helloSent = SendDataTimeout(hello, 5, 1000);
+        }
+        if (msg->message == MSG_ASK) {
+            char question[] = "ask?";
+            SendDataTimeout(question, 4, 1000);
+            const auto start = Clock::now();
+            answerRead = RecvDataTimeout(answer, 4, 2000);
+            answerMs = ElapsedMs(start);
         }
         return 1;
     }
@@ -374,6 +386,24 @@ TEST_F(SocketThreadTest, SendDataTimeoutWritesFromTheThread) {
     // The handler stores its result after the bytes are on their way.
     ASSERT_EQ(m_thread.Destroy(), 1);
     EXPECT_EQ(m_thread.helloSent.load(), 5);
+}
+
+TEST_F(SocketThreadTest, AHandlerThatAsksAndWaitsIsNotKeptWaitingOnItsOwnQuestion) {
+    // With a second message waiting, the question is held back for the rest
+    // of the batch; the read that waits for the answer must send it first.
+    m_thread.PostMessageA(MSG_ASK, 0, 0);
+    m_thread.PostMessageA(MSG_PLAIN, 0, 0);
+    ASSERT_EQ(m_thread.Create(), 1);
+    const Bytes question = {'a', 's', 'k', '?'};
+    ASSERT_EQ(m_server.Receive(0, 4, milliseconds(1500)), question);
+    ASSERT_TRUE(m_server.Send(0, "ans!", 4));
+    ASSERT_TRUE(m_thread.WaitFor([](const std::vector<Event>& events, const Bytes&) {
+        return CountKind(events, Event::Message) == 2;
+    }));
+    ASSERT_EQ(m_thread.Destroy(), 1);
+    EXPECT_EQ(m_thread.answerRead.load(), 4);
+    EXPECT_EQ(std::string(m_thread.answer, 4), "ans!");
+    EXPECT_LT(m_thread.answerMs.load(), 1500);
 }
 
 TEST(CBaseSocketThreadIdle, TransfersWithoutAConnectionReturnZeroAtOnce) {

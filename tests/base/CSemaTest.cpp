@@ -172,6 +172,15 @@ TEST(CSemaUnlock, HugeCountDoesNotOverflow) {
     CSema sema(1, 10);
     EXPECT_EQ(sema.Unlock(std::numeric_limits<long>::max(), nullptr), 0);
     EXPECT_EQ(sema.GetCount(), 1);
+
+    // The largest maximum is the 32-bit one, whatever the width of long.
+    CSema wide(0, std::numeric_limits<long>::max());
+    EXPECT_EQ(wide.GetMaximum(), 0x7FFFFFFFL);
+    EXPECT_NE(wide.Unlock(0x7FFFFFFFL, nullptr), 0);
+    EXPECT_EQ(wide.GetCount(), 0x7FFFFFFFL);
+    EXPECT_EQ(wide.Unlock(1, nullptr), 0);
+    EXPECT_NE(wide.Lock(0), 0);
+    EXPECT_EQ(wide.GetCount(), 0x7FFFFFFEL);
 }
 
 TEST(CSemaConcurrency, BinarySemaphoreGuardsPlainCounter) {
@@ -206,6 +215,39 @@ TEST(CSemaConcurrency, BinarySemaphoreGuardsPlainCounter) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
     EXPECT_EQ(guard.GetCount(), 1);
+}
+
+TEST(CSemaConcurrency, HandOffsAcrossTheSpinAndSleepBoundaryAreNeverLost) {
+    // Two threads hand a unit back and forth; the giver waits a little
+    // longer each round, so that the taker finds it sometimes at once,
+    // sometimes while spinning and sometimes asleep. A lost wake-up shows as
+    // a wait that runs into its 5 s timeout.
+    CSema ping(0, 1);
+    CSema pong(0, 1);
+    constexpr int kRounds = 400;
+    std::atomic<int> timeouts{0};
+    std::thread partner([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (ping.Lock(5000) == 0) {
+                ++timeouts;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds((i % 20) * 10));
+            pong.Unlock(1, nullptr);
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds((i % 23) * 9));
+        ping.Unlock(1, nullptr);
+        if (pong.Lock(5000) == 0) {
+            ++timeouts;
+            break;
+        }
+    }
+    partner.join();
+    EXPECT_EQ(timeouts.load(), 0);
+    EXPECT_EQ(ping.GetCount(), 0);
+    EXPECT_EQ(pong.GetCount(), 0);
 }
 
 TEST(CSemaConcurrency, BoundedBufferHandsEveryItemOverOnce) {

@@ -1,5 +1,6 @@
-// SendMore lets the stack hold a partly filled segment back; Flush and a
-// plain Send must each push it out at once, and the bytes keep their order.
+// SendMore holds bytes back in the socket so that a burst leaves in one
+// write; Flush, a plain Send, a full buffer and Close each write them out,
+// and the bytes keep their order. A write that fails drops what was held.
 #include "support/LoopbackServer.h"
 
 #include <kavra/base/CSocket.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -76,6 +78,53 @@ TEST_F(SendMore, APlainSendCarriesHeldBytesAlongInOrder) {
     expected.insert(expected.end(), second.begin(), second.end());
     expected.insert(expected.end(), third.begin(), third.end());
     EXPECT_EQ(got, expected);
+}
+
+TEST_F(SendMore, HeldBytesWaitForTheFlush) {
+    const Bytes bytes = Pattern(30, 7);
+    ASSERT_EQ(m_socket.SendMore(bytes.data(), 30, 1000), 30);
+    EXPECT_TRUE(m_socket.HasHeldOutput());
+    EXPECT_TRUE(m_server.Receive(0, 30, milliseconds(100)).empty());
+    EXPECT_TRUE(m_socket.Flush());
+    EXPECT_FALSE(m_socket.HasHeldOutput());
+    Bytes got;
+    EXPECT_LT(Take(30, &got), kPrompt);
+    EXPECT_EQ(got, bytes);
+}
+
+TEST_F(SendMore, MoreThanTheBufferHoldsLeavesWholeAndInOrder) {
+    // Small writes overflow the 64 KiB buffer several times, and a block
+    // larger than the buffer goes straight out between them.
+    Bytes expected;
+    for (unsigned int i = 0; i < 300; ++i) {
+        const Bytes chunk = Pattern(i == 150 ? 100000 : 997, i);
+        ASSERT_EQ(m_socket.SendMore(chunk.data(), static_cast<int>(chunk.size()), 1000),
+                  static_cast<int>(chunk.size()));
+        expected.insert(expected.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_TRUE(m_socket.Flush());
+    EXPECT_EQ(m_server.Receive(0, expected.size(), kSoon), expected);
+    EXPECT_TRUE(m_server.Receive(0, 1, milliseconds(50)).empty());
+}
+
+TEST_F(SendMore, AFailedFlushDropsWhatItHeldAndFailsTheSocket) {
+    m_server.CloseConnection(0);
+    // The first writes after the peer's close may still be taken by the
+    // stack; the reset that answers them fails a later one.
+    const Bytes bytes = Pattern(100, 5);
+    bool flushed = true;
+    const auto start = Clock::now();
+    while (flushed && Clock::now() - start < kSoon) {
+        if (m_socket.SendMore(bytes.data(), 100, 200) != 100) {
+            break;
+        }
+        flushed = m_socket.Flush();
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_FALSE(flushed);
+    EXPECT_TRUE(m_socket.HasFailed());
+    EXPECT_FALSE(m_socket.HasHeldOutput());
+    EXPECT_EQ(m_socket.SendMore(bytes.data(), 100, 200), 0);
 }
 
 TEST_F(SendMore, RefusesWhatSendRefusesAndFlushIsHarmlessWhenIdleOrClosed) {

@@ -57,7 +57,10 @@ public:
     int RecvDataTimeout(char* dst, int n, int timeoutMs);
     // Writes n bytes from src, waiting at most timeoutMs; returns the count
     // written. Without a working connection it writes nothing and returns 0 at
-    // once. Worker thread only.
+    // once. While more messages wait in the dispatch batch, the bytes may be
+    // held in the socket and written with the next ones, at the latest when
+    // the batch ends; n is returned for them, and a failure of that later
+    // write drops them and fails the socket. Worker thread only.
     int SendDataTimeout(char* src, int n, int timeoutMs);
 
     // The attached socket, or null. Any thread (the pointer changes only while
@@ -89,7 +92,6 @@ private:
     std::atomic<std::uint64_t> m_handlerExceptions{0};
     std::chrono::steady_clock::time_point m_reconnectDue{};
     int m_reconnectAttempt = 0;
-    // Both touched only by the loop's own thread.
+    // Touched only by the loop's own thread.
     bool m_inDispatchBatch = false;
-    bool m_heldBack = false;
 };

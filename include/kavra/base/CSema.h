@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 class KAVRA_API CSema : public CBaseObj {
@@ -24,8 +25,8 @@ public:
     static constexpr unsigned long INFINITE_TIMEOUT = 0xFFFFFFFFUL;
 
     // The name is accepted for source compatibility; semaphores are local to
-    // the process. A maximum below 1 is taken as 1, and the initial count is
-    // clamped into [0, maximum].
+    // the process. A maximum below 1 is taken as 1, one above 0x7FFFFFFF as
+    // 0x7FFFFFFF, and the initial count is clamped into [0, maximum].
     CSema(long initialCount, long maximumCount, const char* name = nullptr,
           SECURITY_ATTRIBUTES* attributes = nullptr);
     CSema(const CSema&) = delete;
@@ -45,17 +46,22 @@ public:
     long GetMaximum() const;
 
 private:
+    // Takes a unit if one is free, without waiting and without the mutex.
+    bool tryTake();
     // Waits briefly, without sleeping, for a unit to come back; true when
     // one was taken.
     bool spinForUnit(std::chrono::steady_clock::time_point deadline, bool bounded);
-    bool takeUnderLock();
+    // Gives units back by one atomic exchange; false when the count would
+    // pass the maximum or a sleeper must be woken (then it changes nothing).
+    bool tryGiveBack(long count, long* previous, bool& refused);
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_available;
-    long m_count;
-    // A copy of m_count that a spinning Lock may read without the mutex; it
-    // is only a hint, every unit is still taken under the mutex.
-    std::atomic<long> m_countHint;
+    // The count in the low 32 bits, the number of threads asleep in Lock in
+    // the high 32. One word, so that a give-back learns from the same atomic
+    // exchange whether anyone sleeps: an uncontended Lock or Unlock is a
+    // single compare-and-swap, and only a give-back that finds a sleeper
+    // takes the mutex. Sleepers come and go under the mutex.
+    std::atomic<std::uint64_t> m_state;
     long m_maximum;
-    long m_waiters = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_available;
 };

@@ -13,10 +13,17 @@
 // buffer, and later calls are served from it. Available counts those bytes,
 // and a loop that waits for readability must first ask HasBufferedInput,
 // since bytes already taken off the descriptor no longer wake a poll.
+//
+// SendMore writes behind: it copies into an internal buffer of up to 64 KiB
+// and returns, so that a burst of small writes leaves in one system call.
+// The held bytes leave, in order, with the next Send, with Flush, or when the
+// buffer is full. A write that fails or times out while they leave loses
+// them, just as it loses the unwritten rest of a plain Send.
 #pragma once
 
 #include "kavra/Export.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,14 +53,17 @@ public:
     // Writes up to n bytes, waiting at most timeoutMs for room. Returns the
     // count written, which is less than n on timeout or failure.
     int Send(const void* src, int n, int timeoutMs);
-    // Like Send, and tells the stack that more bytes follow at once: it may
-    // hold a partly filled segment back, so that a burst of small writes
-    // leaves in few segments. The held bytes go out with the next Send, or
-    // with Flush, which the writer owes before it stops writing for a while.
+    // Like Send for a writer that has more to write at once: the bytes are
+    // held back (see above) and n is returned without a system call when
+    // they fit. The writer owes a Flush before it stops writing for a while;
+    // timeoutMs also bounds that flush.
     int SendMore(const void* src, int n, int timeoutMs);
-    // Pushes out what SendMore held back; nothing to do (and no system call)
-    // when nothing is held.
-    void Flush();
+    // Writes out what SendMore held back, waiting at most the timeout of the
+    // last SendMore; nothing to do (and no system call) when nothing is held.
+    // Returns false when some of it could not be written and was dropped.
+    bool Flush();
+    // True when SendMore holds bytes that have not been written yet.
+    bool HasHeldOutput() const { return m_writeLen > 0; }
     // Reads exactly n bytes unless the timeout passes, the peer closes or an
     // error occurs; returns the count read.
     int Receive(void* dst, int n, int timeoutMs);
@@ -83,7 +93,11 @@ private:
     // One non-blocking read; > 0 bytes, 0 on close, -1 with error set.
     long readSome(char* dst, int n, int& error);
     void dropReadAhead();
-    int send(const void* src, int n, int timeoutMs, bool more);
+    // Writes all n bytes unless the deadline passes or the socket fails;
+    // returns the count written.
+    int writeAll(const char* src, int n, std::chrono::steady_clock::time_point deadline);
+    // Writes out the held bytes by the deadline; false when some were dropped.
+    bool flushBy(std::chrono::steady_clock::time_point deadline);
 
     std::unique_ptr<char[]> m_readAhead;
     std::size_t m_readBegin = 0;
@@ -91,8 +105,10 @@ private:
 
     Handle m_handle = INVALID_HANDLE;
     bool m_failed = false;
-    // Bytes written by SendMore may still wait in the stack for Flush.
-    bool m_heldBack = false;
+    // Bytes that SendMore took and that have not been written yet.
+    std::unique_ptr<char[]> m_writeBehind;
+    std::size_t m_writeLen = 0;
+    int m_flushTimeoutMs = 0;
     int m_lastError = 0;
     std::string m_host;
     unsigned short m_port = 0;
