@@ -4,6 +4,7 @@
 #include "base/os/WakeUp.h"
 #include "kavra/base/CSocket.h"
 
+#include <array>
 #include <climits>
 #include <utility>
 
@@ -11,7 +12,7 @@ namespace {
 
 // Messages handled per turn before the socket gets its look, so that a
 // thread posting without pause cannot starve the connection.
-constexpr int DISPATCH_BATCH = 64;
+constexpr std::size_t DISPATCH_BATCH = 64;
 
 class IoLockGuard {
 public:
@@ -59,24 +60,24 @@ template <typename Handler> void CBaseSocketThread::guarded(Handler&& handler) {
 
 unsigned long CBaseSocketThread::Run() {
     using Clock = std::chrono::steady_clock;
+    std::array<MSG, DISPATCH_BATCH> batch{};
     for (;;) {
-        m_inDispatchBatch = true;
-        for (int i = 0; i < DISPATCH_BATCH; ++i) {
-            MSG msg{};
-            if (PeekMessageA(&msg, 0, 0, PM_REMOVE) == 0) {
-                break;
-            }
+        // One lock takes the whole batch: posters and the loop meet on the
+        // queue once per batch rather than once per message.
+        const std::size_t taken = TakeMessages(batch.data(), batch.size());
+        for (std::size_t i = 0; i < taken; ++i) {
+            const MSG& msg = batch[i];
+            m_batchLeft = taken - i - 1;
             if (msg.message == WM_QUIT) {
-                m_inDispatchBatch = false;
+                m_batchLeft = 0;
                 flushHeldBack();
                 return 0;
             }
             guarded([this, &msg] { DispatchMessageA(&msg); });
             checkSocketFailure();
         }
-        m_inDispatchBatch = false;
-        // Whatever the batch held back leaves now: the stack would otherwise
-        // keep a partly filled segment for up to 200 ms while the loop waits.
+        m_batchLeft = 0;
+        // Whatever the batch held back leaves now, before the loop may wait.
         flushHeldBack();
 
         if (m_reconnectAttempt > 0 && Clock::now() >= m_reconnectDue) {
@@ -177,11 +178,11 @@ int CBaseSocketThread::SendDataTimeout(char* src, int n, int timeoutMs) {
     if (m_socket == nullptr || !m_socket->IsConnected()) {
         return 0;
     }
-    // Inside the dispatch batch, with messages still waiting, the next
-    // handler is likely to write too: the bytes then wait in the socket and
-    // leave together with the next ones in one system call. The batch's end
-    // writes out whatever is left, so no frame outlives it.
-    const bool more = IsCurrentThread() && m_inDispatchBatch && GetQueuedMessageCount() > 0;
+    // Inside the dispatch batch, with messages still to go, the next handler
+    // is likely to write too: the bytes then wait in the socket and leave
+    // together with the next ones in one system call. The batch's end writes
+    // out whatever is left, so no frame outlives it.
+    const bool more = IsCurrentThread() && m_batchLeft > 0;
     IoLockGuard guard(m_ioLock);
     if (!more) {
         return m_socket->Send(src, n, timeoutMs);

@@ -39,6 +39,7 @@ void CQWinThread::BeforeRun() {
     std::lock_guard<std::mutex> lock(m_queueMutex);
     if (!IsQuitRequested()) {
         std::erase_if(m_messages, [](const MSG& m) { return m.message == WM_QUIT; });
+        m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
     }
 }
 
@@ -68,6 +69,7 @@ int CQWinThread::PostMessageA(unsigned int message, unsigned int wParam, long lP
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_messages.push_back(msg);
+        m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
         hook = m_postHook;
         context = m_postHookContext;
     }
@@ -93,8 +95,21 @@ int CQWinThread::GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filt
 }
 
 std::size_t CQWinThread::GetQueuedMessageCount() const {
+    return m_messageCount.load(std::memory_order_relaxed);
+}
+
+std::size_t CQWinThread::TakeMessages(MSG* out, std::size_t max) {
     std::lock_guard<std::mutex> lock(m_queueMutex);
-    return m_messages.size();
+    std::size_t taken = 0;
+    while (taken < max && !m_messages.empty()) {
+        out[taken] = m_messages.front();
+        m_messages.pop_front();
+        if (out[taken++].message == WM_QUIT) {
+            break;
+        }
+    }
+    m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
+    return taken;
 }
 
 void CQWinThread::SetPostHook(PostHook hook, void* context) {
@@ -119,6 +134,7 @@ bool CQWinThread::takeMatching(MSG* msg, unsigned int filterMin, unsigned int fi
     }
     if (remove) {
         m_messages.erase(found);
+        m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
     }
     return true;
 }

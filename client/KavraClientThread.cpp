@@ -124,7 +124,11 @@ void KavraClientThread::OnSendQueuePush() {
     }
 
     KavraPDU pdu;
-    CIPByteBuffer frame;
+    // The frame buffer lives as long as the thread, so that after the first
+    // frames it has the room for every later one and framing allocates
+    // nothing for it.
+    CIPByteBuffer& frame = m_sendFrame;
+    frame.empty();
     pdu.setBuffer(entry);
     pdu.getData(frame);
     const int length = static_cast<int>(frame.getLength());

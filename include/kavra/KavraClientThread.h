@@ -26,6 +26,7 @@
 #include "kavra/ConnectionStats.h"
 #include "kavra/DATABUFFER.h"
 #include "kavra/Export.h"
+#include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/CSema.h"
 #include "kavra/base/CSocketClientThread.h"
 
@@ -145,6 +146,8 @@ protected:
 
 private:
     std::deque<DATABUFFER> m_sendQueue;
+    // The worker's frame buffer for OnSendQueuePush.
+    CIPByteBuffer m_sendFrame;
     std::deque<KavraPDU*> m_receiveQueue;
     // m_receiveQueue.size(), written under m_receiveLock, read without it.
     std::atomic<std::size_t> m_receiveQueueLength{0};

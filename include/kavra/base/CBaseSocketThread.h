@@ -92,6 +92,7 @@ private:
     std::atomic<std::uint64_t> m_handlerExceptions{0};
     std::chrono::steady_clock::time_point m_reconnectDue{};
     int m_reconnectAttempt = 0;
-    // Touched only by the loop's own thread.
-    bool m_inDispatchBatch = false;
+    // Messages of the current dispatch batch still to be handled after the
+    // one running. Touched only by the loop's own thread.
+    std::size_t m_batchLeft = 0;
 };

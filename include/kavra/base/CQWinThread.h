@@ -9,6 +9,7 @@
 #include "kavra/Export.h"
 #include "kavra/base/CBaseThread.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -46,6 +47,10 @@ protected:
     // queue. Set before the thread starts.
     using PostHook = void (*)(void* context);
     void SetPostHook(PostHook hook, void* context);
+    // Takes up to max messages off the front of the queue under one lock,
+    // stopping after a WM_QUIT; returns how many it stored in out. For loops
+    // that dispatch in batches. Thread only.
+    std::size_t TakeMessages(MSG* out, std::size_t max);
 
 private:
     bool takeMatching(MSG* msg, unsigned int filterMin, unsigned int filterMax, bool remove);
@@ -54,6 +59,9 @@ private:
     mutable std::mutex m_queueMutex;
     std::condition_variable m_queueChanged;
     std::deque<MSG> m_messages;
+    // m_messages.size(), written under m_queueMutex and read without it: the
+    // socket loop asks once per frame it writes.
+    std::atomic<std::size_t> m_messageCount{0};
     PostHook m_postHook = nullptr;
     void* m_postHookContext = nullptr;
 };
