@@ -275,12 +275,21 @@ protected:
 
 // ---- transports ---------------------------------------------------------
 
-enum class Transport { Kavra, RawPerFrame, RawBatched, Zmq, Nng };
+// KavraPaced sends at g_pacedRate (--paced-rate, default 20k messages/s):
+// a consumer that keeps up must lose nothing.
+enum class Transport { Kavra, KavraPaced, RawPerFrame, RawBatched, Zmq, Nng };
+
+double g_pacedRate = 20000;
 
 const char* transportName(Transport t) {
     switch (t) {
     case Transport::Kavra:
         return "kavra";
+    case Transport::KavraPaced: {
+        static char name[32];
+        std::snprintf(name, sizeof name, "kavra at %.0fk/s", g_pacedRate / 1000);
+        return name;
+    }
     case Transport::RawPerFrame:
         return "raw write/frame";
     case Transport::RawBatched:
@@ -302,7 +311,8 @@ struct Endpoint {
 // than this many bytes of bodies sit in the send queue.
 constexpr std::size_t kSendWindowBytes = 4u << 20;
 
-std::uint64_t sendKavra(const Endpoint& ep, int size, double seconds) {
+// rate: messages per second to keep to, or 0 for as fast as possible.
+std::uint64_t sendKavra(const Endpoint& ep, int size, double seconds, double rate) {
     auto* socket = new CSocket();
     if (socket->Connect("127.0.0.1", ep.port, 3000) != 1) {
         die("kavra connect");
@@ -315,6 +325,7 @@ std::uint64_t sendKavra(const Endpoint& ep, int size, double seconds) {
         std::max<std::size_t>(64, kSendWindowBytes / static_cast<std::size_t>(size));
     std::uint64_t seq = 0;
     const auto start = Clock::now();
+    auto paceDue = start;
     for (;;) {
         if ((seq & 63) == 0) {
             if (secondsSince(start) >= seconds) {
@@ -325,6 +336,14 @@ std::uint64_t sendKavra(const Endpoint& ep, int size, double seconds) {
             while (client.GetSendQueueLength() > window) {
                 std::this_thread::sleep_for(std::chrono::microseconds(50));
             }
+        }
+        if (rate > 0 && (seq & 7) == 0) {
+            // A steady sender, in steps of 8: after a late wake-up it goes on
+            // at the rate from now, rather than sending the backlog at once.
+            const auto step = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(8 / rate));
+            paceDue = std::max(paceDue + step, Clock::now());
+            std::this_thread::sleep_until(paceDue);
         }
         putSeq(body.data(), seq);
         client.SendPdu(body.data(), static_cast<unsigned int>(size));
@@ -580,6 +599,7 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
         ReceiverReport r;
         switch (t) {
         case Transport::Kavra:
+        case Transport::KavraPaced:
             r = receiveKavra(ep, control[0]);
             break;
         case Transport::RawPerFrame:
@@ -607,7 +627,10 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
         SenderReport s;
         switch (t) {
         case Transport::Kavra:
-            s.sent = sendKavra(ep, size, seconds);
+            s.sent = sendKavra(ep, size, seconds, 0);
+            break;
+        case Transport::KavraPaced:
+            s.sent = sendKavra(ep, size, seconds, g_pacedRate);
             break;
         case Transport::RawPerFrame:
             s.sent = sendRaw(ep, size, seconds, false);
@@ -901,7 +924,8 @@ std::string ratioText(const std::vector<double>& v) {
 void usage() {
     std::fprintf(stderr,
                  "usage: kavra_bench_e2e [--quick] [--rounds N] [--seconds S] [--sizes a,b,c]\n"
-                 "                       [--only kavra,raw,batched,zmq,nng] [--no-latency]\n");
+                 "                       [--only kavra,paced,raw,batched,zmq,nng] [--no-latency]\n"
+                 "                       [--paced-rate MSGS_PER_S]\n");
 }
 
 } // namespace
@@ -927,6 +951,8 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--pings" && hasValue) {
             pings = std::atoi(argv[++i]);
+        } else if (arg == "--paced-rate" && hasValue) {
+            g_pacedRate = std::atof(argv[++i]);
         } else if (arg == "--no-latency") {
             latency = false;
         } else if (arg == "--only" && hasValue) {
@@ -952,11 +978,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::map<std::string, Transport> byKey{{"kavra", Transport::Kavra},
-                                                 {"raw", Transport::RawPerFrame},
-                                                 {"batched", Transport::RawBatched},
-                                                 {"zmq", Transport::Zmq},
-                                                 {"nng", Transport::Nng}};
+    const std::map<std::string, Transport> byKey{
+        {"kavra", Transport::Kavra},     {"paced", Transport::KavraPaced},
+        {"raw", Transport::RawPerFrame}, {"batched", Transport::RawBatched},
+        {"zmq", Transport::Zmq},         {"nng", Transport::Nng}};
     std::vector<Transport> transports;
     for (const auto& [key, t] : byKey) {
         const bool available =

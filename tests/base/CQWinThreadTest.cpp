@@ -545,4 +545,44 @@ TEST(CQWinThreadQueue, PostHookRunsOnThePosterForEveryPostIncludingQuit) {
     EXPECT_EQ(posters[3], std::this_thread::get_id());
 }
 
+// Takes messages in batches the way a dispatching loop does; never started.
+class BatchTaker : public CQWinThread {
+public:
+    std::vector<MSG> Take(std::size_t max) {
+        std::vector<MSG> out(max);
+        out.resize(TakeMessages(out.data(), max));
+        return out;
+    }
+};
+
+TEST(CQWinThreadQueue, BatchesKeepPostOrderRespectTheirSizeAndStopAfterQuit) {
+    BatchTaker thread;
+    for (unsigned int i = 0; i < 5; ++i) {
+        thread.PostMessageA(kDataMessage, i, 0);
+    }
+    thread.Quit();
+    thread.PostMessageA(kDataMessage, 99, 0);
+
+    const std::vector<MSG> first = thread.Take(3);
+    ASSERT_EQ(first.size(), 3u);
+    for (unsigned int i = 0; i < 3; ++i) {
+        EXPECT_EQ(first[i].wParam, i);
+    }
+    EXPECT_EQ(thread.GetQueuedMessageCount(), 4u);
+
+    // The batch ends with the stop request; what was posted after it stays.
+    const std::vector<MSG> second = thread.Take(10);
+    ASSERT_EQ(second.size(), 3u);
+    EXPECT_EQ(second[0].wParam, 3u);
+    EXPECT_EQ(second[1].wParam, 4u);
+    EXPECT_EQ(second[2].message, static_cast<unsigned int>(WM_QUIT));
+    EXPECT_EQ(thread.GetQueuedMessageCount(), 1u);
+
+    const std::vector<MSG> rest = thread.Take(10);
+    ASSERT_EQ(rest.size(), 1u);
+    EXPECT_EQ(rest[0].wParam, 99u);
+    EXPECT_TRUE(thread.Take(10).empty());
+    EXPECT_EQ(thread.GetQueuedMessageCount(), 0u);
+}
+
 } // namespace

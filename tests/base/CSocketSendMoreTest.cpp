@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 using kavra::test::LoopbackServer;
 using std::chrono::milliseconds;
 
-// Bytes held back and never pushed take about 200 ms to leave.
+// Held bytes that nobody writes out never leave; a prompt arrival is well
+// below this.
 constexpr milliseconds kPrompt{150};
 constexpr milliseconds kSoon{5000};
 
@@ -50,8 +51,8 @@ protected:
 };
 
 TEST_F(SendMore, FlushPushesHeldBytesOutAtOnce) {
-    // A held segment costs every round ~200 ms; a scheduling hiccup only
-    // some: the median tells them apart.
+    // A flush that did not write would cost every round the whole wait; a
+    // scheduling hiccup only some: the median tells them apart.
     std::vector<milliseconds> times;
     for (unsigned int i = 0; i < 5; ++i) {
         const Bytes bytes = Pattern(30, i);

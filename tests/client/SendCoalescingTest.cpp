@@ -1,7 +1,7 @@
-// The worker lets the stack pack frames that wait together into few
-// segments. These cases check that this never costs a frame its promptness
-// (nothing may stay held back once the worker stops writing) and that a
-// packed burst still arrives whole and in order.
+// The worker holds frames that wait together in its socket and writes them
+// in one system call. These cases check that this never costs a frame its
+// promptness (nothing may stay held once the worker stops writing) and that
+// a burst written together still arrives whole and in order.
 #include "ClientTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +15,9 @@
 namespace kavra::test {
 namespace {
 
-// The stack holds a partly filled segment back for about 200 ms when nobody
-// pushes it; anything well below that proves the worker pushed it.
-// A held segment costs every round those 200 ms, while a scheduling hiccup on
-// a loaded machine hits a round now and then: the median tells them apart.
+// A frame left held would wait for the next write, which these cases never
+// make; a scheduling hiccup on a loaded machine slows a round now and then,
+// a held frame every round: the median tells them apart.
 constexpr milliseconds kPrompt{150};
 
 milliseconds Median(std::vector<milliseconds> times) {
@@ -105,9 +104,9 @@ TEST_F(SendCoalescing, AFrameSentAloneLeavesPromptly) {
     EXPECT_LT(Median(times), kPrompt);
 }
 
-// The worker writes the frame while another message still waits, so it lets
-// the stack hold it; the batch ends right after that message and must push
-// the frame out before the worker goes to sleep.
+// The worker writes the frame while another message still waits, so it
+// holds it; the batch ends right after that message and must write the
+// frame out before the worker goes to sleep.
 TEST_F(SendCoalescing, AFrameWrittenWhileMessagesWaitedLeavesWhenTheBatchEnds) {
     std::vector<milliseconds> times;
     for (unsigned int i = 0; i < 5; ++i) {
@@ -125,8 +124,8 @@ TEST_F(SendCoalescing, AFrameWrittenWhileMessagesWaitedLeavesWhenTheBatchEnds) {
     EXPECT_EQ(client.GetStats().sendFailures, 0U);
 }
 
-// More frames than one dispatch batch takes wait at once, of sizes that end
-// segments at every kind of offset; they leave packed and arrive intact.
+// More frames than one dispatch batch takes wait at once, of sizes that fill
+// the socket's buffer at every kind of offset; they arrive intact.
 TEST_F(SendCoalescing, AQueuedBurstArrivesWholeAndInOrder) {
     constexpr unsigned int kFrames = 300;
     const std::vector<std::size_t> sizes = {1, 64, 1000, 8812, 13, 1448, 4096, 2};
