@@ -122,9 +122,12 @@ void* CBaseThread::CreateThread(int waitReady) {
         handle = handleOf(m_thread.native_handle());
     }
 
-    // Waiting outside the lock lets BeforeRun use Destroy or Quit freely.
+    // Waiting outside the lock lets BeforeRun use Destroy or Quit freely. A
+    // condition variable rather than the flag's own wait: the latter can
+    // miss its wake-up with some C++ runtimes (the mingw-w64 one among them).
     if (waitReady != 0) {
-        m_ready.wait(false);
+        std::unique_lock<std::mutex> lock(m_readyMutex);
+        m_readyChanged.wait(lock, [this] { return m_ready.load(); });
     }
     return handle;
 }
@@ -187,8 +190,11 @@ void CBaseThread::ThreadMain() {
     } catch (...) {
         prepared = false;
     }
-    m_ready.store(true);
-    m_ready.notify_all();
+    {
+        const std::lock_guard<std::mutex> lock(m_readyMutex);
+        m_ready.store(true);
+    }
+    m_readyChanged.notify_all();
 
     if (prepared) {
         try {

@@ -33,7 +33,7 @@ void appendHeader(std::vector<unsigned char>& out, std::int32_t length) {
 } // namespace
 
 struct Peer::Connection {
-    int handle = -1;
+    ServerSocket::Handle handle = ServerSocket::INVALID_HANDLE;
     std::uint64_t id = 0;
     std::string peer;
     FrameParser parser;
@@ -185,8 +185,8 @@ void Peer::run() {
 void Peer::acceptAll() {
     for (;;) {
         std::string who;
-        const int handle = m_socket.Accept(who);
-        if (handle < 0) {
+        const ServerSocket::Handle handle = m_socket.Accept(who);
+        if (handle == ServerSocket::INVALID_HANDLE) {
             return;
         }
         auto connection = std::make_unique<Connection>();

@@ -1,9 +1,11 @@
 // The serving side's socket calls, and the only place in the tool that makes
 // them: a listening socket, non-blocking transfers on accepted connections,
-// and one poll over the listener, the connections and a wake-up pipe.
+// and one wait over the listener, the connections and a wake-up handle. One
+// implementation per system: ServerSocketPosix.cpp, ServerSocketWin32.cpp.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,9 +13,13 @@ namespace kavra::tool {
 
 class ServerSocket {
 public:
+    // A socket: a descriptor on POSIX, a SOCKET on Windows.
+    using Handle = std::intptr_t;
+    static constexpr Handle INVALID_HANDLE = -1;
+
     // One connection's interest and, after Wait, what it is ready for.
     struct Item {
-        int handle = -1;
+        Handle handle = INVALID_HANDLE;
         bool wantRead = false;
         bool wantWrite = false;
         bool readable = false;
@@ -31,9 +37,10 @@ public:
     unsigned short Port() const { return m_port; }
     const std::string& Host() const { return m_host; }
 
-    // Takes one pending connection: its handle (non-blocking), or -1 when none
-    // is waiting. peer receives HOST:PORT of the other side. Serving thread.
-    int Accept(std::string& peer);
+    // Takes one pending connection: its handle (non-blocking), or
+    // INVALID_HANDLE when none is waiting. peer receives HOST:PORT of the
+    // other side. Serving thread.
+    Handle Accept(std::string& peer);
 
     // Waits up to timeoutMs for a pending connection, a Wake, or an item's
     // interest. Returns true when a connection is pending. Serving thread.
@@ -44,17 +51,20 @@ public:
     // One non-blocking transfer. Read: bytes read, 0 when nothing is there
     // yet, -1 when the peer closed or the connection failed. Write: bytes
     // written (0 when it would block), -1 on failure.
-    static long Read(int handle, void* dst, std::size_t n);
-    static long Write(int handle, const void* src, std::size_t n);
-    static void Close(int handle);
+    static long Read(Handle handle, void* dst, std::size_t n);
+    static long Write(Handle handle, const void* src, std::size_t n);
+    static void Close(Handle handle);
 
     // True when host resolves to at least one address.
     static bool HostResolves(const std::string& host);
+    // A one-line text for an error code of this system's sockets, as the
+    // library's GetLastError reports them ("Connection refused").
+    static std::string ErrorText(int error);
 
 private:
-    int m_listen = -1;
-    int m_wakeRead = -1;
-    int m_wakeWrite = -1;
+    Handle m_listen = INVALID_HANDLE;
+    Handle m_wakeRead = INVALID_HANDLE;
+    Handle m_wakeWrite = INVALID_HANDLE;
     unsigned short m_port = 0;
     std::string m_host;
 };

@@ -1,4 +1,6 @@
-// The tool's dealings with the terminal and with signals.
+// The tool's dealings with the terminal and with signals (console events on
+// Windows). One implementation per system: TerminalPosix.cpp,
+// TerminalWin32.cpp.
 #pragma once
 
 namespace kavra::tool {
@@ -7,11 +9,12 @@ class Terminal {
 public:
     // True when standard output is a terminal (progress bars go there only).
     static bool StdoutIsTerminal();
-    // From now on SIGINT and SIGTERM set a flag instead of ending the
+    // From now on an interrupt (SIGINT or SIGTERM; on Windows Ctrl-C,
+    // Ctrl-Break or closing the console) sets a flag instead of ending the
     // process, and a write to a closed pipe fails instead of killing it.
     // Main thread, once.
     static void CatchInterrupt();
-    // True after SIGINT or SIGTERM. Any thread.
+    // True after an interrupt. Any thread.
     static bool Interrupted();
 };
 

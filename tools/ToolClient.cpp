@@ -2,7 +2,6 @@
 
 #include "ServerSocket.h"
 
-#include <cstring>
 #include <kavra/base/CServerStatus.h>
 #include <kavra/base/CSocket.h>
 #include <memory>
@@ -17,7 +16,7 @@ void ToolClient::Connect(const Address& address, bool reconnect) {
     }
     auto socket = std::make_unique<CSocket>();
     if (socket->Connect(address.Host(), address.Port(), 3000) == 0) {
-        throw std::runtime_error(where + std::strerror(socket->GetLastError()));
+        throw std::runtime_error(where + ServerSocket::ErrorText(socket->GetLastError()));
     }
     CServerStatus server(address.Host(), address.Port());
     server.SetReconnect(reconnect);

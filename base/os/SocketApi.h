@@ -2,7 +2,10 @@
 //
 // Every socket here is a non-blocking, close-on-exec TCP stream. Calls that
 // the system may interrupt (EINTR) are retried, or, for waits, resumed with
-// the time that remains. Errors come back as the system's error codes.
+// the time that remains. Errors come back as errno-style codes (<cerrno>):
+// the system's own on POSIX; on Windows the Winsock codes that have an errno
+// counterpart are mapped onto it (WSAEWOULDBLOCK is EAGAIN), the others pass
+// through as they are.
 #pragma once
 
 #include <cstddef>
@@ -65,10 +68,10 @@ struct LoopReady {
 };
 
 // The socket thread's wait: until socket (skipped when INVALID_SOCKET_HANDLE)
-// is readable, hung up or failed, or wakeHandle is readable, or timeoutMs
-// passes (negative: no limit). An interrupted wait reports nothing ready; the
-// caller's loop simply waits again.
-LoopReady WaitLoop(SocketHandle socket, int wakeHandle, int timeoutMs);
+// is readable, hung up or failed, or wakeHandle (a WakeUp's Handle) is
+// readable, or timeoutMs passes (negative: no limit). An interrupted wait
+// reports nothing ready; the caller's loop simply waits again.
+LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs);
 
 // The local port of a bound socket, or 0.
 unsigned short LocalPort(SocketHandle handle);

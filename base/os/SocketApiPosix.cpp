@@ -229,9 +229,9 @@ PeekResult PeekForClose(SocketHandle handle, int& error) {
     }
 }
 
-LoopReady WaitLoop(SocketHandle socket, int wakeHandle, int timeoutMs) {
+LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) {
     pollfd entries[2]{};
-    entries[0].fd = wakeHandle;
+    entries[0].fd = toFd(wakeHandle);
     entries[0].events = POLLIN;
     nfds_t count = 1;
     if (socket != INVALID_SOCKET_HANDLE) {

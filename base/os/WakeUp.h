@@ -8,6 +8,8 @@
 // pending work or makes the handle readable again, and none is lost.
 #pragma once
 
+#include "base/os/SocketApi.h"
+
 #include <atomic>
 
 namespace kavra {
@@ -24,11 +26,12 @@ public:
     void Signal();
     // The waiting thread only.
     void Clear();
-    // The descriptor to poll for readability. Any thread.
-    int Handle() const { return m_fd; }
+    // The handle to wait on for readability, beside the socket in
+    // os::WaitLoop. Any thread.
+    os::SocketHandle Handle() const { return m_handle; }
 
 private:
-    int m_fd = -1;
+    os::SocketHandle m_handle = os::INVALID_SOCKET_HANDLE;
     std::atomic<bool> m_pending{false};
 };
 

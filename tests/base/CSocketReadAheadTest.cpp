@@ -3,6 +3,8 @@
 // and in order, that the counts and the close detection see them, that a new
 // connection never sees an old one's bytes, and that the socket thread's loop
 // serves them without waiting for the descriptor to become readable again.
+#include "support/TestSocket.h"
+
 #include <kavra/base/CBaseSocketThread.h>
 #include <kavra/base/CSocket.h>
 
@@ -15,11 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
 
+namespace net = kavra::test::net;
 using Bytes = std::vector<unsigned char>;
 using std::chrono::milliseconds;
 
@@ -31,39 +31,31 @@ Bytes Pattern(std::size_t size, unsigned int seed) {
     return bytes;
 }
 
-bool WriteAll(int fd, const Bytes& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+bool WriteAll(net::Handle fd, const Bytes& bytes) {
+    return net::SendAll(fd, bytes.data(), bytes.size());
 }
 
 // A connected pair: the socket under test owns one end, the test the other.
 class ReadAhead : public ::testing::Test {
 protected:
     void SetUp() override {
-        int pair[2] = {-1, -1};
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        net::Handle pair[2] = {-1, -1};
+        ASSERT_TRUE(net::ConnectedPair(pair));
         m_socket.Attach(pair[0]);
         m_peer = pair[1];
     }
     void TearDown() override {
-        if (m_peer >= 0) {
-            ::close(m_peer);
+        if (m_peer != net::INVALID_HANDLE) {
+            net::Close(m_peer);
         }
     }
     void ClosePeer() {
-        ::close(m_peer);
-        m_peer = -1;
+        net::Close(m_peer);
+        m_peer = net::INVALID_HANDLE;
     }
 
     CSocket m_socket;
-    int m_peer = -1;
+    net::Handle m_peer = net::INVALID_HANDLE;
 };
 
 TEST_F(ReadAhead, SmallReadsReturnOneWriteWholeAndInOrder) {
@@ -152,8 +144,8 @@ TEST_F(ReadAhead, ANewConnectionNeverSeesTheOldOnesBytes) {
     ASSERT_EQ(m_socket.Receive(got.data(), 10, 1000), 10);
     ASSERT_TRUE(m_socket.HasBufferedInput());
 
-    int pair[2] = {-1, -1};
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    net::Handle pair[2] = {-1, -1};
+    ASSERT_TRUE(net::ConnectedPair(pair));
     m_socket.Attach(pair[0]);
     EXPECT_FALSE(m_socket.HasBufferedInput());
     EXPECT_EQ(m_socket.Available(), 0);
@@ -162,7 +154,7 @@ TEST_F(ReadAhead, ANewConnectionNeverSeesTheOldOnesBytes) {
     Bytes in(8);
     EXPECT_EQ(m_socket.Receive(in.data(), 8, 1000), 8);
     EXPECT_EQ(in, fresh);
-    ::close(pair[1]);
+    net::Close(pair[1]);
 
     m_socket.Close();
     EXPECT_FALSE(m_socket.HasBufferedInput());

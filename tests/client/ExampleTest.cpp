@@ -1,13 +1,10 @@
 // Runs the echo example as a separate process against an in-test echo peer.
 #include "ClientTestUtil.h"
+#include "support/TestProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
 #include <atomic>
-#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -16,30 +13,9 @@ namespace {
 
 #ifdef KAVRA_EXAMPLE_ECHO_CLIENT
 
-struct ProcessResult {
-    int status = -1;
-    std::string output;
-};
-
-// Runs command through the shell, collecting stdout and stderr.
-ProcessResult RunCommand(const std::string& command) {
-    ProcessResult result;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    std::array<char, 256> chunk{};
-    std::size_t n = 0;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-        result.output.append(chunk.data(), n);
-    }
-    result.status = ::pclose(pipe);
-    return result;
-}
-
-std::string ExampleCommand(unsigned short port, int count) {
-    return std::string("'") + KAVRA_EXAMPLE_ECHO_CLIENT + "' 127.0.0.1 " + std::to_string(port) +
-           " " + std::to_string(count);
+ProgramResult RunExample(unsigned short port, int count) {
+    return RunProgram(KAVRA_EXAMPLE_ECHO_CLIENT,
+                      {"127.0.0.1", std::to_string(port), std::to_string(count)});
 }
 
 TEST(EchoExample, ThreeMessagesComeBack) {
@@ -59,11 +35,10 @@ TEST(EchoExample, ThreeMessagesComeBack) {
         }
     });
 
-    const ProcessResult result = RunCommand(ExampleCommand(srv.Port(), 3));
+    const ProgramResult result = RunExample(srv.Port(), 3);
     peer.join();
 
-    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
-    EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.output;
+    EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_NE(result.output.find("received: hello 0\n"
                                  "received: hello 1\n"
                                  "received: hello 2\n"),
@@ -79,9 +54,8 @@ TEST(EchoExample, FailsWhenNothingListens) {
         port = srv.Port();
         srv.Stop();
     }
-    const ProcessResult result = RunCommand(ExampleCommand(port, 1));
-    ASSERT_TRUE(WIFEXITED(result.status)) << result.output;
-    EXPECT_EQ(WEXITSTATUS(result.status), 1) << result.output;
+    const ProgramResult result = RunExample(port, 1);
+    EXPECT_EQ(result.exitCode, 1) << result.output;
     EXPECT_EQ(result.output.find("received:"), std::string::npos) << result.output;
 }
 

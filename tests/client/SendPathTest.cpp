@@ -1,13 +1,13 @@
 // The send path seen from the peer: what SendPdu puts on the wire, what it
 // refuses, and that concurrent senders never interleave or lose frames.
 #include "ClientTestUtil.h"
+#include "support/StartGate.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
 #include <future>
-#include <latch>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -258,12 +258,12 @@ TEST(SendPathConcurrency, ManySendersEveryBodyOnceAndInEachSendersOrder) {
 
     auto wire = std::async(std::launch::async,
                            [&] { return srv.Receive(0, total, std::chrono::seconds(30)); });
-    std::latch start(kThreads);
+    StartGate start(kThreads);
     std::atomic<int> failures{0};
     std::vector<std::thread> senders;
     for (int sender = 0; sender < kThreads; ++sender) {
         senders.emplace_back([&, sender] {
-            start.arrive_and_wait();
+            start.ArriveAndWait();
             for (std::uint32_t seq = 0; seq < kPerThread; ++seq) {
                 const Bytes body = makeBody(sender, seq);
                 if (client.SendPdu(body.data(), static_cast<unsigned int>(body.size())) != 0) {

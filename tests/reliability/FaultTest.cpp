@@ -147,8 +147,8 @@ TEST(GarbageStorm, MegabytesWithoutASyncMarkCostTheNoiseOnly) {
     LoopbackServer srv;
     KeepingClient client;
     ASSERT_TRUE(StartClient(client, srv));
-    const bool peakReset = ResetPeakMemory();
-    const std::uint64_t peakBefore = ProcStatusKiB("VmHWM");
+    const bool peakReset = ResetPeakResident();
+    const std::uint64_t peakBefore = PeakResidentKiB();
 
     const auto start = Clock::now();
     ASSERT_TRUE(SendInPieces(srv, 0, stream));
@@ -164,7 +164,7 @@ TEST(GarbageStorm, MegabytesWithoutASyncMarkCostTheNoiseOnly) {
     EXPECT_EQ(stats.badHeaders, 0U);
     // Noise is scanned through a window of one header, never stored: the
     // peak must not move by anything near its size.
-    const std::uint64_t peakGrowth = ProcStatusKiB("VmHWM") - peakBefore;
+    const std::uint64_t peakGrowth = PeakResidentKiB() - peakBefore;
     if (peakReset && !kSanitized) {
         EXPECT_LT(peakGrowth, 1024U) << "KiB";
     }

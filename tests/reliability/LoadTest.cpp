@@ -2,6 +2,8 @@
 // PDU back exactly once, in each sender's order, byte for byte, with the
 // process's peak memory bounded.
 #include "ReliabilityUtil.h"
+#include "support/StartGate.h"
+#include "support/TestSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +13,6 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
-#include <latch>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -19,11 +20,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace kavra::test {
 namespace {
@@ -36,22 +32,12 @@ namespace {
 class EchoPeer {
 public:
     EchoPeer() {
-        m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (m_listenFd < 0) {
-            throw std::system_error(errno, std::generic_category(), "socket");
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(m_listenFd, 1) != 0 ||
-            ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            const int error = errno;
-            ::close(m_listenFd);
+        int error = 0;
+        m_listenFd = net::ListenLoopback(net::Family::Ipv4, 0, 1, false, error);
+        if (m_listenFd == net::INVALID_HANDLE) {
             throw std::system_error(error, std::generic_category(), "listen");
         }
-        m_port = ntohs(address.sin_port);
+        m_port = net::LocalPort(m_listenFd);
         m_reader = std::thread(&EchoPeer::readLoop, this);
         m_writer = std::thread(&EchoPeer::writeLoop, this);
     }
@@ -60,19 +46,15 @@ public:
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_stop = true;
-            if (m_connectionFd >= 0) {
-                ::shutdown(m_connectionFd, SHUT_RDWR);
+            if (m_connectionFd != net::INVALID_HANDLE) {
+                net::Shutdown(m_connectionFd);
             }
         }
         m_changed.notify_all();
-        // Wakes an accept that is still waiting.
-        ::shutdown(m_listenFd, SHUT_RDWR);
         m_reader.join();
         m_writer.join();
-        if (m_connectionFd >= 0) {
-            ::close(m_connectionFd);
-        }
-        ::close(m_listenFd);
+        net::Close(m_connectionFd);
+        net::Close(m_listenFd);
     }
 
     EchoPeer(const EchoPeer&) = delete;
@@ -82,14 +64,34 @@ public:
     std::uint64_t BytesEchoed() const { return m_echoed.load(); }
 
 private:
+    // Waits for the connection in short steps, so that a peer destroyed
+    // before any client came is not stuck in accept.
+    net::Handle acceptOne() {
+        for (;;) {
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_stop) {
+                    return net::INVALID_HANDLE;
+                }
+            }
+            const int ready = net::WaitReadable(m_listenFd, 50);
+            if (ready < 0) {
+                return net::INVALID_HANDLE;
+            }
+            if (ready > 0) {
+                return net::Accept(m_listenFd, false);
+            }
+        }
+    }
+
     void readLoop() {
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const net::Handle fd = acceptOne();
         bool accepted = false;
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
-            if (fd >= 0 && m_stop) {
-                ::close(fd);
-            } else if (fd >= 0) {
+            if (fd != net::INVALID_HANDLE && m_stop) {
+                net::Close(fd);
+            } else if (fd != net::INVALID_HANDLE) {
                 m_connectionFd = fd;
                 accepted = true;
             }
@@ -101,8 +103,9 @@ private:
         }
         for (;;) {
             std::vector<unsigned char> chunk(64 * 1024);
-            const ssize_t got = ::recv(fd, chunk.data(), chunk.size(), 0);
-            if (got < 0 && errno == EINTR) {
+            int error = 0;
+            const long got = net::Recv(fd, chunk.data(), chunk.size(), error);
+            if (got < 0 && error == EINTR) {
                 continue;
             }
             const std::lock_guard<std::mutex> lock(m_mutex);
@@ -120,7 +123,7 @@ private:
     void writeLoop() {
         for (;;) {
             std::vector<unsigned char> chunk;
-            int fd = -1;
+            net::Handle fd = net::INVALID_HANDLE;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_changed.wait(lock, [&] { return m_stop || m_readerDone || !m_pending.empty(); });
@@ -133,9 +136,9 @@ private:
             }
             std::size_t done = 0;
             while (done < chunk.size()) {
-                const ssize_t sent =
-                    ::send(fd, chunk.data() + done, chunk.size() - done, MSG_NOSIGNAL);
-                if (sent < 0 && errno == EINTR) {
+                int error = 0;
+                const long sent = net::Send(fd, chunk.data() + done, chunk.size() - done, error);
+                if (sent < 0 && error == EINTR) {
                     continue;
                 }
                 if (sent <= 0) {
@@ -147,11 +150,11 @@ private:
         }
     }
 
-    int m_listenFd = -1;
+    net::Handle m_listenFd = net::INVALID_HANDLE;
     unsigned short m_port = 0;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    int m_connectionFd = -1;
+    net::Handle m_connectionFd = net::INVALID_HANDLE;
     bool m_stop = false;
     bool m_readerDone = false;
     std::deque<std::vector<unsigned char>> m_pending;
@@ -199,7 +202,7 @@ constexpr unsigned int kInFlight = KavraClientThread::MAX_RECEIVE_QUEUE - 4;
 // under TSan on two cores, against about 2.5 s in the plain build.
 constexpr std::uint32_t kTotal = 100'000;
 constexpr std::uint32_t kPerSender = kTotal / kSenders;
-// Largest peak memory (VmHWM) allowed for the whole test process in the
+// Largest peak memory allowed for the whole test process in the
 // plain build. Measured 8 to 10 MiB when run alone and under 40 MiB after the
 // other tests of the binary; 420 MiB of bodies pass through each way, so a
 // leak or an unbounded buffer anywhere on the path shows.
@@ -239,8 +242,10 @@ void FillBody(Bytes& body, int sender, std::uint32_t seq, unsigned int size) {
 
 TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
     // Counted from here, so that what earlier tests in the same process left
-    // behind does not count against the bound.
-    ResetPeakMemory();
+    // behind does not count against the bound. Where the peak cannot be
+    // lowered (Windows), only a process still below the bound can be judged;
+    // CTest runs each test in a process of its own.
+    const bool peakJudged = ResetPeakResident() || PeakResidentKiB() < kPeakLimitKiB;
     EchoPeer peer;
     KeepingClient client;
     CServerStatus server("127.0.0.1", peer.Port());
@@ -300,13 +305,13 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
         }
     });
 
-    std::latch start(kSenders + 1);
+    StartGate start(kSenders + 1);
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
             SizeSequence sizes(s);
             Bytes body;
-            start.arrive_and_wait();
+            start.ArriveAndWait();
             for (std::uint32_t seq = 0; seq < kPerSender && !abort.load(); ++seq) {
                 FillBody(body, s, seq, sizes.Next());
                 if (!credits.Take(std::chrono::seconds(20))) {
@@ -323,7 +328,7 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
         });
     }
     const auto begin = Clock::now();
-    start.arrive_and_wait();
+    start.ArriveAndWait();
     for (std::thread& t : senders) {
         t.join();
     }
@@ -348,11 +353,12 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
     EXPECT_EQ(peer.BytesEchoed(), bodyBytes.load() + 14ULL * kTotal);
     client.Destroy();
 
-    const std::uint64_t peakKiB = ProcStatusKiB("VmHWM");
+    const std::uint64_t peakKiB = PeakResidentKiB();
     // The sanitizers' shadow memory and quarantine make the process's peak
     // several times larger and say nothing about the library; their own
     // checks cover leaks there.
-    if (!kSanitized) {
+    const bool checked = !kSanitized && peakJudged;
+    if (checked) {
         EXPECT_GT(peakKiB, 0U);
         EXPECT_LT(peakKiB, kPeakLimitKiB);
     }
@@ -360,8 +366,7 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
     std::cout << "load: " << received << " PDUs (" << mib << " MiB of bodies) each way in "
               << seconds << " s: " << static_cast<double>(received) / seconds << " PDUs/s, "
               << mib / seconds << " MiB/s; peak memory " << peakKiB / 1024 << " MiB (limit "
-              << kPeakLimitKiB / 1024 << " MiB" << (kSanitized ? ", not checked here" : "")
-              << ")\n";
+              << kPeakLimitKiB / 1024 << " MiB" << (checked ? "" : ", not checked here") << ")\n";
     ::testing::Test::RecordProperty("pdus", static_cast<int>(received));
     ::testing::Test::RecordProperty("pdusPerSecond",
                                     static_cast<int>(static_cast<double>(received) / seconds));

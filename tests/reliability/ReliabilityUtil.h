@@ -1,13 +1,14 @@
 // Shared by the fault and load tests: whether the build runs under a
-// sanitizer (whose allocators make memory figures meaningless), seeded
-// garbage that never holds a sync mark, and the process's memory figures.
+// sanitizer (whose allocators make memory figures meaningless) and seeded
+// garbage that never holds a sync mark. The process's memory figures come
+// from support/TestProcess.h.
 #pragma once
 
 #include "client/ClientTestUtil.h"
+#include "support/TestProcess.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <random>
 #include <string>
 
@@ -55,27 +56,6 @@ inline Bytes Garbage(std::size_t size, std::mt19937& rng) {
         bytes.back() = 0x00;
     }
     return bytes;
-}
-
-// A field of /proc/self/status in KiB (VmRSS, VmHWM); 0 when unreadable.
-inline std::uint64_t ProcStatusKiB(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::stoull(line.substr(field.size() + 1));
-        }
-    }
-    return 0;
-}
-
-// Lowers the process's recorded peak (VmHWM) to its current size, so a later
-// VmHWM tells the peak of what came after. False when the kernel refused.
-inline bool ResetPeakMemory() {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    clear.flush();
-    return static_cast<bool>(clear);
 }
 
 } // namespace kavra::test

@@ -2,13 +2,13 @@
 // refusal leaves behind (nothing), acceptance once the worker drains, the
 // order of the other results, and the unbounded default.
 #include "client/ClientTestUtil.h"
+#include "support/StartGate.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <latch>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -193,11 +193,11 @@ TEST(SendQueueLimit, ConcurrentSendersNeverOvershootTheLimit) {
     std::atomic<int> accepted{0};
     std::atomic<int> refused{0};
     std::atomic<int> other{0};
-    std::latch start(kThreads);
+    StartGate start(kThreads);
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t) {
         senders.emplace_back([&] {
-            start.arrive_and_wait();
+            start.ArriveAndWait();
             for (int i = 0; i < kPerThread; ++i) {
                 const int result = client.SendPdu(body.data(), 8);
                 if (result == 0) {

@@ -34,7 +34,7 @@ Outcome SendToUnreadPeer(std::size_t limit) {
     client.SetSendQueueLimit(limit);
 
     const Bytes body = Pattern(kBodySize, 1);
-    const std::uint64_t rssBefore = ProcStatusKiB("VmRSS");
+    const std::uint64_t rssBefore = ResidentKiB();
     for (unsigned int i = 0; i < kSends; ++i) {
         const int result = client.SendPdu(body.data(), kBodySize);
         if (result == 0) {
@@ -43,7 +43,7 @@ Outcome SendToUnreadPeer(std::size_t limit) {
             ++outcome.refused;
         }
     }
-    const std::uint64_t rssAfter = ProcStatusKiB("VmRSS");
+    const std::uint64_t rssAfter = ResidentKiB();
     outcome.queued = client.GetSendQueueLength();
     outcome.framesWritten = client.GetStats().framesSent;
     outcome.rssGrowthMiB = static_cast<double>(rssAfter - rssBefore) / 1024.0;

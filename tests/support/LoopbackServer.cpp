@@ -5,13 +5,6 @@
 #include <climits>
 #include <system_error>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace kavra::test {
 
 namespace {
@@ -22,6 +15,9 @@ using Clock = std::chrono::steady_clock;
 // must fail rather than hang then.
 constexpr std::chrono::seconds SEND_LIMIT{10};
 
+// How long the accept loop waits before it looks at the stop flag again.
+constexpr int ACCEPT_POLL_MS = 20;
+
 int msUntil(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) {
@@ -31,69 +27,31 @@ int msUntil(Clock::time_point deadline) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-// True when fd is ready for events before deadline (errors count as ready, so
-// that the following call reports them).
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd entry{};
-        entry.fd = fd;
-        entry.events = events;
-        const int rc = ::poll(&entry, 1, msUntil(deadline));
-        if (rc > 0) {
-            return true;
-        }
-        if (rc == 0 || errno != EINTR) {
-            return false;
-        }
-    }
+// True when fd is readable (or writable) before deadline; errors count as
+// ready, so that the following call reports them.
+bool waitFor(net::Handle fd, bool read, Clock::time_point deadline) {
+    const int timeoutMs = msUntil(deadline);
+    return (read ? net::WaitReadable(fd, timeoutMs) : net::WaitWritable(fd, timeoutMs)) > 0;
 }
 
-void closeFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
+void closeFd(net::Handle& fd) {
+    if (fd != net::INVALID_HANDLE) {
+        net::Close(fd);
+        fd = net::INVALID_HANDLE;
     }
 }
 
 } // namespace
 
 LoopbackServer::LoopbackServer(unsigned short port) {
-    const auto fail = [this](const char* what) {
-        const int error = errno;
-        closeFd(m_listenFd);
-        closeFd(m_stopPipe[0]);
-        closeFd(m_stopPipe[1]);
-        throw std::system_error(error, std::generic_category(), what);
-    };
-
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listenFd < 0) {
-        fail("socket");
-    }
+    int error = 0;
     // A test restarts a server on the port of one it stopped, while that
     // one's connections may still sit in TIME_WAIT.
-    int on = 1;
-    if (::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        fail("setsockopt");
+    m_listenFd = net::ListenLoopback(net::Family::Ipv4, port, 16, true, error);
+    if (m_listenFd == net::INVALID_HANDLE) {
+        throw std::system_error(error, std::generic_category(), "listen");
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        fail("bind");
-    }
-    if (::listen(m_listenFd, 16) != 0) {
-        fail("listen");
-    }
-    socklen_t len = sizeof address;
-    if (::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        fail("getsockname");
-    }
-    m_port = ntohs(address.sin_port);
-    if (::pipe2(m_stopPipe, O_CLOEXEC) != 0) {
-        fail("pipe2");
-    }
+    m_port = net::LocalPort(m_listenFd);
     m_acceptThread = std::thread(&LoopbackServer::acceptLoop, this);
 }
 
@@ -103,43 +61,28 @@ LoopbackServer::~LoopbackServer() {
         m_acceptThread.join();
     }
     const std::lock_guard<std::mutex> lock(m_mutex);
-    for (int& fd : m_connections) {
+    for (net::Handle& fd : m_connections) {
         closeFd(fd);
     }
     closeFd(m_listenFd);
-    closeFd(m_stopPipe[0]);
-    closeFd(m_stopPipe[1]);
 }
 
 void LoopbackServer::acceptLoop() {
-    for (;;) {
-        pollfd entries[2]{};
-        entries[0].fd = m_listenFd;
-        entries[0].events = POLLIN;
-        entries[1].fd = m_stopPipe[0];
-        entries[1].events = POLLIN;
-        if (::poll(entries, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    while (!m_stopping.load()) {
+        const int ready = net::WaitReadable(m_listenFd, ACCEPT_POLL_MS);
+        if (ready < 0) {
             return;
         }
-        if (entries[1].revents != 0) {
-            return;
-        }
-        if ((entries[0].revents & POLLIN) == 0) {
+        if (ready == 0) {
             continue;
         }
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            if (errno == EBADF || errno == EINVAL) {
-                return;
-            }
+        const net::Handle fd = net::Accept(m_listenFd, true);
+        if (fd == net::INVALID_HANDLE) {
             continue;
         }
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopped) {
-            ::close(fd);
+            net::Close(fd);
             return;
         }
         m_connections.push_back(fd);
@@ -158,32 +101,33 @@ std::size_t LoopbackServer::ConnectionCount() const {
     return m_connections.size();
 }
 
-int LoopbackServer::connectionFd(std::size_t index) const {
+net::Handle LoopbackServer::connectionFd(std::size_t index) const {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return index < m_connections.size() ? m_connections[index] : -1;
+    return index < m_connections.size() ? m_connections[index] : net::INVALID_HANDLE;
 }
 
 bool LoopbackServer::Send(std::size_t index, const void* data, std::size_t size) {
-    const int fd = connectionFd(index);
-    if (fd < 0 || (data == nullptr && size > 0)) {
+    const net::Handle fd = connectionFd(index);
+    if (fd == net::INVALID_HANDLE || (data == nullptr && size > 0)) {
         return false;
     }
     const auto deadline = Clock::now() + SEND_LIMIT;
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t sent = ::send(fd, bytes + done, size - done, MSG_NOSIGNAL);
+        int error = 0;
+        const long sent = net::Send(fd, bytes + done, size - done, error);
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
             continue;
         }
-        if (sent < 0 && errno == EINTR) {
+        if (sent < 0 && error == EINTR) {
             continue;
         }
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (sent < 0 && error != EAGAIN) {
             return false;
         }
-        if (!waitFor(fd, POLLOUT, deadline) || Clock::now() >= deadline) {
+        if (!waitFor(fd, false, deadline) || Clock::now() >= deadline) {
             return false;
         }
     }
@@ -197,15 +141,16 @@ bool LoopbackServer::Send(std::size_t index, const std::vector<unsigned char>& b
 std::vector<unsigned char> LoopbackServer::Receive(std::size_t index, std::size_t size,
                                                    std::chrono::milliseconds timeout) {
     std::vector<unsigned char> result;
-    const int fd = connectionFd(index);
-    if (fd < 0) {
+    const net::Handle fd = connectionFd(index);
+    if (fd == net::INVALID_HANDLE) {
         return result;
     }
     const auto deadline = Clock::now() + timeout;
     result.resize(size);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::recv(fd, result.data() + done, size - done, 0);
+        int error = 0;
+        const long got = net::Recv(fd, result.data() + done, size - done, error);
         if (got > 0) {
             done += static_cast<std::size_t>(got);
             continue;
@@ -213,10 +158,10 @@ std::vector<unsigned char> LoopbackServer::Receive(std::size_t index, std::size_
         if (got == 0) {
             break;
         }
-        if (errno == EINTR) {
+        if (error == EINTR) {
             continue;
         }
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(fd, POLLIN, deadline)) {
+        if (error != EAGAIN || !waitFor(fd, true, deadline)) {
             break;
         }
     }
@@ -228,21 +173,22 @@ std::vector<unsigned char> LoopbackServer::ReceiveUntilQuiet(std::size_t index,
                                                              std::chrono::milliseconds quiet,
                                                              std::chrono::milliseconds total) {
     std::vector<unsigned char> result;
-    const int fd = connectionFd(index);
-    if (fd < 0) {
+    const net::Handle fd = connectionFd(index);
+    if (fd == net::INVALID_HANDLE) {
         return result;
     }
     const auto end = Clock::now() + total;
     unsigned char chunk[4096];
     for (;;) {
         const auto quietEnd = std::min(end, Clock::now() + quiet);
-        if (!waitFor(fd, POLLIN, quietEnd)) {
+        if (!waitFor(fd, true, quietEnd)) {
             break;
         }
-        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        int error = 0;
+        const long got = net::Recv(fd, chunk, sizeof chunk, error);
         if (got > 0) {
             result.insert(result.end(), chunk, chunk + got);
-        } else if (got == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        } else if (got == 0 || (error != EINTR && error != EAGAIN)) {
             break;
         }
         if (Clock::now() >= end) {
@@ -253,15 +199,16 @@ std::vector<unsigned char> LoopbackServer::ReceiveUntilQuiet(std::size_t index,
 }
 
 bool LoopbackServer::WaitForClientClose(std::size_t index, std::chrono::milliseconds timeout) {
-    const int fd = connectionFd(index);
-    if (fd < 0) {
+    const net::Handle fd = connectionFd(index);
+    if (fd == net::INVALID_HANDLE) {
         return false;
     }
     const auto deadline = Clock::now() + timeout;
     // Bytes still arriving before the close are read and dropped.
     unsigned char chunk[4096];
     for (;;) {
-        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        int error = 0;
+        const long got = net::Recv(fd, chunk, sizeof chunk, error);
         if (got == 0) {
             return true;
         }
@@ -269,16 +216,16 @@ bool LoopbackServer::WaitForClientClose(std::size_t index, std::chrono::millisec
             return false;
         }
         if (got < 0) {
-            if (errno == ECONNRESET) {
+            if (error == ECONNRESET) {
                 return true;
             }
-            if (errno == EINTR) {
+            if (error == EINTR) {
                 continue;
             }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (error != EAGAIN) {
                 return false;
             }
-            if (!waitFor(fd, POLLIN, deadline)) {
+            if (!waitFor(fd, true, deadline)) {
                 return false;
             }
         }
@@ -289,9 +236,9 @@ void LoopbackServer::CloseConnection(std::size_t index) {
     // Shut down rather than closed: the descriptor stays valid (and its
     // number unused by anything else) until the destructor, so a thread that
     // is still reading or writing it meets the close instead of a stranger.
-    const int fd = connectionFd(index);
-    if (fd >= 0) {
-        ::shutdown(fd, SHUT_RDWR);
+    const net::Handle fd = connectionFd(index);
+    if (fd != net::INVALID_HANDLE) {
+        net::Shutdown(fd);
     }
 }
 
@@ -304,17 +251,15 @@ void LoopbackServer::Stop() {
         m_stopped = true;
         m_changed.notify_all();
     }
-    const char byte = 1;
-    while (::write(m_stopPipe[1], &byte, 1) < 0 && errno == EINTR) {
-    }
+    m_stopping.store(true);
     if (m_acceptThread.joinable() && m_acceptThread.get_id() != std::this_thread::get_id()) {
         m_acceptThread.join();
     }
     // Closing the listener makes later connects to the port fail at once.
     const std::lock_guard<std::mutex> lock(m_mutex);
     closeFd(m_listenFd);
-    for (const int fd : m_connections) {
-        ::shutdown(fd, SHUT_RDWR);
+    for (const net::Handle fd : m_connections) {
+        net::Shutdown(fd);
     }
 }
 

@@ -1,5 +1,5 @@
-// A plain TCP peer on 127.0.0.1 for tests, written with raw POSIX sockets so
-// that it shares no code with the library under test.
+// A plain TCP peer on 127.0.0.1 for tests, written with the raw sockets of
+// TestSocket.h so that it shares no code with the library under test.
 //
 // Listens on an ephemeral port (port 0). Accepts connections on its own
 // thread; each accepted connection is kept in order. Tests read and write
@@ -7,6 +7,9 @@
 // listener (to test refused connections and reconnection).
 #pragma once
 
+#include "support/TestSocket.h"
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -41,8 +44,7 @@ public:
                                        std::chrono::milliseconds timeout);
     // Reads whatever arrives until the connection stays quiet for quiet, or
     // closes, or total passes.
-    std::vector<unsigned char> ReceiveUntilQuiet(std::size_t index,
-                                                 std::chrono::milliseconds quiet,
+    std::vector<unsigned char> ReceiveUntilQuiet(std::size_t index, std::chrono::milliseconds quiet,
                                                  std::chrono::milliseconds total);
     // True when the client closed connection index within the timeout.
     bool WaitForClientClose(std::size_t index, std::chrono::milliseconds timeout);
@@ -53,16 +55,17 @@ public:
 
 private:
     void acceptLoop();
-    int connectionFd(std::size_t index) const;
+    net::Handle connectionFd(std::size_t index) const;
 
-    int m_listenFd = -1;
+    net::Handle m_listenFd = net::INVALID_HANDLE;
     unsigned short m_port = 0;
-    int m_stopPipe[2] = {-1, -1};
     std::thread m_acceptThread;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<int> m_connections;
+    std::vector<net::Handle> m_connections;
     bool m_stopped = false;
+    // Read by the accept loop between its short waits.
+    std::atomic<bool> m_stopping{false};
 };
 
 // A frame as the wire carries it: ten 0xFF, the big-endian length, the body.

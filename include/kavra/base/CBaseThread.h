@@ -18,6 +18,7 @@
 #include "kavra/base/WinTypes.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -95,5 +96,8 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_quitRequested{false};
     std::atomic<bool> m_ready{false};
+    // Signals m_ready to a CreateThread that waits for BeforeRun.
+    std::mutex m_readyMutex;
+    std::condition_variable m_readyChanged;
     std::atomic<bool> m_registered{false};
 };

@@ -19,8 +19,8 @@ namespace kavra::tool {
 
 namespace {
 
-std::string errorText(int error) {
-    return std::strerror(error);
+int fdOf(ServerSocket::Handle handle) {
+    return static_cast<int>(handle);
 }
 
 void makeNonBlocking(int handle) {
@@ -76,14 +76,14 @@ ServerSocket::ServerSocket(const std::string& host, unsigned short port) {
         break;
     }
     freeaddrinfo(found);
-    if (m_listen < 0) {
-        throw std::runtime_error("cannot listen on " + where + ": " + errorText(lastError));
+    if (m_listen == INVALID_HANDLE) {
+        throw std::runtime_error("cannot listen on " + where + ": " + ErrorText(lastError));
     }
-    makeNonBlocking(m_listen);
+    makeNonBlocking(fdOf(m_listen));
 
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &length);
+    getsockname(fdOf(m_listen), reinterpret_cast<sockaddr*>(&bound), &length);
     m_port = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
                                          : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     m_host = host;
@@ -91,29 +91,29 @@ ServerSocket::ServerSocket(const std::string& host, unsigned short port) {
     int pipeEnds[2] = {-1, -1};
     if (pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
         const int error = errno;
-        close(m_listen);
-        throw std::runtime_error("cannot create a wake-up pipe: " + errorText(error));
+        close(fdOf(m_listen));
+        throw std::runtime_error("cannot create a wake-up pipe: " + ErrorText(error));
     }
     m_wakeRead = pipeEnds[0];
     m_wakeWrite = pipeEnds[1];
 }
 
 ServerSocket::~ServerSocket() {
-    close(m_listen);
-    close(m_wakeRead);
-    close(m_wakeWrite);
+    close(fdOf(m_listen));
+    close(fdOf(m_wakeRead));
+    close(fdOf(m_wakeWrite));
 }
 
-int ServerSocket::Accept(std::string& peer) {
+ServerSocket::Handle ServerSocket::Accept(std::string& peer) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     int handle = -1;
     do {
-        handle = accept4(m_listen, reinterpret_cast<sockaddr*>(&address), &length,
+        handle = accept4(fdOf(m_listen), reinterpret_cast<sockaddr*>(&address), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (handle < 0 && errno == EINTR);
     if (handle < 0) {
-        return -1;
+        return INVALID_HANDLE;
     }
     const int on = 1;
     setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -124,8 +124,8 @@ int ServerSocket::Accept(std::string& peer) {
 bool ServerSocket::Wait(std::vector<Item>& items, int timeoutMs) {
     std::vector<pollfd> fds;
     fds.reserve(items.size() + 2);
-    fds.push_back({m_listen, POLLIN, 0});
-    fds.push_back({m_wakeRead, POLLIN, 0});
+    fds.push_back({fdOf(m_listen), POLLIN, 0});
+    fds.push_back({fdOf(m_wakeRead), POLLIN, 0});
     for (const Item& item : items) {
         short events = 0;
         if (item.wantRead) {
@@ -134,7 +134,7 @@ bool ServerSocket::Wait(std::vector<Item>& items, int timeoutMs) {
         if (item.wantWrite) {
             events = static_cast<short>(events | POLLOUT);
         }
-        fds.push_back({item.handle, events, 0});
+        fds.push_back({fdOf(item.handle), events, 0});
     }
     const int ready = poll(fds.data(), fds.size(), timeoutMs);
     for (Item& item : items) {
@@ -146,7 +146,7 @@ bool ServerSocket::Wait(std::vector<Item>& items, int timeoutMs) {
     }
     if ((fds[1].revents & POLLIN) != 0) {
         char drain[64];
-        while (read(m_wakeRead, drain, sizeof drain) > 0) {
+        while (read(fdOf(m_wakeRead), drain, sizeof drain) > 0) {
         }
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -160,12 +160,12 @@ bool ServerSocket::Wait(std::vector<Item>& items, int timeoutMs) {
 
 void ServerSocket::Wake() {
     const char byte = 1;
-    static_cast<void>(write(m_wakeWrite, &byte, 1));
+    static_cast<void>(write(fdOf(m_wakeWrite), &byte, 1));
 }
 
-long ServerSocket::Read(int handle, void* dst, std::size_t n) {
+long ServerSocket::Read(Handle handle, void* dst, std::size_t n) {
     for (;;) {
-        const ssize_t got = recv(handle, dst, n, 0);
+        const ssize_t got = recv(fdOf(handle), dst, n, 0);
         if (got > 0) {
             return got;
         }
@@ -179,9 +179,9 @@ long ServerSocket::Read(int handle, void* dst, std::size_t n) {
     }
 }
 
-long ServerSocket::Write(int handle, const void* src, std::size_t n) {
+long ServerSocket::Write(Handle handle, const void* src, std::size_t n) {
     for (;;) {
-        const ssize_t put = send(handle, src, n, MSG_NOSIGNAL);
+        const ssize_t put = send(fdOf(handle), src, n, MSG_NOSIGNAL);
         if (put >= 0) {
             return put;
         }
@@ -192,9 +192,9 @@ long ServerSocket::Write(int handle, const void* src, std::size_t n) {
     }
 }
 
-void ServerSocket::Close(int handle) {
-    if (handle >= 0) {
-        close(handle);
+void ServerSocket::Close(Handle handle) {
+    if (handle != INVALID_HANDLE) {
+        close(fdOf(handle));
     }
 }
 
@@ -208,6 +208,10 @@ bool ServerSocket::HostResolves(const std::string& host) {
     }
     freeaddrinfo(found);
     return true;
+}
+
+std::string ServerSocket::ErrorText(int error) {
+    return std::strerror(error);
 }
 
 } // namespace kavra::tool

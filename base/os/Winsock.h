@@ -1,0 +1,43 @@
+// What the Win32 socket files share: Winsock 2's headers, its start-up, and
+// the translation of its error codes into the errno-style codes that the
+// callers of SocketApi compare with.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "base/os/SocketApi.h"
+
+namespace kavra::os {
+
+// Starts Winsock for this process on the first call; later calls cost one
+// check. Throws std::system_error when the system refuses.
+void StartWinsock();
+
+// An errno-style code for a Winsock error (EAGAIN for WSAEWOULDBLOCK); codes
+// without a counterpart come back unchanged.
+int FromWinsockError(int wsaError);
+
+// The last Winsock error of the calling thread, translated.
+int LastSocketError();
+
+// Makes socket non-blocking and keeps it from being inherited by processes
+// that the application starts (the counterpart of close-on-exec). 0, or the
+// translated error.
+int MakeNonBlocking(SOCKET socket);
+
+inline SOCKET ToSocket(SocketHandle handle) {
+    return static_cast<SOCKET>(handle);
+}
+
+inline SocketHandle FromSocket(SOCKET socket) {
+    return static_cast<SocketHandle>(socket);
+}
+
+} // namespace kavra::os

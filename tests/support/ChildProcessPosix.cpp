@@ -1,0 +1,108 @@
+#include "support/ChildProcess.h"
+
+#include <csignal>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kavra::test {
+
+struct ChildProcess::State {
+    pid_t pid = -1;
+    bool reaped = false;
+    int out = -1;
+    int err = -1;
+};
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& input)
+    : m_state(std::make_unique<State>()) {
+    int in[2];
+    int out[2];
+    int err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+        return;
+    }
+    m_state->pid = fork();
+    if (m_state->pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+            close(fd);
+        }
+        std::vector<char*> argv;
+        std::string path = program;
+        argv.push_back(path.data());
+        std::vector<std::string> copy = args;
+        for (std::string& arg : copy) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    m_state->out = out[0];
+    m_state->err = err[0];
+    // Small inputs fit the pipe; closing it gives the child its end of file.
+    static_cast<void>(write(in[1], input.data(), input.size()));
+    close(in[1]);
+}
+
+ChildProcess::~ChildProcess() {
+    if (Started() && !m_state->reaped) {
+        Kill();
+    }
+    close(m_state->out);
+    close(m_state->err);
+}
+
+bool ChildProcess::Started() const {
+    return m_state->pid > 0;
+}
+
+bool ChildProcess::Pump(int timeoutMs, std::string& out, std::string& err) {
+    pollfd fds[2] = {{m_state->out, POLLIN, 0}, {m_state->err, POLLIN, 0}};
+    if (poll(fds, 2, timeoutMs) <= 0) {
+        return false;
+    }
+    bool any = false;
+    char chunk[4096];
+    for (int i = 0; i < 2; ++i) {
+        if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+            continue;
+        }
+        const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+        if (got > 0) {
+            (i == 0 ? out : err).append(chunk, static_cast<std::size_t>(got));
+            any = true;
+        }
+    }
+    return any;
+}
+
+std::optional<int> ChildProcess::Poll() {
+    int status = 0;
+    if (!Started() || waitpid(m_state->pid, &status, WNOHANG) != m_state->pid) {
+        return std::nullopt;
+    }
+    m_state->reaped = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ChildProcess::Kill() {
+    kill(m_state->pid, SIGKILL);
+    int status = 0;
+    waitpid(m_state->pid, &status, 0);
+    m_state->reaped = true;
+}
+
+bool ChildProcess::Interrupt() {
+    return kill(m_state->pid, SIGINT) == 0;
+}
+
+} // namespace kavra::test
