@@ -34,16 +34,9 @@ void CloseSocket(SocketHandle handle);
 
 // One non-blocking transfer of at most n bytes. Returns the count moved
 // (> 0), 0 when RecvSome meets the peer's orderly close, or -1 with error set
-// (EAGAIN when the call would block). SendSome never raises SIGPIPE. With
-// more set, SendSome tells the stack that more bytes follow at once, so that
-// it may hold a partly filled segment back until PushPending or a later send
-// without it.
-long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error, bool more = false);
+// (EAGAIN when the call would block). SendSome never raises SIGPIPE.
+long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error);
 long RecvSome(SocketHandle handle, void* dst, std::size_t n, int& error);
-
-// Sends at once whatever SendSome held back because more was set. Sockets
-// that hold nothing back accept it as a no-op.
-void PushPending(SocketHandle handle);
 
 enum class Direction { Read, Write };
 

@@ -141,8 +141,8 @@ void CloseSocket(SocketHandle handle) {
     ::close(toFd(handle));
 }
 
-long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error, bool more) {
-    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
+long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error) {
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
     for (;;) {
         const ssize_t sent = ::send(toFd(handle), src, n, flags);
         if (sent >= 0) {
@@ -153,12 +153,6 @@ long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error, b
             return -1;
         }
     }
-}
-
-void PushPending(SocketHandle handle) {
-    // Setting TCP_NODELAY, even when it is already on, sends out at once what
-    // MSG_MORE held back (tcp(7)); a plain send would need a byte to carry.
-    setNoDelay(toFd(handle));
 }
 
 long RecvSome(SocketHandle handle, void* dst, std::size_t n, int& error) {

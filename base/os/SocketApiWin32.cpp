@@ -250,19 +250,14 @@ void CloseSocket(SocketHandle handle) {
     ::closesocket(ToSocket(handle));
 }
 
-long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error, bool /*more*/) {
-    // Winsock has no per-call "more follows" hint (nor SIGPIPE to suppress):
-    // every send goes out as written, which TCP_NODELAY makes prompt.
+long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error) {
+    // Winsock raises no SIGPIPE, so there is nothing to suppress.
     const int sent = ::send(ToSocket(handle), static_cast<const char*>(src), clampLength(n), 0);
     if (sent == SOCKET_ERROR) {
         error = LastSocketError();
         return -1;
     }
     return sent;
-}
-
-void PushPending(SocketHandle /*handle*/) {
-    // SendSome holds nothing back on Windows, so there is nothing to push.
 }
 
 long RecvSome(SocketHandle handle, void* dst, std::size_t n, int& error) {

@@ -2,6 +2,7 @@
 // write; Flush, a plain Send, a full buffer and Close each write them out,
 // and the bytes keep their order. A write that fails drops what was held.
 #include "support/LoopbackServer.h"
+#include "support/TestSocket.h"
 
 #include <kavra/base/CSocket.h>
 
@@ -109,6 +110,9 @@ TEST_F(SendMore, MoreThanTheBufferHoldsLeavesWholeAndInOrder) {
 }
 
 TEST_F(SendMore, AFailedFlushDropsWhatItHeldAndFailsTheSocket) {
+    if (!kavra::test::net::ShutdownResetsLaterData()) {
+        GTEST_SKIP() << "the peer's shut-down socket keeps taking data here, so nothing fails";
+    }
     m_server.CloseConnection(0);
     // The first writes after the peer's close may still be taken by the
     // stack; the reset that answers them fails a later one.
