@@ -5,6 +5,7 @@
 #include "kavra/base/CSocket.h"
 
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <utility>
 
@@ -36,6 +37,9 @@ CBaseSocketThread::~CBaseSocketThread() {
     // The loop uses m_wake and the handlers of this class; it must be gone
     // before they are.
     Destroy();
+    if (m_socket != nullptr) {
+        m_socket->SetWriteTally(nullptr);
+    }
 }
 
 void CBaseSocketThread::WakeFromPost(void* context) {
@@ -79,6 +83,7 @@ unsigned long CBaseSocketThread::Run() {
         m_batchLeft = 0;
         // Whatever the batch held back leaves now, before the loop may wait.
         flushHeldBack();
+        checkSocketFailure();
 
         if (m_reconnectAttempt > 0 && Clock::now() >= m_reconnectDue) {
             const int attempt = m_reconnectAttempt;
@@ -175,7 +180,20 @@ int CBaseSocketThread::RecvDataTimeout(char* dst, int n, int timeoutMs) {
 }
 
 int CBaseSocketThread::SendDataTimeout(char* src, int n, int timeoutMs) {
+    WriteOutcome outcome{};
+    return write(src, n, timeoutMs, outcome);
+}
+
+CBaseSocketThread::WriteOutcome CBaseSocketThread::WriteDataTimeout(const char* src, int n,
+                                                                    int timeoutMs) {
+    WriteOutcome outcome{};
+    write(src, n, timeoutMs, outcome);
+    return outcome;
+}
+
+int CBaseSocketThread::write(const char* src, int n, int timeoutMs, WriteOutcome& outcome) {
     if (m_socket == nullptr || !m_socket->IsConnected()) {
+        outcome = WriteOutcome::NotConnected;
         return 0;
     }
     // Inside the dispatch batch, with messages still to go, the next handler
@@ -184,10 +202,19 @@ int CBaseSocketThread::SendDataTimeout(char* src, int n, int timeoutMs) {
     // out whatever is left, so no frame outlives it.
     const bool more = IsCurrentThread() && m_batchLeft > 0;
     IoLockGuard guard(m_ioLock);
-    if (!more) {
-        return m_socket->Send(src, n, timeoutMs);
+    m_socket->SetWriteTally(&m_writeTally);
+    const std::uint64_t heldBefore = m_writeTally.held.load(std::memory_order_relaxed);
+    const int written = more ? m_socket->SendMore(src, n, timeoutMs) : m_socket->Send(src, n, timeoutMs);
+    if (written == n) {
+        outcome = m_writeTally.held.load(std::memory_order_relaxed) != heldBefore
+                      ? WriteOutcome::Held
+                      : WriteOutcome::Written;
+    } else if (m_socket->IsConnected() || m_socket->GetLastError() == ETIMEDOUT) {
+        outcome = WriteOutcome::TimedOut;
+    } else {
+        outcome = WriteOutcome::Failed;
     }
-    return m_socket->SendMore(src, n, timeoutMs);
+    return written;
 }
 
 void CBaseSocketThread::flushHeldBack() {

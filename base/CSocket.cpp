@@ -1,6 +1,7 @@
 #include "kavra/base/CSocket.h"
 
 #include "base/os/SocketApi.h"
+#include "kavra/base/WriteTally.h"
 
 #include <cerrno>
 #include <chrono>
@@ -40,14 +41,15 @@ CSocket::~CSocket() {
     Close();
 }
 
-int CSocket::Connect(const std::string& host, unsigned short port, unsigned int timeoutMs) {
+int CSocket::Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
+                     const std::atomic<bool>* cancel) {
     Close();
     if (&host != &m_host) {
         m_host = host;
     }
     m_port = port;
     int error = 0;
-    const Handle handle = kavra::os::ConnectTcp(m_host, m_port, timeoutMs, error);
+    const Handle handle = kavra::os::ConnectTcp(m_host, m_port, timeoutMs, error, cancel);
     if (handle == INVALID_HANDLE) {
         // No descriptor, so nothing for the owner to close: the failure is
         // reported through the result and GetLastError, not HasFailed.
@@ -89,10 +91,11 @@ void CSocket::Close() {
     if (m_handle != INVALID_HANDLE) {
         // Held bytes get one attempt that does not wait; whatever the stack
         // does not take at once is lost with the connection.
-        flushBy(Clock::now());
+        flushBy(Clock::now(), true);
         kavra::os::CloseSocket(m_handle);
         m_handle = INVALID_HANDLE;
     }
+    settleWrite(0, m_writeLen, true);
     m_writeLen = 0;
     m_failed = false;
     // Bytes of an old connection must never be served on a new one.
@@ -136,15 +139,19 @@ int CSocket::Send(const void* src, int n, int timeoutMs) {
         // system call.
         const std::size_t held = m_writeLen;
         std::memcpy(m_writeBehind.get() + held, src, size);
-        const int total = static_cast<int>(held + size);
+        const std::size_t total = held + size;
         m_writeLen = 0;
-        const int mine = writeAll(m_writeBehind.get(), total, deadline) - static_cast<int>(held);
-        return mine > 0 ? mine : 0;
+        const auto written =
+            static_cast<std::size_t>(writeAll(m_writeBehind.get(), static_cast<int>(total), deadline));
+        settleWrite(written, total, false);
+        return written > held ? static_cast<int>(written - held) : 0;
     }
     if (!flushBy(deadline)) {
         return 0;
     }
-    return writeAll(static_cast<const char*>(src), n, deadline);
+    const int done = writeAll(static_cast<const char*>(src), n, deadline);
+    settleWrite(static_cast<std::size_t>(done), size, false);
+    return done;
 }
 
 int CSocket::SendMore(const void* src, int n, int timeoutMs) {
@@ -156,13 +163,19 @@ int CSocket::SendMore(const void* src, int n, int timeoutMs) {
         return 0;
     }
     if (size >= WRITE_BEHIND_BYTES) {
-        return writeAll(static_cast<const char*>(src), n, deadlineAfter(timeoutMs));
+        const int done = writeAll(static_cast<const char*>(src), n, deadlineAfter(timeoutMs));
+        settleWrite(static_cast<std::size_t>(done), size, false);
+        return done;
     }
     if (!m_writeBehind) {
         m_writeBehind = std::make_unique<char[]>(WRITE_BEHIND_BYTES);
     }
     std::memcpy(m_writeBehind.get() + m_writeLen, src, size);
     m_writeLen += size;
+    m_heldEnds.push_back(m_writeLen);
+    if (m_tally != nullptr) {
+        m_tally->held.fetch_add(1, std::memory_order_relaxed);
+    }
     m_flushTimeoutMs = timeoutMs;
     return n;
 }
@@ -171,18 +184,54 @@ bool CSocket::Flush() {
     return flushBy(deadlineAfter(m_flushTimeoutMs));
 }
 
-bool CSocket::flushBy(Clock::time_point deadline) {
+bool CSocket::flushBy(Clock::time_point deadline, bool closing) {
     if (m_writeLen == 0) {
         return true;
     }
-    const int total = static_cast<int>(m_writeLen);
+    const std::size_t total = m_writeLen;
     // Whatever the write leaves over is dropped: a later write must not
     // carry the rest of a frame that the peer has given up on.
     m_writeLen = 0;
-    if (!IsConnected()) {
-        return false;
+    const auto written = IsConnected() ? static_cast<std::size_t>(writeAll(
+                                             m_writeBehind.get(), static_cast<int>(total), deadline))
+                                       : 0;
+    settleWrite(written, total, closing);
+    return written == total;
+}
+
+void CSocket::settleWrite(std::size_t written, std::size_t total, bool closing) {
+    // The held writes come first in what was written; one counts as accepted
+    // once its last byte went.
+    bool onBoundary = written == 0 || written == total;
+    std::size_t acceptedBytes = 0;
+    for (const std::size_t end : m_heldEnds) {
+        onBoundary = onBoundary || end == written;
+        if (end <= written) {
+            acceptedBytes = end;
+        }
+        if (m_tally == nullptr) {
+            continue;
+        }
+        if (end <= written) {
+            m_tally->accepted.fetch_add(1, std::memory_order_relaxed);
+        } else if (IsConnected() && !closing) {
+            m_tally->droppedTimedOut.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            m_tally->droppedFailed.fetch_add(1, std::memory_order_relaxed);
+        }
     }
-    return writeAll(m_writeBehind.get(), total, deadline) == total;
+    if (m_tally != nullptr) {
+        m_tally->acceptedBytes.fetch_add(acceptedBytes, std::memory_order_relaxed);
+    }
+    m_heldEnds.clear();
+    // A write cut short by the deadline inside one caller's bytes: the peer
+    // has the front of them, and nothing sent later may follow it.
+    if (!onBoundary && IsConnected() && !closing) {
+        fail(ETIMEDOUT);
+        if (m_tally != nullptr) {
+            m_tally->outOfStepCloses.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
 }
 
 int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {

@@ -28,8 +28,10 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     }
     // The same CSocket object reconnects, so m_socket never changes under an
     // application thread that is testing it.
-    if (m_socket->Connect(m_server.GetHost(), m_server.GetPort(), m_server.GetConnectTimeoutMs()) !=
-        0) {
+    // A stop request ends the attempt early, so that Destroy never waits out
+    // a long connect timeout.
+    if (m_socket->Connect(m_server.GetHost(), m_server.GetPort(), m_server.GetConnectTimeoutMs(),
+                          &QuitRequestedFlag()) != 0) {
         m_reconnections.fetch_add(1);
         OnSocketConnect(0);
         return;
@@ -93,6 +95,9 @@ std::uint64_t CSocketClientThread::GetReconnectCount() const {
 }
 
 void CSocketClientThread::releaseSocket() {
+    if (m_socket != nullptr) {
+        m_socket->SetWriteTally(nullptr);
+    }
     m_socket = nullptr;
     m_ownedSocket.reset();
 }

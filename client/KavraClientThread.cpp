@@ -3,8 +3,11 @@
 #include "kavra/KavraHeader.h"
 #include "kavra/KavraPDU.h"
 #include "kavra/base/CIPByteBuffer.h"
+#include "kavra/base/CSocket.h"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -24,12 +27,8 @@ const char kSizeMessage[] = "KavraClientThread::SendPdu"
                             "size"
                             "\xD4\xBD\xBD\xE7\xA1\xA3";
 
-// Owns a send block taken off the queue until the handler is done with it,
-// also when framing or writing throws.
-struct BlockDeleter {
-    void operator()(void* block) const { delete[] static_cast<unsigned char*>(block); }
-};
-using SendBlock = std::unique_ptr<void, BlockDeleter>;
+// Owns a copied block until the send queue takes it.
+using SendBlock = std::unique_ptr<unsigned char[]>;
 
 } // namespace
 
@@ -44,6 +43,7 @@ KavraClientThread::~KavraClientThread() {
     while (!m_sendQueue.empty()) {
         delete[] static_cast<unsigned char*>(m_sendQueue.front().data);
         m_sendQueue.pop_front();
+        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
     }
     while (!m_receiveQueue.empty()) {
         delete m_receiveQueue.front();
@@ -102,6 +102,7 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
         throw;
     }
     block.release();
+    m_pdusAccepted.fetch_add(1, std::memory_order_relaxed);
     m_sendLock.Unlock(1, nullptr);
 
     PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
@@ -109,17 +110,39 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
 }
 
 void KavraClientThread::OnSendQueuePush() {
-    DATABUFFER entry;
+    const kavra::SendEntry entry = TakeSendEntry();
+    if (entry) {
+        WriteSendEntry(entry);
+    }
+}
+
+kavra::SendEntry KavraClientThread::TakeSendEntry() {
+    kavra::SendEntry entry;
     m_sendLock.Lock(CSema::INFINITE_TIMEOUT);
     if (!m_sendQueue.empty()) {
-        entry = m_sendQueue.front();
+        const DATABUFFER front = m_sendQueue.front();
         m_sendQueue.pop_front();
+        entry.bytes.reset(static_cast<unsigned char*>(front.data));
+        entry.size = front.size;
     }
     m_sendLock.Unlock(1, nullptr);
+    return entry;
+}
 
-    SendBlock owned(entry.data);
+void KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
+    if (!entry) {
+        return;
+    }
     const auto signedSize = static_cast<std::int32_t>(entry.size);
-    if (signedSize < 1 || entry.size > MAX_PDU_LENGTH || entry.data == nullptr) {
+    if (signedSize < 1 || entry.size > MAX_PDU_LENGTH) {
+        m_sendDroppedEmpty.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    // A stopping thread does not reconnect: once the linger is over or the
+    // connection is gone, what is left is released by the stop.
+    const int timeoutMs = ioTimeoutMs();
+    if (IsQuitRequested() && (timeoutMs == 0 || m_socket == nullptr || !m_socket->IsConnected())) {
+        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
         return;
     }
 
@@ -129,17 +152,55 @@ void KavraClientThread::OnSendQueuePush() {
     // nothing for it.
     CIPByteBuffer& frame = m_sendFrame;
     frame.empty();
-    pdu.setBuffer(entry);
+    DATABUFFER borrowed{entry.bytes.get(), entry.size};
+    pdu.setBuffer(borrowed);
     pdu.getData(frame);
-    const int length = static_cast<int>(frame.getLength());
-    const int written =
-        SendDataTimeout(reinterpret_cast<char*>(frame.getBuffer()), length, SOCKET_IO_TIMEOUT_MS);
-    if (written == length) {
-        m_framesSent.fetch_add(1, std::memory_order_relaxed);
-        m_bytesSent.fetch_add(entry.size, std::memory_order_relaxed);
-    } else {
-        m_sendFailures.fetch_add(1, std::memory_order_relaxed);
+    switch (WriteDataTimeout(reinterpret_cast<const char*>(frame.getBuffer()),
+                             static_cast<int>(frame.getLength()), timeoutMs)) {
+    case WriteOutcome::Written:
+        m_framesWritten.fetch_add(1, std::memory_order_relaxed);
+        m_bodyBytesWritten.fetch_add(entry.size, std::memory_order_relaxed);
+        break;
+    case WriteOutcome::Held:
+        // Counted by the write tally once the kernel takes its last byte.
+        break;
+    case WriteOutcome::NotConnected:
+        m_sendDroppedDisconnected.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case WriteOutcome::TimedOut:
+        m_sendDroppedTimedOut.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case WriteOutcome::Failed:
+        m_sendDroppedConnectionFailed.fetch_add(1, std::memory_order_relaxed);
+        break;
     }
+}
+
+void KavraClientThread::Quit() {
+    if (!IsQuitRequested()) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(GetLinger());
+        m_stopDeadline.store(deadline.time_since_epoch().count());
+    }
+    CSocketClientThread::Quit();
+}
+
+void KavraClientThread::SetLinger(unsigned int ms) {
+    m_lingerMs.store(ms, std::memory_order_relaxed);
+}
+
+unsigned int KavraClientThread::GetLinger() const {
+    return m_lingerMs.load(std::memory_order_relaxed);
+}
+
+int KavraClientThread::ioTimeoutMs() const {
+    if (!IsQuitRequested()) {
+        return SOCKET_IO_TIMEOUT_MS;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline{Clock::duration{m_stopDeadline.load()}};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 0, SOCKET_IO_TIMEOUT_MS));
 }
 
 // ---- receive path ----------------------------------------------------------
@@ -149,10 +210,17 @@ void KavraClientThread::OnSocketReceive(int readable) {
     CIPByteBuffer headerBuffer;
     CIPByteBuffer bodyBuffer;
 
-    int budget = readable;
-    if (budget <= 0) {
+    if (readable <= 0) {
         return;
     }
+    // Bytes still to read before the call may end. Resynchronisation goes on
+    // however far past it the reader gets, so it stops at zero rather than
+    // running below any bound.
+    auto budget = static_cast<unsigned int>(readable);
+    const auto spend = [&budget](int bytes) {
+        const auto n = static_cast<unsigned int>(bytes);
+        budget = budget > n ? budget - n : 0;
+    };
     do {
         headerBuffer.empty();
         bodyBuffer.empty();
@@ -165,10 +233,10 @@ void KavraClientThread::OnSocketReceive(int readable) {
         while (missing > 0) {
             char* tail =
                 reinterpret_cast<char*>(headerBuffer.getBuffer()) + (headerLength - missing);
-            if (RecvDataTimeout(tail, missing, SOCKET_IO_TIMEOUT_MS) != missing) {
+            if (RecvDataTimeout(tail, missing, ioTimeoutMs()) != missing) {
                 return;
             }
-            budget -= missing;
+            spend(missing);
             missing = static_cast<int>(header.ValidateBuffer(headerBuffer));
             m_resyncBytesDiscarded.fetch_add(static_cast<std::uint64_t>(missing),
                                              std::memory_order_relaxed);
@@ -176,23 +244,32 @@ void KavraClientThread::OnSocketReceive(int readable) {
 
         header.setData(headerBuffer);
         const int bodyLength = header.getCommandLength();
-        // A length the sender could never have written is garbage that happened
-        // to follow a sync mark: reading or allocating for it would let a
-        // hostile peer exhaust memory or overrun the consumer's buffer.
-        if (bodyLength <= 0 || static_cast<unsigned int>(bodyLength) > MAX_PDU_LENGTH) {
+        switch (KavraHeader::ActionForLength(bodyLength)) {
+        case KavraHeader::BodyAction::Empty:
+        case KavraHeader::BodyAction::Garbage:
             m_badHeaders.fetch_add(1, std::memory_order_relaxed);
             continue;
+        case KavraHeader::BodyAction::Discard:
+            if (!discardBody(bodyLength)) {
+                return;
+            }
+            spend(bodyLength);
+            m_framesRead.fetch_add(1, std::memory_order_relaxed);
+            m_oversizeDiscarded.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        case KavraHeader::BodyAction::Deliver:
+            break;
         }
 
         bodyBuffer.appendString(nullptr, bodyLength);
         if (RecvDataTimeout(reinterpret_cast<char*>(bodyBuffer.getBuffer()), bodyLength,
-                            SOCKET_IO_TIMEOUT_MS) != bodyLength) {
+                            ioTimeoutMs()) != bodyLength) {
             return;
         }
-        budget -= bodyLength;
+        spend(bodyLength);
 
         if (GetReceiveQueueLength() >= MAX_RECEIVE_QUEUE) {
-            m_receiveDropsQueueFull.fetch_add(1, std::memory_order_relaxed);
+            countReceived(bodyLength, false);
             // The queue is full because its consumer is not running; where
             // busy threads outnumber cores, it may be waiting for this one.
             // Offering the core costs nothing when nobody else wants it, and
@@ -202,13 +279,35 @@ void KavraClientThread::OnSocketReceive(int readable) {
         }
         auto pdu = std::make_unique<KavraPDU>();
         pdu->setBody(bodyBuffer);
-        if (ReceivePush(pdu.get()) == 1) {
+        const bool queued = ReceivePush(pdu.get()) == 1;
+        if (queued) {
             pdu.release();
-            m_framesReceived.fetch_add(1, std::memory_order_relaxed);
-            m_bytesReceived.fetch_add(static_cast<std::uint64_t>(bodyLength),
-                                      std::memory_order_relaxed);
         }
+        countReceived(bodyLength, queued);
     } while (budget > 0);
+}
+
+bool KavraClientThread::discardBody(int length) {
+    // A fixed area: the announced length never decides an allocation.
+    std::array<char, 4096> scratch;
+    while (length > 0) {
+        const int piece = std::min(length, static_cast<int>(scratch.size()));
+        if (RecvDataTimeout(scratch.data(), piece, ioTimeoutMs()) != piece) {
+            return false;
+        }
+        length -= piece;
+    }
+    return true;
+}
+
+void KavraClientThread::countReceived(int bodyLength, bool queued) {
+    m_framesRead.fetch_add(1, std::memory_order_relaxed);
+    if (!queued) {
+        m_receiveDropsQueueFull.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    m_framesReceived.fetch_add(1, std::memory_order_relaxed);
+    m_bytesReceived.fetch_add(static_cast<std::uint64_t>(bodyLength), std::memory_order_relaxed);
 }
 
 int KavraClientThread::ReceivePush(KavraPDU* pdu) {
@@ -268,10 +367,14 @@ int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
         return 1;
     }
     if (pdu->getBufAddr() != nullptr) {
-        // Bodies queued by the receive path never exceed MAX_PDU_LENGTH; the
-        // bound also holds for PDUs that a subclass pushes itself.
-        const unsigned int size = std::min(pdu->getBufSize(), MAX_PDU_LENGTH);
-        std::memcpy(destination, pdu->getBufAddr(), size);
+        // Bodies queued by the receive path never exceed MAX_PDU_LENGTH; one
+        // that a subclass pushed itself may, and a cut copy would be
+        // reported as the whole body.
+        if (pdu->getBufSize() > MAX_PDU_LENGTH) {
+            m_consumerDropsTooLong.fetch_add(1, std::memory_order_relaxed);
+            return 1;
+        }
+        std::memcpy(destination, pdu->getBufAddr(), pdu->getBufSize());
     }
     return 0;
 }
@@ -317,16 +420,34 @@ int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsi
 // ---- observation -----------------------------------------------------------
 
 kavra::ConnectionStats KavraClientThread::GetStats() const {
+    const auto get = [](const std::atomic<std::uint64_t>& counter) {
+        return counter.load(std::memory_order_relaxed);
+    };
+    const kavra::WriteTally& held = GetWriteTally();
     kavra::ConnectionStats stats;
-    stats.framesSent = m_framesSent.load(std::memory_order_relaxed);
-    stats.bytesSent = m_bytesSent.load(std::memory_order_relaxed);
-    stats.sendFailures = m_sendFailures.load(std::memory_order_relaxed);
-    stats.framesReceived = m_framesReceived.load(std::memory_order_relaxed);
-    stats.bytesReceived = m_bytesReceived.load(std::memory_order_relaxed);
-    stats.receiveDropsQueueFull = m_receiveDropsQueueFull.load(std::memory_order_relaxed);
-    stats.badHeaders = m_badHeaders.load(std::memory_order_relaxed);
-    stats.resyncBytesDiscarded = m_resyncBytesDiscarded.load(std::memory_order_relaxed);
-    stats.sendQueueFull = m_sendQueueFull.load(std::memory_order_relaxed);
+    stats.sendBuffered = held.StillHeld();
+    stats.framesSent = get(m_framesWritten) + get(held.accepted);
+    // Each held write of this class is one frame: its header and its body.
+    stats.bytesSent = get(m_bodyBytesWritten) + get(held.acceptedBytes) -
+                      get(held.accepted) * static_cast<std::uint64_t>(KavraHeader::HEADER_LENGTH);
+    stats.sendDroppedDisconnected = get(m_sendDroppedDisconnected);
+    stats.sendDroppedTimedOut = get(m_sendDroppedTimedOut) + get(held.droppedTimedOut);
+    stats.sendDroppedConnectionFailed =
+        get(m_sendDroppedConnectionFailed) + get(held.droppedFailed);
+    stats.sendDroppedAtStop = get(m_sendDroppedAtStop);
+    stats.sendDroppedEmpty = get(m_sendDroppedEmpty);
+    stats.sendQueued = GetSendQueueLength();
+    stats.pdusAccepted = get(m_pdusAccepted);
+    stats.sendQueueFull = get(m_sendQueueFull);
+    stats.outOfStepCloses = get(held.outOfStepCloses);
+    stats.framesRead = get(m_framesRead);
+    stats.framesReceived = get(m_framesReceived);
+    stats.bytesReceived = get(m_bytesReceived);
+    stats.receiveDropsQueueFull = get(m_receiveDropsQueueFull);
+    stats.oversizeDiscarded = get(m_oversizeDiscarded);
+    stats.badHeaders = get(m_badHeaders);
+    stats.resyncBytesDiscarded = get(m_resyncBytesDiscarded);
+    stats.consumerDropsTooLong = get(m_consumerDropsTooLong);
     stats.reconnections = GetReconnectCount();
     return stats;
 }
@@ -339,7 +460,7 @@ std::size_t KavraClientThread::GetSendQueueLimit() const {
     return m_sendQueueLimit.load(std::memory_order_relaxed);
 }
 
-std::size_t KavraClientThread::GetSendQueueLength() {
+std::size_t KavraClientThread::GetSendQueueLength() const {
     m_sendLock.Lock(CSema::INFINITE_TIMEOUT);
     const std::size_t length = m_sendQueue.size();
     m_sendLock.Unlock(1, nullptr);

@@ -71,3 +71,13 @@ unsigned int KavraHeader::FindSyncStart(const unsigned char* bytes, int length) 
     }
     return static_cast<unsigned int>(length);
 }
+
+KavraHeader::BodyAction KavraHeader::ActionForLength(int bodyLength) {
+    if (bodyLength <= 0) {
+        return BodyAction::Empty;
+    }
+    if (bodyLength <= MAX_BODY_LENGTH) {
+        return BodyAction::Deliver;
+    }
+    return bodyLength <= MAX_DISCARD_LENGTH ? BodyAction::Discard : BodyAction::Garbage;
+}

@@ -33,6 +33,25 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
+bool sendBalanced(const kavra::ConnectionStats& s) {
+    return s.pdusAccepted == s.framesSent + s.SendDropped() + s.sendQueued + s.sendBuffered;
+}
+
+bool receiveBalanced(const kavra::ConnectionStats& s) {
+    return s.framesRead == s.framesReceived + s.receiveDropsQueueFull + s.oversizeDiscarded;
+}
+
+// Lost PDUs that the client neither dropped nor had to discard on receipt:
+// the kernel took them, and the dropped connection took them or their echo.
+std::uint64_t lostInFlight(std::uint64_t lost, const kavra::ConnectionStats& s) {
+    const std::uint64_t explained = s.SendDropped() + s.receiveDropsQueueFull;
+    return lost >= explained ? lost - explained : 0;
+}
+
+std::string verdict(bool holds) {
+    return holds ? "(holds)" : "(DOES NOT HOLD)";
+}
+
 } // namespace
 
 Demo::Demo(DemoOptions options) : m_options(options), m_inWindow(options.senders) {}
@@ -329,22 +348,40 @@ bool Demo::Run() {
     receiving.join();
     progress(true);
 
-    const kavra::ConnectionStats client = m_client.GetStats();
+    const kavra::ConnectionStats client = settledStats();
     m_client.Destroy();
     m_peer->Stop();
     const PeerStats peer = m_peer->Stats();
 
     const double seconds = std::chrono::duration<double>(m_lastVerified - m_start).count();
-    const std::uint64_t lostInFlight =
-        m_lost >= client.sendFailures + client.receiveDropsQueueFull
-            ? m_lost - client.sendFailures - client.receiveDropsQueueFull
-            : 0;
+    // Every PDU the demo counts as sent was accepted, and every accepted one
+    // was sent or dropped with a reason: none may still wait in the client.
+    const bool sendAccounted = client.pdusAccepted == m_sent && sendBalanced(client) &&
+                               client.sendQueued == 0 && client.sendBuffered == 0;
+    // A dropped PDU is never echoed, so it must be among the lost; a loss the
+    // client did not drop needs a dropped connection to explain it.
     const bool lossExplained =
-        m_lost == 0 || (m_lost >= client.sendFailures && (peer.drops > 0 || lostInFlight == 0));
-    const bool ok = m_missing == 0 && m_corrupt == 0 && lossExplained && m_verified > 0 &&
-                    !Terminal::Interrupted();
+        m_lost >= client.SendDropped() && (peer.drops > 0 || lostInFlight(m_lost, client) == 0);
+    const bool ok = m_missing == 0 && m_corrupt == 0 && lossExplained && sendAccounted &&
+                    receiveBalanced(client) && m_verified > 0 && !Terminal::Interrupted();
     PrintLine(summary(seconds, peer, client, ok));
     return ok;
+}
+
+kavra::ConnectionStats Demo::settledStats() {
+    // The worker may still be writing PDUs the receiver gave up on, and a
+    // snapshot taken while it moves a PDU from one counter to the next does
+    // not add up: wait for a quiet moment, as long as a stalled write may take.
+    const auto deadline = Clock::now() + kDrainGrace;
+    for (;;) {
+        const kavra::ConnectionStats stats = m_client.GetStats();
+        const bool quiet = stats.sendQueued == 0 && stats.sendBuffered == 0 &&
+                           sendBalanced(stats) && receiveBalanced(stats);
+        if (quiet || Clock::now() >= deadline || Terminal::Interrupted()) {
+            return stats;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 std::string Demo::summary(double seconds, const PeerStats& peer,
@@ -356,10 +393,8 @@ std::string Demo::summary(double seconds, const PeerStats& peer,
     };
     std::vector<double> sorted = m_roundTripsMs;
     std::sort(sorted.begin(), sorted.end());
-    const std::uint64_t neverWritten = std::min(m_lost, client.sendFailures);
     const std::uint64_t queueDrops = client.receiveDropsQueueFull;
-    const std::uint64_t inFlight =
-        m_lost >= neverWritten + queueDrops ? m_lost - neverWritten - queueDrops : 0;
+    const std::uint64_t cutOff = client.SendDropped() - client.sendDroppedDisconnected;
 
     out << "\nsummary\n";
     row("PDUs sent",
@@ -368,9 +403,13 @@ std::string Demo::summary(double seconds, const PeerStats& peer,
     row("echoed and verified", std::to_string(m_verified) + " (every byte compared)");
     row("lost", std::to_string(m_lost) + (m_lost > 0 ? " with the dropped connection" : ""));
     if (m_lost > 0) {
-        row("  never written",
-            std::to_string(neverWritten) + " (queued while the connection was down)");
-        row("  in flight", std::to_string(inFlight) +
+        row("  never written", std::to_string(client.sendDroppedDisconnected) +
+                                   " (queued while the connection was down)");
+        if (cutOff > 0) {
+            row("  cut off", std::to_string(cutOff) +
+                                 " (dropped before the frame's last byte went; reasons below)");
+        }
+        row("  in flight", std::to_string(lostInFlight(m_lost, client)) +
                                " (written before the drop, never echoed; "
                                "the peer had read " +
                                std::to_string(peer.unechoedAtDrop) + " of them)");
@@ -384,6 +423,26 @@ std::string Demo::summary(double seconds, const PeerStats& peer,
     if (m_corrupt > 0) {
         row("CORRUPT", std::to_string(m_corrupt) + " echoes that match no PDU sent");
     }
+    const bool sendHolds = sendBalanced(client) && client.pdusAccepted == m_sent;
+    row("send accounting",
+        std::to_string(client.pdusAccepted) + " accepted = " + std::to_string(client.framesSent) +
+            " sent + " + std::to_string(client.SendDropped()) + " dropped + " +
+            std::to_string(client.sendQueued) + " queued + " + std::to_string(client.sendBuffered) +
+            " buffered " + verdict(sendHolds));
+    row("  dropped by reason",
+        std::to_string(client.sendDroppedDisconnected) + " connection down, " +
+            std::to_string(client.sendDroppedTimedOut) + " timed out, " +
+            std::to_string(client.sendDroppedConnectionFailed) + " connection failed, " +
+            std::to_string(client.sendDroppedAtStop) + " at stop, " +
+            std::to_string(client.sendDroppedEmpty) + " empty" +
+            (client.outOfStepCloses > 0
+                 ? "; " + std::to_string(client.outOfStepCloses) + " out-of-step closes"
+                 : ""));
+    row("receive accounting",
+        std::to_string(client.framesRead) + " read = " + std::to_string(client.framesReceived) +
+            " queued + " + std::to_string(queueDrops) + " dropped (queue full) + " +
+            std::to_string(client.oversizeDiscarded) + " oversize " +
+            verdict(receiveBalanced(client)));
     row("peer junk rejected", std::to_string(m_peerJunk) +
                                   " bodies of torn frames (peer injected " +
                                   std::to_string(peer.tornFrames) + ")");

@@ -62,6 +62,9 @@ private:
     std::uint32_t pickSize(std::mt19937_64& random) const;
     bool sendingOver() const;
     void progress(bool final);
+    // The client's counters once its send queue has drained, or after a
+    // bounded wait.
+    kavra::ConnectionStats settledStats();
     std::string summary(double seconds, const PeerStats& peer, const kavra::ConnectionStats& client,
                         bool ok) const;
 

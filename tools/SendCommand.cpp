@@ -81,7 +81,7 @@ bool waitWritten(ToolClient& client, std::uint64_t count) {
     std::uint64_t last = 0;
     for (;;) {
         const kavra::ConnectionStats stats = client.GetStats();
-        const std::uint64_t done = stats.framesSent + stats.sendFailures;
+        const std::uint64_t done = stats.framesSent + stats.SendDropped();
         if (done >= count) {
             return true;
         }
@@ -144,10 +144,13 @@ int RunSend(int argc, char** argv) {
     if (!waitWritten(client, pdus.size())) {
         throw std::runtime_error("the connection stopped taking data");
     }
-    const std::uint64_t failures = client.GetStats().sendFailures;
-    if (failures > 0) {
-        throw std::runtime_error(std::to_string(failures) + " of " + std::to_string(pdus.size()) +
-                                 " PDUs could not be written: the connection was lost");
+    const kavra::ConnectionStats written = client.GetStats();
+    if (written.SendDropped() > 0) {
+        throw std::runtime_error(
+            std::to_string(written.SendDropped()) + " of " + std::to_string(pdus.size()) +
+            " PDUs could not be written (" +
+            std::to_string(written.sendDroppedDisconnected + written.sendDroppedConnectionFailed) +
+            " connection lost, " + std::to_string(written.sendDroppedTimedOut) + " timed out)");
     }
 
     std::vector<unsigned char> body(KavraClientThread::MAX_PDU_LENGTH);

@@ -26,6 +26,8 @@ namespace {
     &KavraHeader::SYNC_MARK_LENGTH,
     &KavraHeader::HEADER_LENGTH,
     &KavraHeader::SYNC_BYTE,
+    &KavraHeader::MAX_BODY_LENGTH,
+    &KavraHeader::MAX_DISCARD_LENGTH,
     &CSema::INFINITE_TIMEOUT,
     &CSocket::INVALID_HANDLE,
 };

@@ -8,6 +8,7 @@
 // through as they are.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,10 +22,12 @@ inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;
 // each address in turn until one connects; all tries together take at most
 // about timeoutMs. Returns the connected socket with TCP_NODELAY set, or
 // INVALID_SOCKET_HANDLE with error set: EHOSTUNREACH when the name does not
-// resolve, ETIMEDOUT when the time ran out, otherwise the last address's
-// connect error.
+// resolve, ETIMEDOUT when the time ran out, ECANCELED when cancel (if given)
+// became true, otherwise the last address's connect error. A connect in
+// progress looks at cancel every CONNECT_CANCEL_POLL_MS.
+inline constexpr int CONNECT_CANCEL_POLL_MS = 50;
 SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
-                        int& error);
+                        int& error, const std::atomic<bool>* cancel);
 
 // Gives a socket connected elsewhere the mode that ConnectTcp gives its own
 // (non-blocking, close-on-exec, TCP_NODELAY). 0, or the error code.

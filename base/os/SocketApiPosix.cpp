@@ -58,8 +58,36 @@ int resolveError(int gaiError) {
 
 } // namespace
 
+namespace {
+
+// Waits for a connect in progress in slices, so that a stop request is seen
+// soon. 1 when the socket is writable, -1 with error set, 0 with error
+// ETIMEDOUT or ECANCELED.
+int waitConnected(int fd, Clock::time_point deadline, const std::atomic<bool>* cancel,
+                  int& error) {
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            error = ECANCELED;
+            return 0;
+        }
+        const int left = msUntil(deadline);
+        if (left == 0) {
+            error = ETIMEDOUT;
+            return 0;
+        }
+        const int slice =
+            cancel != nullptr && left > CONNECT_CANCEL_POLL_MS ? CONNECT_CANCEL_POLL_MS : left;
+        const int ready = WaitReady(fd, Direction::Write, slice, error);
+        if (ready != 0) {
+            return ready;
+        }
+    }
+}
+
+} // namespace
+
 SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
-                        int& error) {
+                        int& error, const std::atomic<bool>* cancel) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -93,10 +121,10 @@ SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned i
                 continue;
             }
             int waitError = 0;
-            const int ready = WaitReady(fd, Direction::Write, msUntil(deadline), waitError);
+            const int ready = waitConnected(fd, deadline, cancel, waitError);
             if (ready == 0) {
                 ::close(fd);
-                error = ETIMEDOUT;
+                error = waitError;
                 return INVALID_SOCKET_HANDLE;
             }
             if (ready < 0) {

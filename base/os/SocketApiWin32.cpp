@@ -157,7 +157,7 @@ int MakeNonBlocking(SOCKET socket) {
 }
 
 SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
-                        int& error) {
+                        int& error, const std::atomic<bool>* cancel) {
     StartWinsock();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -196,16 +196,34 @@ SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned i
                 continue;
             }
             // A failed attempt shows in the exception set, a finished one in
-            // the write set.
+            // the write set. The wait goes in slices so that a stop request
+            // is seen soon.
             fd_set writable{};
             fd_set failed{};
-            setOnly(writable, socket);
-            setOnly(failed, socket);
-            timeval tv = toTimeval(msUntil(deadline));
-            const int ready = ::select(0, nullptr, &writable, &failed, &tv);
+            int ready = 0;
+            int stopError = ETIMEDOUT;
+            for (;;) {
+                if (cancel != nullptr && cancel->load()) {
+                    stopError = ECANCELED;
+                    break;
+                }
+                const int left = msUntil(deadline);
+                if (left == 0) {
+                    break;
+                }
+                setOnly(writable, socket);
+                setOnly(failed, socket);
+                timeval tv = toTimeval(cancel != nullptr && left > CONNECT_CANCEL_POLL_MS
+                                           ? CONNECT_CANCEL_POLL_MS
+                                           : left);
+                ready = ::select(0, nullptr, &writable, &failed, &tv);
+                if (ready != 0) {
+                    break;
+                }
+            }
             if (ready == 0) {
                 ::closesocket(socket);
-                error = ETIMEDOUT;
+                error = stopError;
                 return INVALID_SOCKET_HANDLE;
             }
             if (ready == SOCKET_ERROR) {

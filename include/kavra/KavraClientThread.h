@@ -14,18 +14,33 @@
 // (for example with an empty handler).
 //
 // Life: construct, attach a socket (SetSocket), Create(), send and receive
-// from any threads, Destroy(), destroy. The destructor stops a thread that is
-// still running before it releases whatever is still queued.
+// from any threads, Destroy(), destroy. Destroy() keeps writing the entries
+// still queued for at most the linger (SetLinger), then releases the rest
+// unwritten and counts them; it returns within the linger plus one write
+// timeout and a small margin, whatever the peer does. The destructor stops a
+// thread that is still running the same way. A derived class that replaces
+// a handler calls Destroy() in its own destructor: by the time this class's
+// destructor runs, the derived part is gone, and the worker must not call
+// into it.
 //
-// Received bodies are never longer than MAX_PDU_LENGTH: a header announcing
-// more is treated as garbage and the reader resynchronises on the next sync
-// mark. So GetMessageA never writes more than MAX_PDU_LENGTH bytes to its
-// destination; ReceivePdu never writes more than the capacity it is given.
+// A frame is never torn on a live connection: a write that times out after
+// part of a frame went out closes the connection, which is then
+// re-established as after any drop. GetStats accounts for every PDU (see
+// ConnectionStats).
+//
+// Received bodies are never longer than MAX_PDU_LENGTH. A header announcing
+// up to 1 MiB more is read and discarded whole, so nothing inside it is
+// mistaken for a frame; a longer one is garbage, and the reader
+// resynchronises on the next sync mark. So GetMessageA never writes more
+// than MAX_PDU_LENGTH bytes to its destination; ReceivePdu never writes more
+// than the capacity it is given.
 #pragma once
 
 #include "kavra/ConnectionStats.h"
 #include "kavra/DATABUFFER.h"
 #include "kavra/Export.h"
+#include "kavra/KavraHeader.h"
+#include "kavra/SendEntry.h"
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/CSema.h"
 #include "kavra/base/CSocketClientThread.h"
@@ -40,7 +55,7 @@ class KavraPDU;
 class KAVRA_API KavraClientThread : public CSocketClientThread {
 public:
     // Largest body SendPdu accepts and the receive path delivers.
-    static constexpr unsigned int MAX_PDU_LENGTH = 8812;
+    static constexpr unsigned int MAX_PDU_LENGTH = KavraHeader::MAX_BODY_LENGTH;
     // Most received PDUs queued at once; further frames are read and dropped.
     static constexpr unsigned int MAX_RECEIVE_QUEUE = 100;
     // Timeout of every socket read and write.
@@ -64,10 +79,22 @@ public:
     // source, and both objects would release them: copying is refused.
     KavraClientThread(const KavraClientThread&) = delete;
     KavraClientThread& operator=(const KavraClientThread&) = delete;
-    // Stops the thread if it still runs, then releases every queued block and
-    // PDU exactly once. Application thread; no other thread may be inside
-    // SendPdu or GetMessageA.
+    // Stops the thread if it still runs (as Destroy does, linger included),
+    // then releases every queued block and PDU exactly once. Application
+    // thread; no other thread may be inside SendPdu or GetMessageA.
     ~KavraClientThread() override;
+
+    // Asks the worker to stop after the messages already posted, and starts
+    // the linger: from now on, queued entries are written only until it runs
+    // out; later ones are released unwritten and counted
+    // (sendDroppedAtStop). Does not wait. Any thread.
+    void Quit() override;
+    // How long a stop may keep writing entries still queued, in ms, for the
+    // whole stop (not per entry). Default SOCKET_IO_TIMEOUT_MS; 0 drops them
+    // at once. A healthy peer that reads gets everything sent before the stop
+    // within that time. Any thread; a change applies to the next stop.
+    void SetLinger(unsigned int ms);
+    unsigned int GetLinger() const;
 
     // Copies size bytes from pdu into the send queue and wakes the worker,
     // which writes them as one frame. Returns 0 when queued, 1 when no socket
@@ -97,7 +124,10 @@ public:
     // returns 1, with destination untouched, when nothing is delivered
     // (null destination, timeout, empty queue). destination must hold
     // MAX_PDU_LENGTH bytes; the body length is not reported (use ReceivePdu
-    // for that). Any thread.
+    // for that). A body longer than that (only a derived class's own
+    // ReceivePush can queue one) is never copied in part: the PDU is
+    // destroyed, counted in consumerDropsTooLong, and 1 is returned. Any
+    // thread.
     int GetMessageA(void* destination, unsigned int timeout);
     // The thread's own message-loop call stays reachable beside it.
     using CSocketClientThread::GetMessageA;
@@ -116,7 +146,7 @@ public:
     kavra::ConnectionStats GetStats() const;
     // Entries waiting in the send queue and PDUs in the receive queue.
     // Snapshots. Any thread.
-    std::size_t GetSendQueueLength();
+    std::size_t GetSendQueueLength() const;
     std::size_t GetReceiveQueueLength();
 
 protected:
@@ -129,9 +159,19 @@ protected:
     void OnSocketReceive(int readable) override;
 
     // Takes the oldest send entry, writes it as one frame and releases it. A
-    // replacement takes over the entries and the duty to release their blocks
-    // (delete[] on the unsigned char block). Worker thread only.
+    // replacement takes entries with TakeSendEntry and may write them with
+    // WriteSendEntry, which keeps the send counters right; entries it handles
+    // otherwise are its own to account for. Worker thread only.
     virtual void OnSendQueuePush();
+
+    // Takes the oldest entry off the send queue (under the same lock as
+    // SendPdu); an empty entry when the queue is empty. The caller owns it.
+    // Worker thread only.
+    kavra::SendEntry TakeSendEntry();
+    // Writes entry as one frame (or drops it: empty, connection down, stop's
+    // linger over) and counts what became of it. The caller keeps the entry.
+    // Worker thread only.
+    void WriteSendEntry(const kavra::SendEntry& entry);
     // Default: discards the oldest received PDU. Replace it to keep PDUs for
     // GetMessageA. Worker thread only.
     virtual void OnReceiveQueuePush();
@@ -145,6 +185,14 @@ protected:
     long GetReceiveCount() const { return m_receiveCount.GetCount(); }
 
 private:
+    // Timeout for the next socket read or write: SOCKET_IO_TIMEOUT_MS, or
+    // during a stop what is left of the linger.
+    int ioTimeoutMs() const;
+    // Reads and drops a body too long to deliver, in pieces of bounded size;
+    // false when a read came back short.
+    bool discardBody(int length);
+    void countReceived(int bodyLength, bool queued);
+
     std::deque<DATABUFFER> m_sendQueue;
     // The worker's frame buffer for OnSendQueuePush.
     CIPByteBuffer m_sendFrame;
@@ -153,16 +201,31 @@ private:
     std::atomic<std::size_t> m_receiveQueueLength{0};
     CSema m_receiveCount;
     CSema m_receiveLock;
-    CSema m_sendLock;
+    // Mutable so that the const observers can take it.
+    mutable CSema m_sendLock;
 
-    std::atomic<std::uint64_t> m_framesSent{0};
-    std::atomic<std::uint64_t> m_bytesSent{0};
-    std::atomic<std::uint64_t> m_sendFailures{0};
+    std::atomic<std::uint64_t> m_pdusAccepted{0};
+    // Frames written straight through; those the socket held back are
+    // counted in the base's write tally.
+    std::atomic<std::uint64_t> m_framesWritten{0};
+    std::atomic<std::uint64_t> m_bodyBytesWritten{0};
+    std::atomic<std::uint64_t> m_sendDroppedDisconnected{0};
+    std::atomic<std::uint64_t> m_sendDroppedTimedOut{0};
+    std::atomic<std::uint64_t> m_sendDroppedConnectionFailed{0};
+    std::atomic<std::uint64_t> m_sendDroppedAtStop{0};
+    std::atomic<std::uint64_t> m_sendDroppedEmpty{0};
+    std::atomic<std::uint64_t> m_sendQueueFull{0};
+    std::atomic<std::uint64_t> m_framesRead{0};
     std::atomic<std::uint64_t> m_framesReceived{0};
     std::atomic<std::uint64_t> m_bytesReceived{0};
     std::atomic<std::uint64_t> m_receiveDropsQueueFull{0};
+    std::atomic<std::uint64_t> m_oversizeDiscarded{0};
     std::atomic<std::uint64_t> m_badHeaders{0};
     std::atomic<std::uint64_t> m_resyncBytesDiscarded{0};
-    std::atomic<std::uint64_t> m_sendQueueFull{0};
+    std::atomic<std::uint64_t> m_consumerDropsTooLong{0};
     std::atomic<std::size_t> m_sendQueueLimit{0};
+    std::atomic<unsigned int> m_lingerMs{SOCKET_IO_TIMEOUT_MS};
+    // When the current stop's linger runs out, in steady-clock ticks; set by
+    // Quit before the quit flag, read only once the flag is seen.
+    std::atomic<std::int64_t> m_stopDeadline{0};
 };

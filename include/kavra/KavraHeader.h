@@ -19,6 +19,21 @@ public:
     static constexpr int SYNC_MARK_LENGTH = 10;
     static constexpr int HEADER_LENGTH = 14;
     static constexpr unsigned char SYNC_BYTE = 0xFF;
+    // The largest body a sender writes and a receiver delivers.
+    static constexpr int MAX_BODY_LENGTH = 8812;
+    // The largest body a receiver reads in order to discard it. A longer
+    // length is no frame a sender could have meant: the header is garbage.
+    static constexpr int MAX_DISCARD_LENGTH = 1 << 20;
+
+    // What a receiver does with the body length of a header:
+    //  - Empty: 0 or negative; no body follows, nothing is delivered.
+    //  - Deliver: 1..MAX_BODY_LENGTH; read the body and deliver it.
+    //  - Discard: up to MAX_DISCARD_LENGTH; read the body in pieces of
+    //    bounded size and drop it. Skipping the header instead would scan the
+    //    body for sync marks and deliver frames the peer never sent.
+    //  - Garbage: longer still; read no body and look for the next sync mark.
+    enum class BodyAction { Empty, Deliver, Discard, Garbage };
+    static BodyAction ActionForLength(int bodyLength);
 
     KavraHeader();
     KavraHeader(const KavraHeader& other);

@@ -51,7 +51,8 @@ TEST(Construction, StartsEmptyWithoutThreadOrSocket) {
     EXPECT_EQ(client.GetReceiveQueueLength(), 0U);
     EXPECT_EQ(client.GetReceiveCount(), 0);
     const ConnectionStats stats = client.GetStats();
-    EXPECT_EQ(stats.framesSent + stats.bytesSent + stats.sendFailures + stats.framesReceived +
+    EXPECT_EQ(stats.pdusAccepted + stats.framesSent + stats.bytesSent + stats.SendDropped() +
+                  stats.sendQueued + stats.sendBuffered + stats.framesRead + stats.framesReceived +
                   stats.bytesReceived + stats.receiveDropsQueueFull + stats.badHeaders +
                   stats.resyncBytesDiscarded + stats.reconnections,
               0U);
@@ -424,7 +425,7 @@ TEST(Reconnection, WithoutReconnectSendsAfterTheCloseAreLostQuietly) {
     ASSERT_TRUE(WaitUntil([&] {
         const Bytes body = Pattern(3, 93);
         client.SendPdu(body.data(), 3);
-        return client.GetStats().sendFailures >= 1;
+        return client.GetStats().SendDropped() >= 1;
     }));
     EXPECT_NE(client.GetSocket(), nullptr);
     EXPECT_EQ(client.GetStats().reconnections, 0U);

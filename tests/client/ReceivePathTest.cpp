@@ -133,14 +133,16 @@ TEST_F(ReceivePath, RefusedLengthsMakeNoPduAndTheStreamGoesOn) {
     const std::vector<Bytes> bodies = {
         Pattern(4, 30), Pattern(5, 31), Pattern(6, 32),
         Pattern(7, 33), Pattern(8, 34), Pattern(KavraClientThread::MAX_PDU_LENGTH, 35)};
-    // After a refused length nothing is read as a body: whatever follows is
-    // scanned for the next sync mark, so a real 8813-byte body is skipped as
-    // garbage.
-    const Bytes skippedBody = Pattern(KavraClientThread::MAX_PDU_LENGTH + 1, 36);
+    // A body just too long to deliver is read whole and dropped, so a frame
+    // hidden inside it is never delivered. Lengths no sender could mean are
+    // garbage: no body is read, and the scan goes on right after them.
+    Bytes tooLong = FrameBytes(Pattern(20, 36));
+    tooLong.resize(KavraClientThread::MAX_PDU_LENGTH + 1, 0x11);
     const Bytes stream = Concat({HeaderBytes(0), FrameBytes(bodies[0]), HeaderBytes(0xFFFFFFF0U),
-                                 FrameBytes(bodies[1]), HeaderBytes(8813), FrameBytes(bodies[2]),
-                                 HeaderBytes(0x7FFFFFFFU), FrameBytes(bodies[3]), HeaderBytes(8813),
-                                 skippedBody, FrameBytes(bodies[4]), FrameBytes(bodies[5])});
+                                 FrameBytes(bodies[1]), HeaderBytes(0x7FFFFFFFU),
+                                 FrameBytes(bodies[2]), HeaderBytes(8813), tooLong,
+                                 FrameBytes(bodies[3]), HeaderBytes((1U << 20) + 1U),
+                                 FrameBytes(bodies[4]), FrameBytes(bodies[5])});
     Feed(stream);
     for (const Bytes& body : bodies) {
         ExpectNextMessage(body);
@@ -152,8 +154,10 @@ TEST_F(ReceivePath, RefusedLengthsMakeNoPduAndTheStreamGoesOn) {
                client.ReceiveNotifications() == static_cast<int>(bodies.size());
     }));
     const ConnectionStats stats = client.GetStats();
-    EXPECT_EQ(stats.badHeaders, 5U);
-    EXPECT_EQ(stats.resyncBytesDiscarded, skippedBody.size());
+    EXPECT_EQ(stats.badHeaders, 4U);
+    EXPECT_EQ(stats.oversizeDiscarded, 1U);
+    EXPECT_EQ(stats.framesRead, bodies.size() + 1U);
+    EXPECT_EQ(stats.resyncBytesDiscarded, 0U);
 }
 
 TEST_F(ReceivePath, FullQueueReadsAndDropsTheFrameAndStaysInStep) {
@@ -361,17 +365,18 @@ TEST(ConsumerCalls, NullDestinationLeavesQueuedPdusAlone) {
     EXPECT_EQ(TakeBody(client, milliseconds(0)), Pattern(5, 61));
 }
 
-TEST(ConsumerCalls, GetMessageNeverWritesMoreThanTheLargestBody) {
+TEST(ConsumerCalls, GetMessageNeverDeliversACutBody) {
     // The receive path never queues such a body; a subclass may push one.
     KeepingClient client;
     const Bytes oversized = Pattern(KavraClientThread::MAX_PDU_LENGTH + 188, 62);
     ASSERT_EQ(client.ReceivePush(NewOwningPdu(oversized)), 1);
+    ASSERT_EQ(client.ReceivePush(NewOwningPdu(Pattern(3, 63))), 1);
     Bytes destination(kDestinationSize, kCanary);
-    ASSERT_EQ(client.GetMessageA(destination.data(), 0), 0);
-    const auto limit = static_cast<std::ptrdiff_t>(KavraClientThread::MAX_PDU_LENGTH);
-    EXPECT_TRUE(std::equal(oversized.begin(), oversized.begin() + limit, destination.begin()));
-    EXPECT_TRUE(std::all_of(destination.begin() + limit, destination.end(),
+    EXPECT_EQ(client.GetMessageA(destination.data(), 0), 1);
+    EXPECT_TRUE(std::all_of(destination.begin(), destination.end(),
                             [](unsigned char b) { return b == kCanary; }));
+    EXPECT_EQ(client.GetStats().consumerDropsTooLong, 1U);
+    EXPECT_EQ(TakeBody(client, milliseconds(0)), Pattern(3, 63));
 }
 
 TEST(ConsumerCalls, EmptyBodyIsDeliveredWithoutWriting) {

@@ -95,7 +95,7 @@ TEST_F(SendPath, FramesCarryTheBodyByteForByte) {
         const ConnectionStats s = client.GetStats();
         return s.framesSent == 3 && s.bytesSent == 1U + 3U + KavraClientThread::MAX_PDU_LENGTH;
     }));
-    EXPECT_EQ(client.GetStats().sendFailures, 0U);
+    EXPECT_EQ(client.GetStats().SendDropped(), 0U);
 }
 
 TEST_F(SendPath, EmptyBodyIsAcceptedButNeverWritten) {

@@ -14,8 +14,17 @@ std::int32_t BigEndianLength(const unsigned char* p) {
     return static_cast<std::int32_t>(v);
 }
 
-bool GoodLength(std::int32_t length) {
-    return length > 0 && length <= kMaxBody;
+// A length whose body is read: delivered, or dropped when too long.
+bool ReadsBody(std::int32_t length) {
+    return length > 0 && length <= kMaxDiscard;
+}
+
+void TakeBody(FrameModelResult& result, const unsigned char* body, std::size_t length) {
+    if (length > static_cast<std::size_t>(kMaxBody)) {
+        ++result.oversize;
+        return;
+    }
+    result.bodies.emplace_back(body, body + length);
 }
 
 } // namespace
@@ -60,7 +69,7 @@ FrameModelResult ExtractWithWindow(const unsigned char* stream, std::size_t n) {
             pos += drop;
         }
         const std::int32_t length = BigEndianLength(window.data() + kSyncLength);
-        if (!GoodLength(length)) {
+        if (!ReadsBody(length)) {
             ++result.badHeaders;
             continue;
         }
@@ -68,7 +77,7 @@ FrameModelResult ExtractWithWindow(const unsigned char* stream, std::size_t n) {
         if (n - pos < bodyLength) {
             return result;
         }
-        result.bodies.emplace_back(stream + pos, stream + pos + bodyLength);
+        TakeBody(result, stream + pos, bodyLength);
         pos += bodyLength;
     }
 }
@@ -92,7 +101,7 @@ FrameModelResult ExtractFromStream(const unsigned char* stream, std::size_t n) {
         }
         pos = mark + kHeaderLength;
         const std::int32_t length = BigEndianLength(stream + mark + kSyncLength);
-        if (!GoodLength(length)) {
+        if (!ReadsBody(length)) {
             ++result.badHeaders;
             continue;
         }
@@ -100,7 +109,7 @@ FrameModelResult ExtractFromStream(const unsigned char* stream, std::size_t n) {
         if (n - pos < bodyLength) {
             return result;
         }
-        result.bodies.emplace_back(stream + pos, stream + pos + bodyLength);
+        TakeBody(result, stream + pos, bodyLength);
         pos += bodyLength;
     }
 }
@@ -138,6 +147,12 @@ void ExpectSame(const FrameModelResult& expected, const FrameModelResult& actual
                          expected.bodies[i].size(), actual.bodies[i].size());
             Fail(what);
         }
+    }
+    if (expected.oversize != actual.oversize) {
+        std::fprintf(stderr, "%llu oversize frames expected, %llu found\n",
+                     static_cast<unsigned long long>(expected.oversize),
+                     static_cast<unsigned long long>(actual.oversize));
+        Fail(what);
     }
     if (expected.badHeaders != actual.badHeaders) {
         std::fprintf(stderr, "%llu bad headers expected, %llu found\n",

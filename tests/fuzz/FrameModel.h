@@ -23,6 +23,8 @@ using Bytes = std::vector<unsigned char>;
 struct FrameModelResult {
     std::vector<Bytes> bodies;
     std::uint64_t badHeaders = 0;
+    // Frames too long to deliver, whose bodies were read and dropped.
+    std::uint64_t oversize = 0;
     // Bytes dropped in front of possible sync marks, counted when dropped,
     // even if the refill that follows runs into the end of the stream.
     std::uint64_t resyncBytes = 0;
@@ -31,6 +33,9 @@ struct FrameModelResult {
 inline constexpr std::size_t kSyncLength = 10;
 inline constexpr std::size_t kHeaderLength = 14;
 inline constexpr std::int32_t kMaxBody = 8812;
+// Longer bodies than kMaxBody, up to this, are read and dropped; longer
+// lengths make the header garbage.
+inline constexpr std::int32_t kMaxDiscard = 1 << 20;
 
 // Tries every start: the smallest i from which every byte up to the tenth, or
 // up to n, is 0xFF; n when there is none.
@@ -41,7 +46,7 @@ FrameModelResult ExtractWithWindow(const unsigned char* stream, std::size_t n);
 
 // The same frames seen on the whole stream at once: each header sits at the
 // first complete run of ten 0xFF at or after the current position. Fills
-// bodies and badHeaders only.
+// bodies, badHeaders and oversize only.
 FrameModelResult ExtractFromStream(const unsigned char* stream, std::size_t n);
 
 // Frames the bodies back to back: ten 0xFF, the big-endian length, the body.

@@ -36,6 +36,17 @@ public:
         return static_cast<int>(count);
     }
 
+    // Passes over n bytes; false when the stream ends first.
+    bool Skip(int n) {
+        const auto wanted = static_cast<std::size_t>(n);
+        if (m_size - m_pos < wanted) {
+            m_pos = m_size;
+            return false;
+        }
+        m_pos += wanted;
+        return true;
+    }
+
 private:
     const unsigned char* m_data;
     std::size_t m_size;
@@ -98,8 +109,17 @@ FrameModelResult ReadFrames(const unsigned char* data, std::size_t size) {
             Fail("setData left header bytes behind");
         }
         const int bodyLength = header.getCommandLength();
-        if (bodyLength <= 0 || bodyLength > kavra::fuzz::kMaxBody) {
+        const KavraHeader::BodyAction action = KavraHeader::ActionForLength(bodyLength);
+        if (action == KavraHeader::BodyAction::Empty ||
+            action == KavraHeader::BodyAction::Garbage) {
             ++result.badHeaders;
+            continue;
+        }
+        if (action == KavraHeader::BodyAction::Discard) {
+            if (!stream.Skip(bodyLength)) {
+                return result;
+            }
+            ++result.oversize;
             continue;
         }
         bodyBuffer.appendString(nullptr, bodyLength);

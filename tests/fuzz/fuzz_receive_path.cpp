@@ -188,6 +188,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stats.framesReceived != received.size() || stats.bytesReceived != bytes) {
         Fail("the frame or byte counters disagree with what was delivered");
     }
+    if (stats.oversizeDiscarded != expected.oversize ||
+        stats.framesRead != received.size() + stats.receiveDropsQueueFull + stats.oversizeDiscarded) {
+        Fail("oversize frames were not read and dropped as the model reads them");
+    }
     if (stats.badHeaders != expected.badHeaders) {
         std::fprintf(stderr, "bad headers %llu, model %llu\n",
                      static_cast<unsigned long long>(stats.badHeaders),
@@ -200,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<unsigned long long>(expected.resyncBytes));
         Fail("resynchronisation byte count differs");
     }
-    if (stats.framesSent != 0 || stats.sendFailures != 0 || stats.reconnections != 0) {
+    if (stats.framesSent != 0 || stats.SendDropped() != 0 || stats.reconnections != 0) {
         Fail("the receive path sent or reconnected");
     }
     return 0;

@@ -132,7 +132,7 @@ TEST(PeerStalls, HeaderCutBySilenceIsAbandonedAndTheSendPathCatchesUp) {
     EXPECT_EQ(stats.resyncBytesDiscarded, rest.size());
     EXPECT_EQ(stats.badHeaders, 0U);
     EXPECT_EQ(stats.framesSent, 1U);
-    EXPECT_EQ(stats.sendFailures, 0U);
+    EXPECT_EQ(stats.SendDropped(), 0U);
 }
 
 // ---- noise -------------------------------------------------------------------------
@@ -176,7 +176,7 @@ TEST(GarbageStorm, MegabytesWithoutASyncMarkCostTheNoiseOnly) {
 
 TEST(GarbageStorm, RefusedLengthsInNoiseAreCountedAndFramesBetweenThemSurvive) {
     std::mt19937 rng(7U);
-    const std::int32_t refused[] = {0, -1, INT_MIN, -8812, 8813, 0x7FFFFFFF};
+    const std::int32_t refused[] = {0, -1, INT_MIN, -8812, (1 << 20) + 1, 0x7FFFFFFF};
     std::uniform_int_distribution<std::size_t> noiseSize(0, 3000);
     std::uniform_int_distribution<unsigned int> bodySize(1, KavraClientThread::MAX_PDU_LENGTH);
     std::uniform_int_distribution<int> pick(0, 2);
@@ -252,7 +252,7 @@ TEST(ServerRestart, ClientReconnectsToTheNewServerAndCarriesBothWays) {
     ASSERT_TRUE(WaitUntil([&] {
         EXPECT_EQ(client.SendPdu(lost.data(), 16), 0);
         ++lostSends;
-        return client.GetStats().sendFailures >= 1;
+        return client.GetStats().SendDropped() >= 1;
     }));
     EXPECT_NE(client.GetSocket(), nullptr);
     EXPECT_TRUE(client.IsRunning());
@@ -293,12 +293,13 @@ TEST(DeadConnection, EverySendIsAcceptedAndEveryWriteFailureCounted) {
     const Bytes probe = Pattern(3, 40);
     ASSERT_TRUE(WaitUntil([&] {
         EXPECT_EQ(client.SendPdu(probe.data(), 3), 0);
-        return client.GetStats().sendFailures >= 1;
+        return client.GetStats().SendDropped() >= 1;
     }));
     ASSERT_TRUE(WaitUntil([&] { return client.GetSendQueueLength() == 0; }));
     const ConnectionStats before = client.GetStats();
 
-    // From now on every queued entry must end as exactly one failure.
+    // From now on every queued entry must end as exactly one drop of a
+    // connection that is down.
     constexpr int kThreads = 2;
     constexpr int kPerThread = 500;
     std::vector<std::thread> senders;
@@ -320,10 +321,12 @@ TEST(DeadConnection, EverySendIsAcceptedAndEveryWriteFailureCounted) {
     EXPECT_EQ(notAccepted.load(), 0);
     constexpr std::uint64_t kSent = kThreads * kPerThread;
     EXPECT_TRUE(
-        WaitUntil([&] { return client.GetStats().sendFailures == before.sendFailures + kSent; }));
+        WaitUntil([&] { return client.GetStats().SendDropped() == before.SendDropped() + kSent; }));
     const ConnectionStats after = client.GetStats();
     EXPECT_EQ(after.framesSent, before.framesSent);
     EXPECT_EQ(after.bytesSent, before.bytesSent);
+    EXPECT_EQ(after.sendDroppedDisconnected, before.sendDroppedDisconnected + kSent);
+    EXPECT_EQ(after.pdusAccepted, after.framesSent + after.SendDropped());
     EXPECT_EQ(client.GetSendQueueLength(), 0U);
     EXPECT_TRUE(client.IsRunning());
     EXPECT_EQ(client.GetHandlerExceptionCount(), 0U);

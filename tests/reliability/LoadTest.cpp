@@ -346,7 +346,7 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
     EXPECT_EQ(stats.framesSent, kTotal);
     EXPECT_EQ(stats.bytesSent, bodyBytes.load());
     EXPECT_EQ(stats.bytesReceived, bodyBytes.load());
-    EXPECT_EQ(stats.sendFailures, 0U);
+    EXPECT_EQ(stats.SendDropped(), 0U);
     EXPECT_EQ(stats.receiveDropsQueueFull, 0U);
     EXPECT_EQ(stats.badHeaders, 0U);
     EXPECT_EQ(stats.resyncBytesDiscarded, 0U);

@@ -104,7 +104,7 @@ TEST(SendQueueLimit, RefusalAtTheLimitQueuesAndPostsNothing) {
     EXPECT_EQ(client.Notifications(), 3);
     const ConnectionStats stats = client.GetStats();
     EXPECT_EQ(stats.framesSent, 3U);
-    EXPECT_EQ(stats.sendFailures, 0U);
+    EXPECT_EQ(stats.SendDropped(), 0U);
     EXPECT_EQ(stats.sendQueueFull, 2U);
 }
 

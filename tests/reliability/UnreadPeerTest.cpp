@@ -45,7 +45,9 @@ Outcome SendToUnreadPeer(std::size_t limit) {
     }
     const std::uint64_t rssAfter = ResidentKiB();
     outcome.queued = client.GetSendQueueLength();
-    outcome.framesWritten = client.GetStats().framesSent;
+    const ConnectionStats stats = client.GetStats();
+    // Frames the socket holds back have left the queue as well.
+    outcome.framesWritten = stats.framesSent + stats.sendBuffered;
     outcome.rssGrowthMiB = static_cast<double>(rssAfter - rssBefore) / 1024.0;
 
     srv.reset();

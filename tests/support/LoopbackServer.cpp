@@ -242,6 +242,14 @@ void LoopbackServer::CloseConnection(std::size_t index) {
     }
 }
 
+void LoopbackServer::ResetConnection(std::size_t index) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (index < m_connections.size() && m_connections[index] != net::INVALID_HANDLE) {
+        net::Reset(m_connections[index]);
+        m_connections[index] = net::INVALID_HANDLE;
+    }
+}
+
 void LoopbackServer::Stop() {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);

@@ -50,6 +50,8 @@ public:
     bool WaitForClientClose(std::size_t index, std::chrono::milliseconds timeout);
     // Closes connection index from the server side.
     void CloseConnection(std::size_t index);
+    // Resets connection index; no other thread may be using it.
+    void ResetConnection(std::size_t index);
     // Stops listening and closes every connection.
     void Stop();
 

@@ -55,5 +55,7 @@ void Shutdown(Handle handle);
 // the host's socket open instead, so such data piles up unread there.
 bool ShutdownResetsLaterData();
 void Close(Handle handle);
+// Closes abortively: the peer meets a reset, not an orderly end.
+void Reset(Handle handle);
 
 } // namespace kavra::test::net

@@ -192,4 +192,10 @@ void Close(Handle handle) {
     }
 }
 
+void Reset(Handle handle) {
+    const linger abortive{1, 0};
+    ::setsockopt(fdOf(handle), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    Close(handle);
+}
+
 } // namespace kavra::test::net

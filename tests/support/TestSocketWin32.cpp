@@ -248,4 +248,11 @@ void Close(Handle handle) {
     }
 }
 
+void Reset(Handle handle) {
+    const linger abortive{1, 0};
+    ::setsockopt(sock(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+                 sizeof abortive);
+    Close(handle);
+}
+
 } // namespace kavra::test::net

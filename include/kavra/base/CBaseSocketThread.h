@@ -13,6 +13,7 @@
 #include "kavra/Export.h"
 #include "kavra/base/CQWinThread.h"
 #include "kavra/base/CSema.h"
+#include "kavra/base/WriteTally.h"
 
 #include <atomic>
 #include <chrono>
@@ -52,6 +53,16 @@ protected:
     virtual void OnQuerySocket();
 
 public:
+    // What became of one write.
+    enum class WriteOutcome {
+        Written,      // the kernel accepted the last byte
+        Held,         // held back to leave with the next writes (GetWriteTally)
+        NotConnected, // no working connection: nothing went out
+        TimedOut,     // nothing went out in time, or part went and the
+                      // socket failed itself (the stream was out of step)
+        Failed,       // the connection failed during the write
+    };
+
     // Reads exactly n bytes into dst unless timeoutMs passes or the
     // connection closes or fails; returns the count read. Worker thread only.
     int RecvDataTimeout(char* dst, int n, int timeoutMs);
@@ -59,9 +70,15 @@ public:
     // written. Without a working connection it writes nothing and returns 0 at
     // once. While more messages wait in the dispatch batch, the bytes may be
     // held in the socket and written with the next ones, at the latest when
-    // the batch ends; n is returned for them, and a failure of that later
-    // write drops them and fails the socket. Worker thread only.
+    // the batch ends; n is returned for them, and their fate is counted in
+    // GetWriteTally. A write never leaves part of its bytes on a live
+    // connection: see CSocket. Worker thread only.
     int SendDataTimeout(char* src, int n, int timeoutMs);
+    // The same write, telling what became of it.
+    WriteOutcome WriteDataTimeout(const char* src, int n, int timeoutMs);
+    // Held writes and out-of-step failures of the sockets this thread wrote
+    // through. Any thread.
+    const kavra::WriteTally& GetWriteTally() const { return m_writeTally; }
 
     // The attached socket, or null. Any thread (the pointer changes only while
     // the thread is not running).
@@ -87,6 +104,7 @@ private:
     void handleReadable();
     template <typename Handler> void guarded(Handler&& handler);
     void flushHeldBack();
+    int write(const char* src, int n, int timeoutMs, WriteOutcome& outcome);
 
     std::unique_ptr<kavra::WakeUp> m_wake;
     std::atomic<std::uint64_t> m_handlerExceptions{0};
@@ -95,4 +113,5 @@ private:
     // Messages of the current dispatch batch still to be handled after the
     // one running. Touched only by the loop's own thread.
     std::size_t m_batchLeft = 0;
+    kavra::WriteTally m_writeTally;
 };

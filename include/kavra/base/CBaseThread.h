@@ -85,6 +85,11 @@ public:
     // Base-layer threads registered and not yet unregistered, process-wide.
     static int RunningThreadCount();
 
+protected:
+    // The flag behind IsQuitRequested, for waits that must end soon after a
+    // stop request (a connect attempt). Any thread.
+    const std::atomic<bool>& QuitRequestedFlag() const { return m_quitRequested; }
+
 private:
     void ThreadMain();
 

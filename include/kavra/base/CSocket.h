@@ -17,17 +17,31 @@
 // SendMore writes behind: it copies into an internal buffer of up to 64 KiB
 // and returns, so that a burst of small writes leaves in one system call.
 // The held bytes leave, in order, with the next Send, with Flush, or when the
-// buffer is full. A write that fails or times out while they leave loses
-// them, just as it loses the unwritten rest of a plain Send.
+// buffer is full. Each SendMore call is one held write; a write that fails or
+// times out while they leave loses the held writes whose last byte did not
+// go, and a WriteTally (SetWriteTally) counts each held write once as
+// accepted or dropped.
+//
+// Writes are never torn on a live connection: when a write times out after
+// part of one caller's bytes (one Send or one held SendMore) went out, the
+// rest can never follow, and any later bytes would be read as the rest of
+// it. The socket then fails itself with ETIMEDOUT, so its owner closes and
+// reconnects. A write of which nothing went out leaves the socket usable.
 #pragma once
 
 #include "kavra/Export.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+namespace kavra {
+struct WriteTally;
+}
 
 class KAVRA_API CSocket {
 public:
@@ -42,8 +56,10 @@ public:
     // Resolves host (a name or a numeric IPv4/IPv6 address), tries each
     // address until one connects within timeoutMs, and remembers the
     // endpoint. Closes a previous connection first. 1 on success, 0 on
-    // failure (GetLastError tells why).
-    int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs);
+    // failure (GetLastError tells why). When cancel is given and becomes
+    // true, the attempt gives up within about 50 ms (ECANCELED).
+    int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
+                const std::atomic<bool>* cancel = nullptr);
     // Connects again to the remembered endpoint; 0 when there is none.
     int Reconnect(unsigned int timeoutMs);
     // Takes an already connected descriptor (ownership passes to this object).
@@ -51,7 +67,8 @@ public:
     void Close();
 
     // Writes up to n bytes, waiting at most timeoutMs for room. Returns the
-    // count written, which is less than n on timeout or failure.
+    // count written, which is less than n on timeout or failure (and then 0,
+    // or the socket has failed: see above).
     int Send(const void* src, int n, int timeoutMs);
     // Like Send for a writer that has more to write at once: the bytes are
     // held back (see above) and n is returned without a system call when
@@ -64,6 +81,9 @@ public:
     bool Flush();
     // True when SendMore holds bytes that have not been written yet.
     bool HasHeldOutput() const { return m_writeLen > 0; }
+    // Where held writes and out-of-step failures are counted; null for
+    // nowhere. The tally must outlive its use by this socket.
+    void SetWriteTally(kavra::WriteTally* tally) { m_tally = tally; }
     // Reads exactly n bytes unless the timeout passes, the peer closes or an
     // error occurs; returns the count read.
     int Receive(void* dst, int n, int timeoutMs);
@@ -97,7 +117,12 @@ private:
     // returns the count written.
     int writeAll(const char* src, int n, std::chrono::steady_clock::time_point deadline);
     // Writes out the held bytes by the deadline; false when some were dropped.
-    bool flushBy(std::chrono::steady_clock::time_point deadline);
+    // A flush on the way to closing does not fail the socket for a torn write.
+    bool flushBy(std::chrono::steady_clock::time_point deadline, bool closing = false);
+    // After written of total bytes went out, starting with the held ones:
+    // counts every held write as accepted or dropped, forgets them, and fails
+    // the socket when the write stopped inside one caller's bytes.
+    void settleWrite(std::size_t written, std::size_t total, bool closing);
 
     std::unique_ptr<char[]> m_readAhead;
     std::size_t m_readBegin = 0;
@@ -108,6 +133,9 @@ private:
     // Bytes that SendMore took and that have not been written yet.
     std::unique_ptr<char[]> m_writeBehind;
     std::size_t m_writeLen = 0;
+    // Where each held write ends in m_writeBehind, in order.
+    std::vector<std::size_t> m_heldEnds;
+    kavra::WriteTally* m_tally = nullptr;
     int m_flushTimeoutMs = 0;
     int m_lastError = 0;
     std::string m_host;
