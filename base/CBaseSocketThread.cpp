@@ -37,9 +37,6 @@ CBaseSocketThread::~CBaseSocketThread() {
     // The loop uses m_wake and the handlers of this class; it must be gone
     // before they are.
     Destroy();
-    if (m_socket != nullptr) {
-        m_socket->SetWriteTally(nullptr);
-    }
 }
 
 void CBaseSocketThread::WakeFromPost(void* context) {
@@ -202,11 +199,13 @@ int CBaseSocketThread::write(const char* src, int n, int timeoutMs, WriteOutcome
     // out whatever is left, so no frame outlives it.
     const bool more = IsCurrentThread() && m_batchLeft > 0;
     IoLockGuard guard(m_ioLock);
-    m_socket->SetWriteTally(&m_writeTally);
-    const std::uint64_t heldBefore = m_writeTally.held.load(std::memory_order_relaxed);
+    if (m_socket->GetWriteTally() != m_writeTally) {
+        m_socket->SetWriteTally(m_writeTally);
+    }
+    const std::uint64_t heldBefore = m_writeTally->held.load(std::memory_order_relaxed);
     const int written = more ? m_socket->SendMore(src, n, timeoutMs) : m_socket->Send(src, n, timeoutMs);
     if (written == n) {
-        outcome = m_writeTally.held.load(std::memory_order_relaxed) != heldBefore
+        outcome = m_writeTally->held.load(std::memory_order_relaxed) != heldBefore
                       ? WriteOutcome::Held
                       : WriteOutcome::Written;
     } else if (m_socket->IsConnected() || m_socket->GetLastError() == ETIMEDOUT) {

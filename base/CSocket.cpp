@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -100,6 +101,10 @@ void CSocket::Close() {
     m_failed = false;
     // Bytes of an old connection must never be served on a new one.
     dropReadAhead();
+}
+
+void CSocket::SetWriteTally(std::shared_ptr<kavra::WriteTally> tally) {
+    m_tally = std::move(tally);
 }
 
 void CSocket::dropReadAhead() {

@@ -95,9 +95,6 @@ std::uint64_t CSocketClientThread::GetReconnectCount() const {
 }
 
 void CSocketClientThread::releaseSocket() {
-    if (m_socket != nullptr) {
-        m_socket->SetWriteTally(nullptr);
-    }
     m_socket = nullptr;
     m_ownedSocket.reset();
 }

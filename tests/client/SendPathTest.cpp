@@ -310,5 +310,41 @@ TEST(SendPathConcurrency, ManySendersEveryBodyOnceAndInEachSendersOrder) {
     EXPECT_TRUE(WaitUntil([&] { return client.GetStats().framesSent == frames; }));
 }
 
+// A replacement handler takes entries oldest first under the queue's lock,
+// owns them, and may still write them through the counted path.
+class FilteringClient : public OpenClient {
+public:
+    ~FilteringClient() override { Destroy(); }
+    std::atomic<int> filtered{0};
+
+protected:
+    void OnSendQueuePush() override {
+        const kavra::SendEntry entry = TakeSendEntry();
+        if (entry && entry.size > 0 && entry.bytes[0] == 'x') {
+            filtered.fetch_add(1);
+            return;
+        }
+        WriteSendEntry(entry);
+    }
+};
+
+TEST(ReplacedSendHandler, TakesEntriesInOrderAndWritesThroughTheCountedPath) {
+    LoopbackServer srv;
+    FilteringClient client;
+    ASSERT_TRUE(StartClient(client, srv));
+    const std::vector<std::string> bodies = {"one", "xdrop", "two", "xdrop", "three"};
+    for (const std::string& body : bodies) {
+        ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);
+    }
+    for (const char* expected : {"one", "two", "three"}) {
+        const std::optional<Bytes> got = ReadFrame(srv, 0);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(std::string(got->begin(), got->end()), expected);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return client.GetStats().framesSent == 3; }));
+    EXPECT_EQ(client.filtered.load(), 2);
+    EXPECT_EQ(client.GetSendQueueLength(), 0U);
+}
+
 } // namespace
 } // namespace kavra::test

@@ -78,7 +78,7 @@ public:
     WriteOutcome WriteDataTimeout(const char* src, int n, int timeoutMs);
     // Held writes and out-of-step failures of the sockets this thread wrote
     // through. Any thread.
-    const kavra::WriteTally& GetWriteTally() const { return m_writeTally; }
+    const kavra::WriteTally& GetWriteTally() const { return *m_writeTally; }
 
     // The attached socket, or null. Any thread (the pointer changes only while
     // the thread is not running).
@@ -113,5 +113,5 @@ private:
     // Messages of the current dispatch batch still to be handled after the
     // one running. Touched only by the loop's own thread.
     std::size_t m_batchLeft = 0;
-    kavra::WriteTally m_writeTally;
+    std::shared_ptr<kavra::WriteTally> m_writeTally = std::make_shared<kavra::WriteTally>();
 };

@@ -82,8 +82,10 @@ public:
     // True when SendMore holds bytes that have not been written yet.
     bool HasHeldOutput() const { return m_writeLen > 0; }
     // Where held writes and out-of-step failures are counted; null for
-    // nowhere. The tally must outlive its use by this socket.
-    void SetWriteTally(kavra::WriteTally* tally) { m_tally = tally; }
+    // nowhere. Shared, so that neither the socket nor the thread that reads
+    // the tally can outlive it.
+    void SetWriteTally(std::shared_ptr<kavra::WriteTally> tally);
+    const std::shared_ptr<kavra::WriteTally>& GetWriteTally() const { return m_tally; }
     // Reads exactly n bytes unless the timeout passes, the peer closes or an
     // error occurs; returns the count read.
     int Receive(void* dst, int n, int timeoutMs);
@@ -135,7 +137,7 @@ private:
     std::size_t m_writeLen = 0;
     // Where each held write ends in m_writeBehind, in order.
     std::vector<std::size_t> m_heldEnds;
-    kavra::WriteTally* m_tally = nullptr;
+    std::shared_ptr<kavra::WriteTally> m_tally;
     int m_flushTimeoutMs = 0;
     int m_lastError = 0;
     std::string m_host;
