@@ -230,6 +230,8 @@ TEST(StopWithHealthyPeer, EverythingQueuedBeforeTheStopArrives) {
     LoopbackServer srv;
     OpenClient client;
     ASSERT_TRUE(StartClient(client, srv));
+    // A linger no slow machine runs out of: all of it must arrive.
+    client.SetLinger(20'000);
     constexpr std::uint32_t kPdus = 2000;
     Bytes received;
     std::thread reader([&] { received = srv.ReceiveUntilQuiet(0, milliseconds(500), seconds(20)); });
