@@ -91,7 +91,8 @@ unsigned long CBaseSocketThread::Run() {
 
         guarded([this] { OnQuerySocket(); });
 
-        const bool watchSocket = m_socket != nullptr && m_socket->IsConnected();
+        const bool watchSocket =
+            m_socket != nullptr && m_socket->IsConnected() && !m_readPaused.load();
         // Bytes the socket has already read ahead no longer make its
         // descriptor readable, so they must not be left to a wait.
         const bool buffered = watchSocket && m_socket->HasBufferedInput();
@@ -235,4 +236,10 @@ void CBaseSocketThread::ScheduleReconnect(unsigned int delayMs, int attempt) {
 
 void CBaseSocketThread::CancelReconnect() {
     m_reconnectAttempt = 0;
+}
+
+void CBaseSocketThread::ResumeReading() {
+    if (m_readPaused.exchange(false) && !IsCurrentThread()) {
+        m_wake->Signal();
+    }
 }

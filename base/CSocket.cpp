@@ -40,6 +40,9 @@ CSocket::CSocket() = default;
 
 CSocket::~CSocket() {
     Close();
+    // Writes kept for a next connection that will never come.
+    m_keepUnsent = false;
+    settleWrite(0, m_writeLen, true);
 }
 
 int CSocket::Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
@@ -96,8 +99,6 @@ void CSocket::Close() {
         kavra::os::CloseSocket(m_handle);
         m_handle = INVALID_HANDLE;
     }
-    settleWrite(0, m_writeLen, true);
-    m_writeLen = 0;
     m_failed = false;
     // Bytes of an old connection must never be served on a new one.
     dropReadAhead();
@@ -208,35 +209,50 @@ void CSocket::settleWrite(std::size_t written, std::size_t total, bool closing) 
     // The held writes come first in what was written; one counts as accepted
     // once its last byte went.
     bool onBoundary = written == 0 || written == total;
-    std::size_t acceptedBytes = 0;
+    std::size_t accepted = 0;
     for (const std::size_t end : m_heldEnds) {
         onBoundary = onBoundary || end == written;
-        if (end <= written) {
-            acceptedBytes = end;
-        }
-        if (m_tally == nullptr) {
-            continue;
-        }
-        if (end <= written) {
-            m_tally->accepted.fetch_add(1, std::memory_order_relaxed);
-        } else if (IsConnected() && !closing) {
-            m_tally->droppedTimedOut.fetch_add(1, std::memory_order_relaxed);
-        } else {
-            m_tally->droppedFailed.fetch_add(1, std::memory_order_relaxed);
+        accepted += end <= written ? 1 : 0;
+    }
+    const bool live = IsConnected() && !closing;
+    if (m_tally != nullptr && !m_heldEnds.empty()) {
+        m_tally->accepted.fetch_add(accepted, std::memory_order_relaxed);
+        m_tally->acceptedBytes.fetch_add(accepted > 0 ? m_heldEnds[accepted - 1] : 0,
+                                         std::memory_order_relaxed);
+        if (!m_keepUnsent) {
+            auto& dropped = live ? m_tally->droppedTimedOut : m_tally->droppedFailed;
+            dropped.fetch_add(m_heldEnds.size() - accepted, std::memory_order_relaxed);
         }
     }
-    if (m_tally != nullptr) {
-        m_tally->acceptedBytes.fetch_add(acceptedBytes, std::memory_order_relaxed);
+    if (m_keepUnsent) {
+        keepHeldFrom(accepted);
+    } else {
+        m_heldEnds.clear();
     }
-    m_heldEnds.clear();
     // A write cut short by the deadline inside one caller's bytes: the peer
     // has the front of them, and nothing sent later may follow it.
-    if (!onBoundary && IsConnected() && !closing) {
+    if (!onBoundary && live) {
         fail(ETIMEDOUT);
         if (m_tally != nullptr) {
             m_tally->outOfStepCloses.fetch_add(1, std::memory_order_relaxed);
         }
     }
+}
+
+void CSocket::keepHeldFrom(std::size_t first) {
+    if (first >= m_heldEnds.size()) {
+        m_heldEnds.clear();
+        m_writeLen = 0;
+        return;
+    }
+    const std::size_t start = first == 0 ? 0 : m_heldEnds[first - 1];
+    const std::size_t end = m_heldEnds.back();
+    std::memmove(m_writeBehind.get(), m_writeBehind.get() + start, end - start);
+    m_heldEnds.erase(m_heldEnds.begin(), m_heldEnds.begin() + static_cast<std::ptrdiff_t>(first));
+    for (std::size_t& heldEnd : m_heldEnds) {
+        heldEnd -= start;
+    }
+    m_writeLen = end - start;
 }
 
 int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {

@@ -2,6 +2,10 @@
 
 #include "kavra/base/CSocket.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 CSocketClientThread::CSocketClientThread() = default;
 
 CSocketClientThread::~CSocketClientThread() {
@@ -39,6 +43,29 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     if (m_server.GetReconnect()) {
         ScheduleReconnect(m_server.DelayForAttempt(attempt + 1), attempt + 1);
     }
+}
+
+bool CSocketClientThread::ReconnectWithin(unsigned int withinMs) {
+    using Clock = std::chrono::steady_clock;
+    if (m_socket == nullptr || m_socket->IsConnected()) {
+        return m_socket != nullptr;
+    }
+    if (!IsReconnectScheduled() || IsQuitRequested() ||
+        ReconnectDue() > Clock::now() + std::chrono::milliseconds(withinMs)) {
+        return false;
+    }
+    // In short slices, so that a stop is not kept waiting.
+    while (Clock::now() < ReconnectDue()) {
+        if (IsQuitRequested()) {
+            return false;
+        }
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(ReconnectDue() - Clock::now(), std::chrono::milliseconds(20)));
+    }
+    const int attempt = ReconnectAttempt();
+    CancelReconnect();
+    OnSocketReconnect(attempt);
+    return m_socket->IsConnected();
 }
 
 int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerStatus* server) {

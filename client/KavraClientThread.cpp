@@ -29,6 +29,19 @@ const char kSizeMessage[] = "KavraClientThread::SendPdu"
 
 // Owns a copied block until the send queue takes it.
 using SendBlock = std::unique_ptr<unsigned char[]>;
+using Clock = std::chrono::steady_clock;
+
+// Holds a semaphore used as a lock for one scope.
+class SemaLock {
+public:
+    explicit SemaLock(CSema& sema) : m_sema(sema) { m_sema.Lock(CSema::INFINITE_TIMEOUT); }
+    ~SemaLock() { m_sema.Unlock(1, nullptr); }
+    SemaLock(const SemaLock&) = delete;
+    SemaLock& operator=(const SemaLock&) = delete;
+
+private:
+    CSema& m_sema;
+};
 
 } // namespace
 
@@ -45,6 +58,7 @@ KavraClientThread::~KavraClientThread() {
         m_sendQueue.pop_front();
         m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
     }
+    m_sendQueuedAt.clear();
     while (!m_receiveQueue.empty()) {
         delete m_receiveQueue.front();
         m_receiveQueue.pop_front();
@@ -89,61 +103,124 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
     SendBlock block(new unsigned char[size]);
     std::memcpy(block.get(), pdu, size);
 
-    m_sendLock.Lock(CSema::INFINITE_TIMEOUT);
-    if (limit != 0 && m_sendQueue.size() >= limit) {
-        m_sendLock.Unlock(1, nullptr);
-        m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
-        return SEND_QUEUE_FULL;
+    const Clock::time_point now = Clock::now();
+    {
+        const SemaLock lock(m_sendLock);
+        if (limit != 0 && m_sendQueue.size() >= limit) {
+            m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
+            return SEND_QUEUE_FULL;
+        }
+        m_sendQueuedAt.push_back(now);
+        try {
+            m_sendQueue.push_back(DATABUFFER{block.get(), size});
+        } catch (...) {
+            m_sendQueuedAt.pop_back();
+            throw;
+        }
+        block.release();
+        m_pdusAccepted.fetch_add(1, std::memory_order_relaxed);
     }
-    try {
-        m_sendQueue.push_back(DATABUFFER{block.get(), size});
-    } catch (...) {
-        m_sendLock.Unlock(1, nullptr);
-        throw;
-    }
-    block.release();
-    m_pdusAccepted.fetch_add(1, std::memory_order_relaxed);
-    m_sendLock.Unlock(1, nullptr);
 
     PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     return 0;
 }
 
 void KavraClientThread::OnSendQueuePush() {
-    const kavra::SendEntry entry = TakeSendEntry();
-    if (entry) {
-        WriteSendEntry(entry);
+    kavra::SendEntry entry = TakeSendEntry();
+    if (entry && !WriteSendEntry(entry)) {
+        KeepSendEntry(std::move(entry));
     }
 }
 
 kavra::SendEntry KavraClientThread::TakeSendEntry() {
     kavra::SendEntry entry;
-    m_sendLock.Lock(CSema::INFINITE_TIMEOUT);
+    const SemaLock lock(m_sendLock);
     if (!m_sendQueue.empty()) {
         const DATABUFFER front = m_sendQueue.front();
         m_sendQueue.pop_front();
         entry.bytes.reset(static_cast<unsigned char*>(front.data));
         entry.size = front.size;
+        entry.queuedAt = m_sendQueuedAt.front();
+        m_sendQueuedAt.pop_front();
     }
-    m_sendLock.Unlock(1, nullptr);
     return entry;
 }
 
-void KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
+void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
     if (!entry) {
         return;
+    }
+    {
+        const SemaLock lock(m_sendLock);
+        m_sendQueuedAt.push_front(entry.queuedAt);
+        try {
+            m_sendQueue.push_front(DATABUFFER{entry.bytes.get(), entry.size});
+        } catch (...) {
+            m_sendQueuedAt.pop_front();
+            throw;
+        }
+        static_cast<void>(entry.bytes.release());
+    }
+    // On a live connection (a write that timed out whole) it is tried again
+    // after whatever else the loop has to do; otherwise when the connection
+    // is back.
+    if (m_socket != nullptr && m_socket->IsConnected()) {
+        PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
+    } else {
+        ++m_waitingForConnection;
+    }
+}
+
+void KavraClientThread::OnSocketConnect(int error) {
+    CSocketClientThread::OnSocketConnect(error);
+    for (; m_waitingForConnection > 0; --m_waitingForConnection) {
+        PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
+    }
+}
+
+bool KavraClientThread::connectedWithin(int timeoutMs) {
+    if (m_socket == nullptr) {
+        return false;
+    }
+    if (m_socket->IsConnected()) {
+        return true;
+    }
+    return !IsQuitRequested() && ReconnectWithin(static_cast<unsigned int>(timeoutMs));
+}
+
+bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
+    if (!entry) {
+        return true;
     }
     const auto signedSize = static_cast<std::int32_t>(entry.size);
     if (signedSize < 1 || entry.size > MAX_PDU_LENGTH) {
         m_sendDroppedEmpty.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return true;
     }
+    const int timeoutMs = ioTimeoutMs();
+    const bool connected = connectedWithin(timeoutMs);
     // A stopping thread does not reconnect: once the linger is over or the
     // connection is gone, what is left is released by the stop.
-    const int timeoutMs = ioTimeoutMs();
-    if (IsQuitRequested() && (timeoutMs == 0 || m_socket == nullptr || !m_socket->IsConnected())) {
+    if (IsQuitRequested() && (timeoutMs == 0 || !connected)) {
         m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return true;
+    }
+    const unsigned int maxAgeMs = GetMaxAge();
+    if (maxAgeMs != 0 && Clock::now() - entry.queuedAt > std::chrono::milliseconds(maxAgeMs)) {
+        m_sendDroppedStale.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    const bool hold = GetHoldWhileDisconnected();
+    if (!connected) {
+        if (hold) {
+            return false;
+        }
+        m_sendDroppedDisconnected.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    // What the socket holds back must survive a failure as the queue does.
+    if (m_socket->GetKeepUnsent() != hold) {
+        m_socket->SetKeepUnsent(hold);
     }
 
     KavraPDU pdu;
@@ -155,25 +232,29 @@ void KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
     DATABUFFER borrowed{entry.bytes.get(), entry.size};
     pdu.setBuffer(borrowed);
     pdu.getData(frame);
-    switch (WriteDataTimeout(reinterpret_cast<const char*>(frame.getBuffer()),
-                             static_cast<int>(frame.getLength()), timeoutMs)) {
+    const WriteOutcome outcome = WriteDataTimeout(
+        reinterpret_cast<const char*>(frame.getBuffer()), static_cast<int>(frame.getLength()), timeoutMs);
+    switch (outcome) {
     case WriteOutcome::Written:
         m_framesWritten.fetch_add(1, std::memory_order_relaxed);
         m_bodyBytesWritten.fetch_add(entry.size, std::memory_order_relaxed);
-        break;
+        return true;
     case WriteOutcome::Held:
         // Counted by the write tally once the kernel takes its last byte.
-        break;
+        return true;
     case WriteOutcome::NotConnected:
-        m_sendDroppedDisconnected.fetch_add(1, std::memory_order_relaxed);
-        break;
     case WriteOutcome::TimedOut:
-        m_sendDroppedTimedOut.fetch_add(1, std::memory_order_relaxed);
-        break;
     case WriteOutcome::Failed:
-        m_sendDroppedConnectionFailed.fetch_add(1, std::memory_order_relaxed);
         break;
     }
+    if (hold && !IsQuitRequested()) {
+        return false;
+    }
+    auto& dropped = outcome == WriteOutcome::NotConnected ? m_sendDroppedDisconnected
+                    : outcome == WriteOutcome::TimedOut   ? m_sendDroppedTimedOut
+                                                          : m_sendDroppedConnectionFailed;
+    dropped.fetch_add(1, std::memory_order_relaxed);
+    return true;
 }
 
 void KavraClientThread::Quit() {
@@ -197,7 +278,6 @@ int KavraClientThread::ioTimeoutMs() const {
     if (!IsQuitRequested()) {
         return SOCKET_IO_TIMEOUT_MS;
     }
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline{Clock::duration{m_stopDeadline.load()}};
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<std::int64_t>(left, 0, SOCKET_IO_TIMEOUT_MS));
@@ -222,6 +302,9 @@ void KavraClientThread::OnSocketReceive(int readable) {
         budget = budget > n ? budget - n : 0;
     };
     do {
+        if (pauseReadingWhenFull()) {
+            return;
+        }
         headerBuffer.empty();
         bodyBuffer.empty();
         header.getData(headerBuffer);
@@ -310,13 +393,36 @@ void KavraClientThread::countReceived(int bodyLength, bool queued) {
     m_bytesReceived.fetch_add(static_cast<std::uint64_t>(bodyLength), std::memory_order_relaxed);
 }
 
+bool KavraClientThread::pauseReadingWhenFull() {
+    if (GetReceiveOverflow() != kavra::ReceiveOverflow::Block ||
+        GetReceiveQueueLength() < MAX_RECEIVE_QUEUE) {
+        return false;
+    }
+    PauseReading();
+    // A consumer that took a PDU before the pause was visible did not resume
+    // reading: look once more after pausing. Both sides write their own flag
+    // and then read the other's in sequentially consistent order, so at
+    // least one of them sees the other.
+    if (m_receiveQueueLength.load() < MAX_RECEIVE_QUEUE) {
+        ResumeReading();
+        return false;
+    }
+    return true;
+}
+
+void KavraClientThread::removedFromReceiveQueue() {
+    if (IsReadingPaused()) {
+        ResumeReading();
+    }
+}
+
 int KavraClientThread::ReceivePush(KavraPDU* pdu) {
     if (m_receiveLock.Enter(CSema::INFINITE_TIMEOUT) == 0) {
         return 0;
     }
     try {
         m_receiveQueue.push_back(pdu);
-        m_receiveQueueLength.store(m_receiveQueue.size(), std::memory_order_relaxed);
+        m_receiveQueueLength.store(m_receiveQueue.size());
     } catch (...) {
         m_receiveLock.Leave(1, nullptr);
         throw;
@@ -339,8 +445,9 @@ void KavraClientThread::OnReceiveQueuePush() {
     }
     KavraPDU* pdu = m_receiveQueue.front();
     m_receiveQueue.pop_front();
-    m_receiveQueueLength.store(m_receiveQueue.size(), std::memory_order_relaxed);
+    m_receiveQueueLength.store(m_receiveQueue.size());
     m_receiveLock.Leave(1, nullptr);
+    removedFromReceiveQueue();
     delete pdu;
 }
 
@@ -360,8 +467,9 @@ int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
     }
     std::unique_ptr<KavraPDU> pdu(m_receiveQueue.front());
     m_receiveQueue.pop_front();
-    m_receiveQueueLength.store(m_receiveQueue.size(), std::memory_order_relaxed);
+    m_receiveQueueLength.store(m_receiveQueue.size());
     m_receiveLock.Leave(1, nullptr);
+    removedFromReceiveQueue();
 
     if (!pdu) {
         return 1;
@@ -407,8 +515,9 @@ int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsi
         return RECEIVE_TOO_SMALL;
     }
     m_receiveQueue.pop_front();
-    m_receiveQueueLength.store(m_receiveQueue.size(), std::memory_order_relaxed);
+    m_receiveQueueLength.store(m_receiveQueue.size());
     m_receiveLock.Leave(1, nullptr);
+    removedFromReceiveQueue();
 
     std::unique_ptr<KavraPDU> pdu(front);
     if (pdu && pdu->getBufAddr() != nullptr && needed > 0) {
@@ -436,6 +545,7 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
         get(m_sendDroppedConnectionFailed) + get(held.droppedFailed);
     stats.sendDroppedAtStop = get(m_sendDroppedAtStop);
     stats.sendDroppedEmpty = get(m_sendDroppedEmpty);
+    stats.sendDroppedStale = get(m_sendDroppedStale);
     stats.sendQueued = GetSendQueueLength();
     stats.pdusAccepted = get(m_pdusAccepted);
     stats.sendQueueFull = get(m_sendQueueFull);
@@ -450,6 +560,34 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
     stats.consumerDropsTooLong = get(m_consumerDropsTooLong);
     stats.reconnections = GetReconnectCount();
     return stats;
+}
+
+void KavraClientThread::SetHoldWhileDisconnected(bool hold) {
+    m_holdWhileDisconnected.store(hold, std::memory_order_relaxed);
+}
+
+bool KavraClientThread::GetHoldWhileDisconnected() const {
+    return m_holdWhileDisconnected.load(std::memory_order_relaxed);
+}
+
+void KavraClientThread::SetMaxAge(unsigned int ms) {
+    m_maxAgeMs.store(ms, std::memory_order_relaxed);
+}
+
+unsigned int KavraClientThread::GetMaxAge() const {
+    return m_maxAgeMs.load(std::memory_order_relaxed);
+}
+
+void KavraClientThread::SetReceiveOverflow(kavra::ReceiveOverflow policy) {
+    m_receiveOverflow.store(policy, std::memory_order_relaxed);
+    // Switching back to Drop must not leave a paused reader behind.
+    if (policy == kavra::ReceiveOverflow::Drop) {
+        ResumeReading();
+    }
+}
+
+kavra::ReceiveOverflow KavraClientThread::GetReceiveOverflow() const {
+    return m_receiveOverflow.load(std::memory_order_relaxed);
 }
 
 void KavraClientThread::SetSendQueueLimit(std::size_t maxEntries) {

@@ -36,8 +36,10 @@ struct ConnectionStats {
     // released unwritten when a stop's linger ran out (see SetLinger), or by
     // the destructor;
     std::uint64_t sendDroppedAtStop = 0;
-    // a body of 0 bytes, which is accepted but never written.
+    // a body of 0 bytes, which is accepted but never written;
     std::uint64_t sendDroppedEmpty = 0;
+    // older than the maximum age (SetMaxAge) when it could be written.
+    std::uint64_t sendDroppedStale = 0;
     // Entries waiting in the send queue, and frames the socket holds back to
     // write together with the next ones (a snapshot each).
     std::uint64_t sendQueued = 0;
@@ -56,7 +58,8 @@ struct ConnectionStats {
     // Of those: queued for the consumer, and their body bytes;
     std::uint64_t framesReceived = 0;
     std::uint64_t bytesReceived = 0;
-    // dropped because 100 PDUs were waiting for the consumer;
+    // dropped because 100 PDUs were waiting for the consumer (only with
+    // ReceiveOverflow::Drop, the default);
     std::uint64_t receiveDropsQueueFull = 0;
     // longer than the largest body (8812 bytes): read and discarded so the
     // stream stays in step, never delivered.
@@ -77,7 +80,7 @@ struct ConnectionStats {
 
     std::uint64_t SendDropped() const {
         return sendDroppedDisconnected + sendDroppedTimedOut + sendDroppedConnectionFailed +
-               sendDroppedAtStop + sendDroppedEmpty;
+               sendDroppedAtStop + sendDroppedEmpty + sendDroppedStale;
     }
 };
 

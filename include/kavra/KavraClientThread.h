@@ -28,6 +28,15 @@
 // re-established as after any drop. GetStats accounts for every PDU (see
 // ConnectionStats).
 //
+// Delivery. When the worker comes to an entry while the connection is down
+// and a reconnection attempt is due within the write timeout, it makes that
+// attempt first, so a brief drop costs only the frames in flight. Beyond
+// that, by default an entry written while the connection is down is dropped
+// and a frame arriving while MAX_RECEIVE_QUEUE PDUs wait is read and
+// dropped (both counted); SetHoldWhileDisconnected and
+// SetReceiveOverflow(kavra::ReceiveOverflow::Block) make delivery loss-free
+// instead, at the price of memory and of slowing the peer.
+//
 // Received bodies are never longer than MAX_PDU_LENGTH. A header announcing
 // up to 1 MiB more is read and discarded whole, so nothing inside it is
 // mistaken for a frame; a longer one is garbage, and the reader
@@ -40,12 +49,14 @@
 #include "kavra/DATABUFFER.h"
 #include "kavra/Export.h"
 #include "kavra/KavraHeader.h"
+#include "kavra/ReceiveOverflow.h"
 #include "kavra/SendEntry.h"
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/CSema.h"
 #include "kavra/base/CSocketClientThread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -56,7 +67,8 @@ class KAVRA_API KavraClientThread : public CSocketClientThread {
 public:
     // Largest body SendPdu accepts and the receive path delivers.
     static constexpr unsigned int MAX_PDU_LENGTH = KavraHeader::MAX_BODY_LENGTH;
-    // Most received PDUs queued at once; further frames are read and dropped.
+    // Most received PDUs queued at once; further frames are read and dropped
+    // (or wait in the socket: SetReceiveOverflow).
     static constexpr unsigned int MAX_RECEIVE_QUEUE = 100;
     // Timeout of every socket read and write.
     static constexpr int SOCKET_IO_TIMEOUT_MS = 3000;
@@ -119,6 +131,31 @@ public:
     void SetSendQueueLimit(std::size_t maxEntries);
     std::size_t GetSendQueueLimit() const;
 
+    // While the connection is down, keep queued entries, in order, and write
+    // them once it is back, instead of dropping them. A frame whose write
+    // failed or timed out is kept too and written again whole (on a new
+    // connection when the old one failed). The send-queue limit bounds what
+    // waits; without one a long outage grows memory by every PDU sent. Off
+    // by default. Any thread; applies to the entries the worker comes to
+    // next.
+    void SetHoldWhileDisconnected(bool hold);
+    bool GetHoldWhileDisconnected() const;
+    // Entries older than ms when they could be written are dropped and
+    // counted (sendDroppedStale), for PDUs that are worse late than never.
+    // 0 (default): no limit. Any thread.
+    void SetMaxAge(unsigned int ms);
+    unsigned int GetMaxAge() const;
+
+    // Drop (default) reads and drops a frame that arrives while
+    // MAX_RECEIVE_QUEUE PDUs wait; Block stops reading the socket until a
+    // consumer takes one, so TCP flow control slows the peer and nothing is
+    // dropped. The worker keeps writing meanwhile. Block is for consumers
+    // that take PDUs with GetMessageA or ReceivePdu: the default
+    // OnReceiveQueuePush discards every PDU at once, so the queue never
+    // fills. Any thread.
+    void SetReceiveOverflow(kavra::ReceiveOverflow policy);
+    kavra::ReceiveOverflow GetReceiveOverflow() const;
+
     // Waits at most timeout ms (0: no wait, 0xFFFFFFFF: no limit) for a
     // received PDU, copies its whole body to destination and returns 0;
     // returns 1, with destination untouched, when nothing is delivered
@@ -168,10 +205,18 @@ protected:
     // SendPdu); an empty entry when the queue is empty. The caller owns it.
     // Worker thread only.
     kavra::SendEntry TakeSendEntry();
-    // Writes entry as one frame (or drops it: empty, connection down, stop's
-    // linger over) and counts what became of it. The caller keeps the entry.
-    // Worker thread only.
-    void WriteSendEntry(const kavra::SendEntry& entry);
+    // Writes entry as one frame, or drops it (empty, connection down, too
+    // old, stop's linger over), and counts what became of it; returns true
+    // then. Returns false, counting nothing, when the entry is to wait for
+    // the connection (SetHoldWhileDisconnected): pass it to KeepSendEntry.
+    // The caller keeps the entry. Worker thread only.
+    bool WriteSendEntry(const kavra::SendEntry& entry);
+    // Puts entry back first in the send queue, to be written again when the
+    // connection is back (or at once when it still is). Worker thread only.
+    void KeepSendEntry(kavra::SendEntry entry);
+
+    // Hands entries kept while the connection was down back to the worker.
+    void OnSocketConnect(int error) override;
     // Default: discards the oldest received PDU. Replace it to keep PDUs for
     // GetMessageA. Worker thread only.
     virtual void OnReceiveQueuePush();
@@ -192,8 +237,19 @@ private:
     // false when a read came back short.
     bool discardBody(int length);
     void countReceived(int bodyLength, bool queued);
+    // With ReceiveOverflow::Block and a full receive queue, pauses reading
+    // and returns true. Worker thread only.
+    bool pauseReadingWhenFull();
+    // After a consumer took a PDU: lets a paused worker read again.
+    void removedFromReceiveQueue();
+    // Connected now, or after a reconnection attempt due within timeoutMs.
+    bool connectedWithin(int timeoutMs);
 
     std::deque<DATABUFFER> m_sendQueue;
+    // When each entry of m_sendQueue was queued, in the same order.
+    std::deque<std::chrono::steady_clock::time_point> m_sendQueuedAt;
+    // Notifications whose entries wait for the connection. Worker thread.
+    std::size_t m_waitingForConnection = 0;
     // The worker's frame buffer for OnSendQueuePush.
     CIPByteBuffer m_sendFrame;
     std::deque<KavraPDU*> m_receiveQueue;
@@ -214,6 +270,7 @@ private:
     std::atomic<std::uint64_t> m_sendDroppedConnectionFailed{0};
     std::atomic<std::uint64_t> m_sendDroppedAtStop{0};
     std::atomic<std::uint64_t> m_sendDroppedEmpty{0};
+    std::atomic<std::uint64_t> m_sendDroppedStale{0};
     std::atomic<std::uint64_t> m_sendQueueFull{0};
     std::atomic<std::uint64_t> m_framesRead{0};
     std::atomic<std::uint64_t> m_framesReceived{0};
@@ -225,6 +282,9 @@ private:
     std::atomic<std::uint64_t> m_consumerDropsTooLong{0};
     std::atomic<std::size_t> m_sendQueueLimit{0};
     std::atomic<unsigned int> m_lingerMs{SOCKET_IO_TIMEOUT_MS};
+    std::atomic<bool> m_holdWhileDisconnected{false};
+    std::atomic<unsigned int> m_maxAgeMs{0};
+    std::atomic<kavra::ReceiveOverflow> m_receiveOverflow{kavra::ReceiveOverflow::Drop};
     // When the current stop's linger runs out, in steady-clock ticks; set by
     // Quit before the quit flag, read only once the flag is seen.
     std::atomic<std::int64_t> m_stopDeadline{0};

@@ -2,6 +2,7 @@
 // owned by whoever holds the entry.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 namespace kavra {
@@ -9,6 +10,8 @@ namespace kavra {
 struct SendEntry {
     std::unique_ptr<unsigned char[]> bytes;
     unsigned int size = 0;
+    // When SendPdu queued it.
+    std::chrono::steady_clock::time_point queuedAt{};
 
     // False when the queue was empty.
     explicit operator bool() const { return bytes != nullptr; }

@@ -92,6 +92,18 @@ protected:
     void ScheduleReconnect(unsigned int delayMs, int attempt);
     void CancelReconnect();
     bool IsReconnectScheduled() const { return m_reconnectAttempt > 0; }
+    // When the scheduled attempt is due, and its number. On the thread.
+    std::chrono::steady_clock::time_point ReconnectDue() const { return m_reconnectDue; }
+    int ReconnectAttempt() const { return m_reconnectAttempt; }
+
+    // While reading is paused the loop does not watch the socket for input
+    // (nor for a peer's close, which the next write or the resumed read
+    // meets), so the peer's sending is held back by TCP flow control.
+    // PauseReading on the thread; ResumeReading from any thread wakes the
+    // loop to read again.
+    void PauseReading() { m_readPaused.store(true); }
+    void ResumeReading();
+    bool IsReadingPaused() const { return m_readPaused.load(); }
 
     CSocket* m_socket = nullptr;
     // Serialises socket transfers, so that a subclass may also write from
@@ -113,5 +125,6 @@ private:
     // Messages of the current dispatch batch still to be handled after the
     // one running. Touched only by the loop's own thread.
     std::size_t m_batchLeft = 0;
+    std::atomic<bool> m_readPaused{false};
     std::shared_ptr<kavra::WriteTally> m_writeTally = std::make_shared<kavra::WriteTally>();
 };

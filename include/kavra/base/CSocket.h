@@ -22,6 +22,10 @@
 // go, and a WriteTally (SetWriteTally) counts each held write once as
 // accepted or dropped.
 //
+// With SetKeepUnsent, held writes that did not go out whole are kept instead
+// of dropped, in order, and go out first once the socket is connected again
+// (a torn one is written again whole: the old stream is gone).
+//
 // Writes are never torn on a live connection: when a write times out after
 // part of one caller's bytes (one Send or one held SendMore) went out, the
 // rest can never follow, and any later bytes would be read as the rest of
@@ -86,6 +90,9 @@ public:
     // the tally can outlive it.
     void SetWriteTally(std::shared_ptr<kavra::WriteTally> tally);
     const std::shared_ptr<kavra::WriteTally>& GetWriteTally() const { return m_tally; }
+    // Keep held writes that did not go, rather than drop them (see above).
+    void SetKeepUnsent(bool keep) { m_keepUnsent = keep; }
+    bool GetKeepUnsent() const { return m_keepUnsent; }
     // Reads exactly n bytes unless the timeout passes, the peer closes or an
     // error occurs; returns the count read.
     int Receive(void* dst, int n, int timeoutMs);
@@ -122,9 +129,12 @@ private:
     // A flush on the way to closing does not fail the socket for a torn write.
     bool flushBy(std::chrono::steady_clock::time_point deadline, bool closing = false);
     // After written of total bytes went out, starting with the held ones:
-    // counts every held write as accepted or dropped, forgets them, and fails
-    // the socket when the write stopped inside one caller's bytes.
+    // counts every held write as accepted or dropped (or keeps the ones that
+    // did not go), and fails the socket when the write stopped inside one
+    // caller's bytes.
     void settleWrite(std::size_t written, std::size_t total, bool closing);
+    // Moves the held writes from index first on to the front of the buffer.
+    void keepHeldFrom(std::size_t first);
 
     std::unique_ptr<char[]> m_readAhead;
     std::size_t m_readBegin = 0;
@@ -138,6 +148,7 @@ private:
     // Where each held write ends in m_writeBehind, in order.
     std::vector<std::size_t> m_heldEnds;
     std::shared_ptr<kavra::WriteTally> m_tally;
+    bool m_keepUnsent = false;
     int m_flushTimeoutMs = 0;
     int m_lastError = 0;
     std::string m_host;

@@ -28,6 +28,13 @@ protected:
     // Tries to connect again; on failure schedules the next attempt.
     void OnSocketReconnect(int attempt) override;
 
+    // With the connection down and a reconnection attempt due within
+    // withinMs, waits for it and makes it now rather than in the loop: the
+    // same one attempt per backoff step, only without letting the caller's
+    // work go by meanwhile. A stop request ends the wait. True when
+    // connected afterwards. On the thread.
+    bool ReconnectWithin(unsigned int withinMs);
+
 public:
     // Attaches a socket. Application thread, while the thread is not running.
     //  - socket not null: attaches it; with takeOwnership nonzero the thread
