@@ -36,6 +36,8 @@ def streams():
     yield "length_minus_one", header(-1) + frame(body(7, 8))
     yield "length_int_min", header(-(2 ** 31)) + frame(body(9, 9))
     yield "length_8813", header(8813) + frame(body(10, 10))
+    yield "oversize_hides_frame", (header(9000) + (frame(body(20, 20)) + body(9000, 21))[:9000]
+                                   + frame(body(6, 22)))
     yield "length_int_max", header(2 ** 31 - 1) + frame(body(11, 11))
     yield "max_body", frame(body(8812, 12))
     yield "torn_header", frame(body(30, 13)) + SYNC + b"\x00\x00"

@@ -1,0 +1,205 @@
+// Delivery without loss: writes wait out a reconnection, entries wait
+// through an outage when asked to, and a full receive queue holds the peer
+// back instead of dropping. Against real peers that drop and stall.
+#include "ReliabilityUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+namespace kavra::test {
+namespace {
+
+using std::chrono::seconds;
+
+Bytes Numbered(std::uint32_t number) {
+    Bytes body = Pattern(4 + number % 700, number);
+    for (std::size_t i = 0; i < 4; ++i) {
+        body[i] = static_cast<unsigned char>(number >> (24 - 8 * i));
+    }
+    return body;
+}
+
+void SendNumbered(KavraClientThread& client, std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t i = from; i < to; ++i) {
+        const Bytes body = Numbered(i);
+        ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);
+    }
+}
+
+// Numbers of the frames read from one connection until it stays quiet.
+std::vector<std::uint32_t> ReadNumbers(LoopbackServer& srv, std::size_t index) {
+    std::vector<std::uint32_t> numbers;
+    while (const std::optional<Bytes> body = ReadFrame(srv, index, milliseconds(1500))) {
+        const std::uint32_t number = ReadBigEndian(body->data());
+        EXPECT_EQ(*body, Numbered(number));
+        numbers.push_back(number);
+    }
+    return numbers;
+}
+
+std::vector<std::uint32_t> Range(std::uint32_t from, std::uint32_t to) {
+    std::vector<std::uint32_t> numbers;
+    for (std::uint32_t i = from; i < to; ++i) {
+        numbers.push_back(i);
+    }
+    return numbers;
+}
+
+TEST(Reconnect, AWriteWaitsOutAShortReconnectInsteadOfDropping) {
+    LoopbackServer srv;
+    OpenClient client;
+    ASSERT_TRUE(StartClient(client, srv, true));
+    srv.CloseConnection(0);
+    // The worker has seen the close once the read side reports it; every PDU
+    // after that must reach the next connection, with the defaults.
+    ASSERT_TRUE(srv.WaitForClientClose(0, kSoon));
+    SendNumbered(client, 0, 50);
+    ASSERT_TRUE(srv.WaitForConnection(1, kSoon));
+    EXPECT_EQ(ReadNumbers(srv, 1), Range(0, 50));
+    EXPECT_EQ(client.GetStats().SendDropped(), 0U);
+}
+
+TEST(HoldWhileDisconnected, EntriesWaitThroughAnOutageAndOnlyStaleOnesAreDropped) {
+    auto srv = std::make_unique<LoopbackServer>();
+    const unsigned short port = srv->Port();
+    OpenClient client;
+    ASSERT_TRUE(StartClient(client, *srv, true));
+    client.SetHoldWhileDisconnected(true);
+    client.SetMaxAge(1500);
+    srv.reset();
+
+    // Queued at the start of an outage of 2.5 s: too old by its end.
+    SendNumbered(client, 0, 20);
+    std::this_thread::sleep_for(milliseconds(2500));
+    SendNumbered(client, 20, 60);
+    try {
+        srv = std::make_unique<LoopbackServer>(port);
+    } catch (const std::system_error& e) {
+        GTEST_SKIP() << "port " << port << " was taken meanwhile: " << e.what();
+    }
+    ASSERT_TRUE(srv->WaitForConnection(0, kSoon));
+    EXPECT_EQ(ReadNumbers(*srv, 0), Range(20, 60));
+    const ConnectionStats stats = client.GetStats();
+    EXPECT_EQ(stats.sendDroppedStale, 20U);
+    EXPECT_EQ(stats.SendDropped(), 20U);
+    EXPECT_EQ(stats.pdusAccepted, stats.framesSent + stats.SendDropped());
+}
+
+TEST(ReceiveOverflowBlock, AFullQueueHoldsThePeerBackAndDropsNothing) {
+    LoopbackServer srv;
+    KeepingClient client;
+    client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
+    ASSERT_TRUE(StartClient(client, srv));
+    constexpr std::uint32_t kFrames = 3 * KavraClientThread::MAX_RECEIVE_QUEUE;
+    Bytes stream;
+    for (std::uint32_t i = 0; i < kFrames; ++i) {
+        const Bytes frame = FrameBytes(Numbered(i));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    ASSERT_TRUE(srv.Send(0, stream));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return client.GetReceiveQueueLength() == KavraClientThread::MAX_RECEIVE_QUEUE; }));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(client.GetReceiveQueueLength(), KavraClientThread::MAX_RECEIVE_QUEUE);
+
+    // Paused reading does not pause writing.
+    SendNumbered(client, 7, 8);
+    const std::optional<Bytes> written = ReadFrame(srv, 0);
+    EXPECT_EQ(written, Numbered(7));
+
+    for (std::uint32_t i = 0; i < kFrames; ++i) {
+        const std::optional<Bytes> body = TakeBody(client);
+        ASSERT_TRUE(body.has_value()) << "frame " << i;
+        ASSERT_EQ(*body, Numbered(i));
+    }
+    const ConnectionStats stats = client.GetStats();
+    EXPECT_EQ(stats.receiveDropsQueueFull, 0U);
+    EXPECT_EQ(stats.framesReceived, kFrames);
+}
+
+// An echo peer that drops the connection after every kPerConnection frames
+// it echoes, and a consumer slower than the sender: with both options on,
+// every PDU comes back once and in order, except frames the kernel had taken
+// when a connection dropped, which the peer never read, and echoes the reset
+// of a dropped connection took from the client's buffers. The sender keeps at
+// most kWindow PDUs unanswered, as a request-reply protocol would, so that
+// is also the most a drop can take.
+TEST(Lossless, EveryPduComesBackOnceInOrderExceptThoseInFlightAtADrop) {
+    constexpr std::uint32_t kPdus = 3000;
+    constexpr std::size_t kPerConnection = 400;
+    constexpr std::uint32_t kWindow = 250;
+    LoopbackServer srv;
+    KeepingClient client;
+    client.SetHoldWhileDisconnected(true);
+    client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
+    ASSERT_TRUE(StartClient(client, srv, true));
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> echoed{0};
+    std::thread peer([&] {
+        for (std::size_t index = 0; !stop.load(); ++index) {
+            if (!srv.WaitForConnection(index, seconds(10))) {
+                return;
+            }
+            for (std::size_t n = 0; n < kPerConnection && !stop.load();) {
+                const std::optional<Bytes> body = ReadFrame(srv, index, milliseconds(200));
+                if (!body) {
+                    continue;
+                }
+                if (!srv.Send(index, FrameBytes(*body))) {
+                    break;
+                }
+                echoed.fetch_add(1);
+                ++n;
+            }
+            srv.CloseConnection(index);
+        }
+    });
+    std::atomic<std::uint32_t> answered{0};
+    std::thread sender([&] {
+        for (std::uint32_t i = 0; i < kPdus; ++i) {
+            // Lost frames are never answered: a pause in the answers ends
+            // the wait.
+            for (int idle = 0; i - answered.load() >= kWindow && idle < 100; ++idle) {
+                std::this_thread::sleep_for(milliseconds(2));
+            }
+            SendNumbered(client, i, i + 1);
+        }
+    });
+
+    std::vector<std::uint32_t> got;
+    while (const std::optional<Bytes> body = TakeBody(client, seconds(3))) {
+        got.push_back(ReadBigEndian(body->data()));
+        answered.store(got.back() + 1);
+        EXPECT_EQ(*body, Numbered(got.back()));
+        if (got.size() % 64 == 0) {
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+    }
+    stop.store(true);
+    sender.join();
+    peer.join();
+
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        ASSERT_LT(got[i - 1], got[i]) << "out of order or twice at " << i;
+    }
+    const ConnectionStats stats = client.GetStats();
+    EXPECT_LE(got.size(), echoed.load());
+    EXPECT_EQ(stats.SendDropped(), 0U);
+    EXPECT_EQ(stats.receiveDropsQueueFull, 0U);
+    EXPECT_EQ(stats.pdusAccepted, kPdus);
+    EXPECT_EQ(stats.framesSent, kPdus);
+    EXPECT_GE(stats.reconnections, 3U);
+    const std::uint64_t inFlight = kPdus - got.size();
+    EXPECT_LE(inFlight, stats.reconnections * kWindow);
+    std::cout << "lossless: " << got.size() << " of " << kPdus << " came back over "
+              << stats.reconnections + 1 << " connections; " << inFlight
+              << " were in flight at a drop\n";
+}
+
+} // namespace
+} // namespace kavra::test
