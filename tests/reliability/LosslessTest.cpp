@@ -52,11 +52,16 @@ std::vector<std::uint32_t> Range(std::uint32_t from, std::uint32_t to) {
 TEST(Reconnect, AWriteWaitsOutAShortReconnectInsteadOfDropping) {
     LoopbackServer srv;
     OpenClient client;
-    ASSERT_TRUE(StartClient(client, srv, true));
+    CServerStatus server("127.0.0.1", srv.Port());
+    server.SetBackoff(600, 600);
+    ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
+    ASSERT_EQ(client.Create(), 1);
+    ASSERT_TRUE(srv.WaitForConnection(0, kSoon));
     srv.CloseConnection(0);
-    // The worker has seen the close once the read side reports it; every PDU
-    // after that must reach the next connection, with the defaults.
-    ASSERT_TRUE(srv.WaitForClientClose(0, kSoon));
+    // The worker sees the close at once and schedules the reconnection
+    // 600 ms later; PDUs it comes to meanwhile find the connection down, and
+    // with the defaults they wait for that attempt rather than drop.
+    std::this_thread::sleep_for(milliseconds(150));
     SendNumbered(client, 0, 50);
     ASSERT_TRUE(srv.WaitForConnection(1, kSoon));
     EXPECT_EQ(ReadNumbers(srv, 1), Range(0, 50));
