@@ -6,6 +6,7 @@
 // transport once per round and size) so that noise from other work on the
 // machine spreads over all rows alike, and ratios are taken within a round.
 #include <kavra/KavraClientThread.h>
+#include <kavra/ReceiveOverflow.h>
 #include <kavra/base/CSocket.h>
 
 #include <algorithm>
@@ -112,6 +113,16 @@ long peakRssKb() {
     return usage.ru_maxrss;
 }
 
+// User and system time of every thread of this process so far.
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 void pinToCpu0() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -184,11 +195,15 @@ struct ReceiverReport {
     std::uint64_t reordered = 0;  // sequence numbers that went backwards
     std::uint64_t queueDrops = 0; // kavra only: frames dropped at the full queue
     double seconds = 0;           // first to last delivery
+    double longestWait = 0;       // longest time between two deliveries, s
+    double cpuSeconds = 0;
 };
 
 struct SenderReport {
     std::uint64_t sent = 0;
+    std::uint64_t sendDropped = 0; // kavra only: accepted but never written
     long peakRssKb = 0;
+    double cpuSeconds = 0;
 };
 
 class SequenceCheck {
@@ -197,6 +212,8 @@ public:
         const auto now = Clock::now();
         if (m_report.delivered == 0) {
             m_first = now;
+        } else {
+            m_longestWait = std::max(m_longestWait, now - m_last);
         }
         m_last = now;
         ++m_report.delivered;
@@ -214,6 +231,7 @@ public:
             m_report.gaps += sent - m_expected;
         }
         m_report.seconds = std::chrono::duration<double>(m_last - m_first).count();
+        m_report.longestWait = std::chrono::duration<double>(m_longestWait).count();
         return m_report;
     }
 
@@ -222,6 +240,7 @@ private:
     std::uint64_t m_expected = 0;
     Clock::time_point m_first{};
     Clock::time_point m_last{};
+    Clock::duration m_longestWait{};
 };
 
 // The receiver learns the sender's total through control; it stops once it
@@ -276,8 +295,10 @@ protected:
 // ---- transports ---------------------------------------------------------
 
 // KavraPaced sends at g_pacedRate (--paced-rate, default 20k messages/s):
-// a consumer that keeps up must lose nothing.
-enum class Transport { Kavra, KavraPaced, RawPerFrame, RawBatched, Zmq, Nng };
+// a consumer that keeps up must lose nothing. KavraLossless sends at full
+// speed to a receiver that blocks at its full queue, like libzmq's push/pull:
+// the race between the two is run on equal terms.
+enum class Transport { Kavra, KavraLossless, KavraPaced, RawPerFrame, RawBatched, Zmq, Nng };
 
 double g_pacedRate = 20000;
 
@@ -285,6 +306,8 @@ const char* transportName(Transport t) {
     switch (t) {
     case Transport::Kavra:
         return "kavra";
+    case Transport::KavraLossless:
+        return "kavra lossless";
     case Transport::KavraPaced: {
         static char name[32];
         std::snprintf(name, sizeof name, "kavra at %.0fk/s", g_pacedRate / 1000);
@@ -312,7 +335,7 @@ struct Endpoint {
 constexpr std::size_t kSendWindowBytes = 4u << 20;
 
 // rate: messages per second to keep to, or 0 for as fast as possible.
-std::uint64_t sendKavra(const Endpoint& ep, int size, double seconds, double rate) {
+SenderReport sendKavra(const Endpoint& ep, int size, double seconds, double rate) {
     auto* socket = new CSocket();
     if (socket->Connect("127.0.0.1", ep.port, 3000) != 1) {
         die("kavra connect");
@@ -353,11 +376,15 @@ std::uint64_t sendKavra(const Endpoint& ep, int size, double seconds, double rat
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     client.Destroy();
-    return seq;
+    SenderReport report;
+    report.sent = seq;
+    report.sendDropped = client.GetStats().SendDropped();
+    return report;
 }
 
-ReceiverReport receiveKavra(const Endpoint& ep, int control) {
+ReceiverReport receiveKavra(const Endpoint& ep, int control, kavra::ReceiveOverflow overflow) {
     KeepingClient client;
+    client.SetReceiveOverflow(overflow);
     client.StartOnAccepted(ep.listener);
     std::vector<char> body(KavraClientThread::MAX_PDU_LENGTH);
     SequenceCheck check;
@@ -576,10 +603,16 @@ struct Throughput {
     double msgsPerSec = 0;
     double mbPerSec = 0;
     std::uint64_t sent = 0;
+    std::uint64_t delivered = 0;
     std::uint64_t lost = 0;
     std::uint64_t queueDrops = 0;
     std::uint64_t reordered = 0;
+    std::uint64_t sendDropped = 0;
     long senderRssKb = 0;
+    double longestWait = 0;
+    // Both processes' CPU time per delivered message: on two cores the
+    // threads of both ends compete, so this is what the rate is bought with.
+    double cpuUsPerMsg = 0;
 };
 
 Throughput measureThroughput(Transport t, int size, double seconds) {
@@ -600,7 +633,10 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
         switch (t) {
         case Transport::Kavra:
         case Transport::KavraPaced:
-            r = receiveKavra(ep, control[0]);
+            r = receiveKavra(ep, control[0], kavra::ReceiveOverflow::Drop);
+            break;
+        case Transport::KavraLossless:
+            r = receiveKavra(ep, control[0], kavra::ReceiveOverflow::Block);
             break;
         case Transport::RawPerFrame:
         case Transport::RawBatched:
@@ -617,6 +653,7 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
 #endif
             break;
         }
+        r.cpuSeconds = cpuSeconds();
         writeAll(reportR[1], &r, sizeof r);
     });
     if (t == Transport::Zmq || t == Transport::Nng) {
@@ -627,10 +664,11 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
         SenderReport s;
         switch (t) {
         case Transport::Kavra:
-            s.sent = sendKavra(ep, size, seconds, 0);
+        case Transport::KavraLossless:
+            s = sendKavra(ep, size, seconds, 0);
             break;
         case Transport::KavraPaced:
-            s.sent = sendKavra(ep, size, seconds, g_pacedRate);
+            s = sendKavra(ep, size, seconds, g_pacedRate);
             break;
         case Transport::RawPerFrame:
             s.sent = sendRaw(ep, size, seconds, false);
@@ -650,6 +688,7 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
             break;
         }
         s.peakRssKb = peakRssKb();
+        s.cpuSeconds = cpuSeconds();
         writeAll(reportS[1], &s, sizeof s);
     });
     SenderReport s;
@@ -671,10 +710,16 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
     }
     Throughput out;
     out.sent = s.sent;
+    out.delivered = r.delivered;
     out.lost = r.gaps;
     out.queueDrops = r.queueDrops;
     out.reordered = r.reordered;
+    out.sendDropped = s.sendDropped;
     out.senderRssKb = s.peakRssKb;
+    out.longestWait = r.longestWait;
+    if (r.delivered > 0) {
+        out.cpuUsPerMsg = (s.cpuSeconds + r.cpuSeconds) * 1e6 / static_cast<double>(r.delivered);
+    }
     if (r.seconds > 0) {
         out.msgsPerSec = static_cast<double>(r.delivered) / r.seconds;
         out.mbPerSec = out.msgsPerSec * size / 1e6;
@@ -910,7 +955,24 @@ struct Cell {
     std::uint64_t queueDrops = 0;
     std::uint64_t reordered = 0;
     long maxSenderRssKb = 0;
+    std::vector<double> cpuUsPerMsg;
+    std::vector<double> longestWaitMs;
 };
+
+// The lossless row is worth nothing if it lost anything: every message the
+// sender handed over must have reached the consumer, once and in order.
+void requireLossless(const Throughput& m, int size) {
+    if (m.delivered == m.sent && m.lost == 0 && m.reordered == 0 && m.queueDrops == 0 &&
+        m.sendDropped == 0) {
+        return;
+    }
+    std::fprintf(stderr,
+                 "bench: kavra lossless, %d B: delivered %" PRIu64 " of %" PRIu64 " sent (%" PRIu64
+                 " missing, %" PRIu64 " out of order, %" PRIu64
+                 " dropped at the full receive queue, %" PRIu64 " dropped by the sender)\n",
+                 size, m.delivered, m.sent, m.lost, m.reordered, m.queueDrops, m.sendDropped);
+    std::exit(3);
+}
 
 std::string ratioText(const std::vector<double>& v) {
     if (v.empty()) {
@@ -924,7 +986,8 @@ std::string ratioText(const std::vector<double>& v) {
 void usage() {
     std::fprintf(stderr,
                  "usage: kavra_bench_e2e [--quick] [--rounds N] [--seconds S] [--sizes a,b,c]\n"
-                 "                       [--only kavra,paced,raw,batched,zmq,nng] [--no-latency]\n"
+                 "                       [--only kavra,lossless,paced,raw,batched,zmq,nng]\n"
+                 "                       [--no-latency]\n"
                  "                       [--paced-rate MSGS_PER_S]\n");
 }
 
@@ -978,10 +1041,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::map<std::string, Transport> byKey{
-        {"kavra", Transport::Kavra},     {"paced", Transport::KavraPaced},
-        {"raw", Transport::RawPerFrame}, {"batched", Transport::RawBatched},
-        {"zmq", Transport::Zmq},         {"nng", Transport::Nng}};
+    const std::map<std::string, Transport> byKey{{"kavra", Transport::Kavra},
+                                                 {"lossless", Transport::KavraLossless},
+                                                 {"paced", Transport::KavraPaced},
+                                                 {"raw", Transport::RawPerFrame},
+                                                 {"batched", Transport::RawBatched},
+                                                 {"zmq", Transport::Zmq},
+                                                 {"nng", Transport::Nng}};
     std::vector<Transport> transports;
     for (const auto& [key, t] : byKey) {
         const bool available =
@@ -1006,6 +1072,9 @@ int main(int argc, char** argv) {
                 got[t] = measureThroughput(t, size, seconds);
                 std::fprintf(stderr, "round %d  %5d B  %-17s %12.0f msg/s  lost %" PRIu64 "\n",
                              round, size, transportName(t), got[t].msgsPerSec, got[t].lost);
+                if (t == Transport::KavraLossless) {
+                    requireLossless(got[t], size);
+                }
             }
             for (Transport t : transports) {
                 Cell& c = cells[{size, t}];
@@ -1027,6 +1096,8 @@ int main(int argc, char** argv) {
                 c.queueDrops += m.queueDrops;
                 c.reordered += m.reordered;
                 c.maxSenderRssKb = std::max(c.maxSenderRssKb, m.senderRssKb);
+                c.cpuUsPerMsg.push_back(m.cpuUsPerMsg);
+                c.longestWaitMs.push_back(m.longestWait * 1e3);
             }
         }
     }
@@ -1034,18 +1105,22 @@ int main(int argc, char** argv) {
     std::printf("\nThroughput, %d interleaved round(s) of %.1f s; medians over rounds; ratios "
                 "taken within each round\n",
                 rounds, seconds);
-    std::printf("%-6s %-17s %13s %9s %7s %7s %9s %12s %9s\n", "size", "transport", "msg/s", "MB/s",
-                "/zmq", "/batch", "/rawframe", "lost/sent", "snd RSS");
+    std::printf("%-6s %-17s %13s %9s %7s %7s %9s %12s %9s %7s %7s\n", "size", "transport", "msg/s",
+                "MB/s", "/zmq", "/batch", "/rawframe", "lost/sent", "snd RSS", "CPU us", "gap ms");
     for (int size : sizes) {
         for (Transport t : transports) {
             const Cell& c = cells[{size, t}];
             const double msgs = median(c.msgs);
             char lost[48];
             std::snprintf(lost, sizeof lost, "%" PRIu64 "/%" PRIu64, c.lost, c.sent);
-            std::printf("%-6d %-17s %13.0f %9.1f %7s %7s %9s %12s %7ldMB\n", size, transportName(t),
-                        msgs, msgs * size / 1e6, ratioText(c.vsZmq).c_str(),
+            std::printf("%-6d %-17s %13.0f %9.1f %7s %7s %9s %12s %7ldMB %7.2f %7.1f\n", size,
+                        transportName(t), msgs, msgs * size / 1e6, ratioText(c.vsZmq).c_str(),
                         ratioText(c.vsBatched).c_str(), ratioText(c.vsPerFrame).c_str(), lost,
-                        c.maxSenderRssKb / 1024);
+                        c.maxSenderRssKb / 1024, median(c.cpuUsPerMsg), median(c.longestWaitMs));
+            if (t == Transport::KavraLossless) {
+                std::printf("       (checked in every round: all sent messages delivered, in "
+                            "order)\n");
+            }
             if (c.queueDrops > 0 || c.reordered > 0) {
                 std::printf("       (%" PRIu64 " dropped at the full receive queue, %" PRIu64
                             " out of order)\n",

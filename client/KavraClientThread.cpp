@@ -411,7 +411,10 @@ bool KavraClientThread::pauseReadingWhenFull() {
 }
 
 void KavraClientThread::removedFromReceiveQueue() {
-    if (IsReadingPaused()) {
+    // Resuming at once for every PDU taken would wake the worker to read a
+    // single frame each time; half the queue's worth of room lets it read a
+    // run of them per wake-up.
+    if (IsReadingPaused() && m_receiveQueueLength.load() <= MAX_RECEIVE_QUEUE / 2) {
         ResumeReading();
     }
 }

@@ -147,9 +147,9 @@ public:
     unsigned int GetMaxAge() const;
 
     // Drop (default) reads and drops a frame that arrives while
-    // MAX_RECEIVE_QUEUE PDUs wait; Block stops reading the socket until a
-    // consumer takes one, so TCP flow control slows the peer and nothing is
-    // dropped. The worker keeps writing meanwhile. Block is for consumers
+    // MAX_RECEIVE_QUEUE PDUs wait; Block stops reading the socket until
+    // consumers have taken half of them, so TCP flow control slows the peer
+    // and nothing is dropped. The worker keeps writing meanwhile. Block is for consumers
     // that take PDUs with GetMessageA or ReceivePdu: the default
     // OnReceiveQueuePush discards every PDU at once, so the queue never
     // fills. Any thread.
