@@ -115,9 +115,11 @@ void Demo::sender(unsigned int id) {
     std::vector<unsigned char> body;
     for (std::uint32_t seq = 0;; ++seq) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        // The window keeps the receive queue far below its limit. It counts
-        // only PDUs sent since the last reconnection: those sent before a drop
-        // may never come back, and must not stop the sender for good.
+        // The window bounds the echoes on their way back, so the receive
+        // queue seldom fills, and a reader paused at a full queue (--lossless)
+        // has little waiting in the sockets behind it. It counts only PDUs
+        // sent since the last reconnection: those in flight at a drop never
+        // come back, and must not stop the sender for good.
         std::uint64_t epoch = m_client.GetStats().reconnections;
         while (!sendingOver() && m_inWindow[id][epoch] >= m_options.window) {
             m_changed.wait_for(lock, std::chrono::milliseconds(20));
@@ -154,11 +156,22 @@ void Demo::sender(unsigned int id) {
 }
 
 void Demo::loseBefore(std::uint64_t order) {
+    const std::uint64_t epoch = m_client.GetStats().reconnections;
     while (!m_outstanding.empty() && m_outstanding.begin()->first < order) {
         const Entry& entry = m_outstanding.begin()->second;
         --m_inWindow[entry.sender][entry.epoch];
+        countLoss(entry, epoch);
         m_orderOf.erase(std::make_pair(entry.sender, entry.seq));
         m_outstanding.erase(m_outstanding.begin());
+    }
+}
+
+void Demo::countLoss(const Entry& entry, std::uint64_t epoch) {
+    // A PDU sent on the current connection was never near a drop; a lossless
+    // client may lose one only in flight at an earlier drop.
+    if (m_options.lossless && entry.epoch >= epoch) {
+        ++m_missing;
+    } else {
         ++m_lost;
     }
 }
@@ -308,6 +321,10 @@ bool Demo::Run() {
     PrintLine("kavra demo: " + std::to_string(m_options.senders) + " sender threads, " + what +
               " of 1.." + std::to_string(KavraClientThread::MAX_PDU_LENGTH) +
               " bytes, echoed by a peer on " + address.ToString());
+    if (m_options.lossless) {
+        PrintLine("client: holds PDUs while disconnected, stops reading at a full receive queue "
+                  "(--lossless)");
+    }
     if (m_options.faults) {
         PrintLine("peer faults: garbage before 2% of frames, bad length fields 0.5%, torn frames "
                   "0.5%, stalls 0.2%, one dropped connection after " +
@@ -315,6 +332,10 @@ bool Demo::Run() {
                   std::to_string(m_options.seed) + ")");
     }
 
+    if (m_options.lossless) {
+        m_client.SetHoldWhileDisconnected(true);
+        m_client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
+    }
     m_client.Connect(address, true);
     m_start = Clock::now();
     m_lastVerified = m_start;
@@ -359,9 +380,11 @@ bool Demo::Run() {
     const bool sendAccounted = client.pdusAccepted == m_sent && sendBalanced(client) &&
                                client.sendQueued == 0 && client.sendBuffered == 0;
     // A dropped PDU is never echoed, so it must be among the lost; a loss the
-    // client did not drop needs a dropped connection to explain it.
+    // client did not drop needs a dropped connection to explain it. A
+    // lossless client drops nothing itself, so only frames in flight remain.
     const bool lossExplained =
-        m_lost >= client.SendDropped() && (peer.drops > 0 || lostInFlight(m_lost, client) == 0);
+        m_lost >= client.SendDropped() && (peer.drops > 0 || lostInFlight(m_lost, client) == 0) &&
+        (!m_options.lossless || (client.SendDropped() == 0 && client.receiveDropsQueueFull == 0));
     const bool ok = m_missing == 0 && m_corrupt == 0 && lossExplained && sendAccounted &&
                     receiveBalanced(client) && m_verified > 0 && !Terminal::Interrupted();
     PrintLine(summary(seconds, peer, client, ok));
@@ -401,21 +424,27 @@ std::string Demo::summary(double seconds, const PeerStats& peer,
         std::to_string(m_sent) + " (" + Format::Bytes(static_cast<double>(m_sentBytes)) + ")" +
             (m_refused > 0 ? ", " + std::to_string(m_refused) + " refused by SendPdu" : ""));
     row("echoed and verified", std::to_string(m_verified) + " (every byte compared)");
-    row("lost", std::to_string(m_lost) + (m_lost > 0 ? " with the dropped connection" : ""));
-    if (m_lost > 0) {
+    const bool breakDown = m_lost > 0 || queueDrops > 0 || m_options.lossless;
+    row("lost", std::to_string(m_lost) + (m_lost > 0 ? " (never echoed; by cause below)" : ""));
+    if (breakDown) {
         row("  never written", std::to_string(client.sendDroppedDisconnected) +
                                    " (queued while the connection was down)");
+        if (queueDrops > 0 || m_options.lossless) {
+            row("  dropped, queue full",
+                std::to_string(queueDrops) + (m_options.lossless
+                                                  ? " (the client stops reading instead)"
+                                                  : " (frames read while 100 PDUs waited)"));
+        }
         if (cutOff > 0) {
             row("  cut off", std::to_string(cutOff) +
                                  " (dropped before the frame's last byte went; reasons below)");
         }
-        row("  in flight", std::to_string(lostInFlight(m_lost, client)) +
-                               " (written before the drop, never echoed; "
-                               "the peer had read " +
-                               std::to_string(peer.unechoedAtDrop) + " of them)");
-    }
-    if (queueDrops > 0) {
-        row("dropped, queue full", std::to_string(queueDrops) + " frames");
+        if (m_lost > 0 || peer.drops > 0) {
+            row("  in flight", std::to_string(lostInFlight(m_lost, client)) +
+                                   " (written before the drop, never echoed; "
+                                   "the peer had read " +
+                                   std::to_string(peer.unechoedAtDrop) + " of them)");
+        }
     }
     if (m_missing > 0) {
         row("MISSING", std::to_string(m_missing) + " PDUs never echoed on a live connection");
@@ -435,6 +464,9 @@ std::string Demo::summary(double seconds, const PeerStats& peer,
             std::to_string(client.sendDroppedConnectionFailed) + " connection failed, " +
             std::to_string(client.sendDroppedAtStop) + " at stop, " +
             std::to_string(client.sendDroppedEmpty) + " empty" +
+            (client.sendDroppedStale > 0
+                 ? ", " + std::to_string(client.sendDroppedStale) + " too old"
+                 : "") +
             (client.outOfStepCloses > 0
                  ? "; " + std::to_string(client.outOfStepCloses) + " out-of-step closes"
                  : ""));

@@ -26,6 +26,9 @@ struct DemoOptions {
     unsigned int window = 16; // PDUs each sender may have waiting for their echo
     std::uint64_t seed = 1;
     bool faults = true;
+    // The client holds PDUs while disconnected and stops reading at a full
+    // receive queue, so only frames in flight at the drop may be lost.
+    bool lossless = false;
     bool verbose = false;
     bool progressBar = false;
 };
@@ -59,6 +62,9 @@ private:
     bool matches(const Entry& entry, const unsigned char* body, std::uint32_t size) const;
     // Marks every entry sent before order lost; echoes come back in send order.
     void loseBefore(std::uint64_t order);
+    // Counts entry, found unechoed while epoch reconnections have happened,
+    // as lost or missing.
+    void countLoss(const Entry& entry, std::uint64_t epoch);
     std::uint32_t pickSize(std::mt19937_64& random) const;
     bool sendingOver() const;
     void progress(bool final);

@@ -6,18 +6,23 @@
 namespace kavra::tool {
 
 int RunDemo(int argc, char** argv) {
-    Args args("demo", "kavra demo [--count N | --duration SECONDS] [--senders N] [--seed N]",
+    Args args("demo",
+              "kavra demo [--count N | --duration SECONDS] [--senders N] [--seed N] [--lossless]",
               "Starts an echo peer in this process that injects faults (garbage, bad length\n"
               "fields, torn frames, stalls, one dropped connection), connects a client, sends\n"
               "PDUs of 1..8812 bytes from several threads, checks every byte of every echo,\n"
               "and prints what happened to each PDU. Exits 0 only when every PDU sent was\n"
-              "verified or its loss accounted for.",
+              "verified or its loss accounted for; with --lossless, only when the client\n"
+              "dropped nothing itself and only frames in flight at the drop were lost.",
               {},
               {{"count", "N", "PDUs to send (default 4000)"},
                {"duration", "SECONDS", "send for this long instead of --count PDUs"},
                {"senders", "N", "sender threads (default 4, at most 16)"},
                {"seed", "N", "seed of the sizes and of the peer's faults (default 1)"},
                {"no-faults", "", "a well-behaved peer"},
+               {"lossless", "",
+                "the client holds PDUs while disconnected and stops reading at a full "
+                "receive queue"},
                {"plain", "", "progress as plain lines even on a terminal"}});
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
@@ -35,6 +40,7 @@ int RunDemo(int argc, char** argv) {
     }
     options.seed = args.GetUnsigned("seed", 1, UINT64_MAX);
     options.faults = !args.Has("no-faults");
+    options.lossless = args.Has("lossless");
     options.verbose = args.Has("verbose");
     options.progressBar = Terminal::StdoutIsTerminal() && !args.Has("plain") && !options.verbose;
     Demo demo(options);

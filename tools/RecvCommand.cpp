@@ -15,7 +15,8 @@
 namespace kavra::tool {
 
 int RunRecv(int argc, char** argv) {
-    Args args("recv", "kavra recv HOST:PORT [--hex | --out FILE] [--count N] [--duration S]",
+    Args args("recv",
+              "kavra recv HOST:PORT [--hex | --out FILE] [--count N] [--duration S] [--block]",
               "Connects and prints the body of every PDU received, one per line. The\n"
               "connection is re-established with backoff when the server drops it. Stops on\n"
               "Ctrl-C, after --count PDUs or after --duration seconds; a summary goes to\n"
@@ -24,7 +25,10 @@ int RunRecv(int argc, char** argv) {
               {{"hex", "", "print bodies in hex"},
                {"out", "FILE", "append the raw bodies to FILE instead of printing them"},
                {"count", "N", "stop after N PDUs"},
-               {"duration", "SECONDS", "stop after this long"}});
+               {"duration", "SECONDS", "stop after this long"},
+               {"block", "",
+                "when 100 PDUs wait, stop reading (slowing the server) instead of "
+                "dropping"}});
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
         return 0;
@@ -45,6 +49,9 @@ int RunRecv(int argc, char** argv) {
     }
 
     ToolClient client;
+    if (args.Has("block")) {
+        client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
+    }
     client.Connect(address, true);
     const auto start = std::chrono::steady_clock::now();
     std::vector<unsigned char> body(KavraClientThread::MAX_PDU_LENGTH);
@@ -84,7 +91,11 @@ int RunRecv(int argc, char** argv) {
                std::to_string(bytes) + " bytes); skipped " +
                std::to_string(stats.resyncBytesDiscarded) + " garbage bytes and " +
                std::to_string(stats.badHeaders) + " bad headers; " +
-               std::to_string(stats.reconnections) + " reconnections");
+               std::to_string(stats.reconnections) + " reconnections" +
+               (stats.receiveDropsQueueFull > 0
+                    ? "; dropped " + std::to_string(stats.receiveDropsQueueFull) +
+                          " at a full receive queue"
+                    : ""));
     return 0;
 }
 

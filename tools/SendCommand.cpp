@@ -2,8 +2,10 @@
 #include "Args.h"
 #include "Commands.h"
 #include "Format.h"
+#include "Terminal.h"
 #include "ToolClient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
@@ -74,9 +76,10 @@ std::vector<std::string> split(const std::string& data, const Args& args) {
     return pdus;
 }
 
-// Waits until every queued PDU was written or failed; false when the worker
-// makes no progress for longer than one write may take.
-bool waitWritten(ToolClient& client, std::uint64_t count) {
+// Waits until every queued PDU was written or failed; false on Ctrl-C, or
+// when the worker makes no progress for longer than one write may take. A
+// client that holds PDUs waits for the server to come back, however long.
+bool waitWritten(ToolClient& client, std::uint64_t count, bool hold) {
     auto lastProgress = std::chrono::steady_clock::now();
     std::uint64_t last = 0;
     for (;;) {
@@ -89,8 +92,10 @@ bool waitWritten(ToolClient& client, std::uint64_t count) {
         if (done != last) {
             last = done;
             lastProgress = now;
-        } else if (now - lastProgress >
-                   std::chrono::milliseconds(KavraClientThread::SOCKET_IO_TIMEOUT_MS + 2000)) {
+        } else if (Terminal::Interrupted() ||
+                   (!hold && now - lastProgress >
+                                 std::chrono::milliseconds(KavraClientThread::SOCKET_IO_TIMEOUT_MS +
+                                                           2000))) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -100,18 +105,22 @@ bool waitWritten(ToolClient& client, std::uint64_t count) {
 } // namespace
 
 int RunSend(int argc, char** argv) {
-    Args args("send", "kavra send HOST:PORT [--size N | --raw] [--expect N] [--hex]",
+    Args args("send", "kavra send HOST:PORT [--size N | --raw] [--expect N] [--hex] [--hold]",
               "Reads standard input and sends each line (without its newline) as one PDU;\n"
               "empty lines are skipped, since a frame carries at least one byte. --size\n"
               "sends fixed-size chunks instead, --raw the whole input as one PDU. With\n"
               "--expect N it then waits for N replies and prints each on its own line.\n"
-              "A summary goes to standard error.",
+              "With --hold a dropped connection is re-established and the PDUs not yet\n"
+              "written go out on it; frames the kernel had already taken are lost with the\n"
+              "old one. A summary goes to standard error.",
               {"HOST:PORT"},
               {{"size", "N", "send chunks of N bytes (1..8812) instead of lines"},
                {"raw", "", "send the whole input as one PDU"},
                {"expect", "N", "wait for N replies and print them"},
                {"hex", "", "print replies in hex"},
-               {"timeout", "MS", "longest wait for each reply (default 5000)"}});
+               {"timeout", "MS", "longest wait for each reply (default 5000)"},
+               {"hold", "",
+                "reconnect after a drop and write the PDUs still queued (waits for the server)"}});
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
         return 0;
@@ -124,11 +133,13 @@ int RunSend(int argc, char** argv) {
     const auto timeout = static_cast<unsigned int>(args.GetUnsigned("timeout", 5000, 86400000));
     const bool hex = args.Has("hex");
     const bool verbose = args.Has("verbose");
+    const bool hold = args.Has("hold");
 
     const std::vector<std::string> pdus = split(readAll(stdin), args);
 
     ToolClient client;
-    client.Connect(address, false);
+    client.SetHoldWhileDisconnected(hold);
+    client.Connect(address, hold);
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < pdus.size(); ++i) {
         const std::string& pdu = pdus[i];
@@ -141,8 +152,15 @@ int RunSend(int argc, char** argv) {
                        " bytes");
         }
     }
-    if (!waitWritten(client, pdus.size())) {
-        throw std::runtime_error("the connection stopped taking data");
+    if (!waitWritten(client, pdus.size(), hold)) {
+        const kavra::ConnectionStats stats = client.GetStats();
+        const std::uint64_t left =
+            pdus.size() -
+            std::min<std::uint64_t>(pdus.size(), stats.framesSent + stats.SendDropped());
+        throw std::runtime_error(Terminal::Interrupted()
+                                     ? "interrupted with " + std::to_string(left) + " of " +
+                                           std::to_string(pdus.size()) + " PDUs not written"
+                                     : "the connection stopped taking data");
     }
     const kavra::ConnectionStats written = client.GetStats();
     if (written.SendDropped() > 0) {
@@ -181,6 +199,12 @@ int RunSend(int argc, char** argv) {
         summary += "; received " + std::to_string(replies) + " of " + std::to_string(expect) +
                    " replies; skipped " + std::to_string(stats.resyncBytesDiscarded) +
                    " garbage bytes and " + std::to_string(stats.badHeaders) + " bad headers";
+    }
+    if (stats.reconnections > 0) {
+        // Held PDUs survive a drop; the frames the kernel had already taken
+        // do not, and nothing acknowledges them.
+        summary += "; " + std::to_string(stats.reconnections) +
+                   " reconnections (frames in flight at a drop may not have arrived)";
     }
     PrintError("kavra send: " + summary);
     if (replies < expect) {

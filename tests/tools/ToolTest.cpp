@@ -336,6 +336,24 @@ TEST(ToolDemo, ShortRunVerifiesOrAccountsForEveryPdu) {
     EXPECT_EQ(std::stoul(verified[1].str()) + std::stoul(lost[1].str()), 400u) << result.out;
 }
 
+TEST(ToolDemo, LosslessClientLosesOnlyFramesInFlight) {
+    const Result result = run({"demo", "--count", "400", "--lossless"}, "", 40s);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    for (const char* expected :
+         {"client: holds PDUs while disconnected", "never written           0 ",
+          "dropped, queue full     0 ", " + 0 dropped + ",
+          "reconnections             1 (peer dropped 1 connection)",
+          "result: OK, every PDU verified or accounted for"}) {
+        EXPECT_NE(result.out.find(expected), std::string::npos) << expected << "\n" << result.out;
+    }
+    // Whatever was lost was in flight at the drop, and nothing else.
+    std::smatch lost;
+    std::smatch inFlight;
+    ASSERT_TRUE(std::regex_search(result.out, lost, std::regex(R"(\n  lost\s+(\d+))")));
+    ASSERT_TRUE(std::regex_search(result.out, inFlight, std::regex(R"(in flight\s+(\d+))")));
+    EXPECT_EQ(lost[1].str(), inFlight[1].str()) << result.out;
+}
+
 TEST(ToolDemo, WellBehavedPeerLosesNothing) {
     const Result result = run({"demo", "--count", "300", "--no-faults", "--senders", "2"}, "", 40s);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
