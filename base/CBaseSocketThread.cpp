@@ -86,6 +86,9 @@ unsigned long CBaseSocketThread::Run() {
             const int attempt = m_reconnectAttempt;
             m_reconnectAttempt = 0;
             guarded([this, attempt] { OnSocketReconnect(attempt); });
+            // Writes the socket kept through the outage go out now: no
+            // message may come to carry them.
+            flushHeldBack();
             checkSocketFailure();
         }
 
