@@ -4,6 +4,7 @@
 #include "base/os/WakeUp.h"
 #include "kavra/base/CSocket.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -102,10 +103,14 @@ unsigned long CBaseSocketThread::Run() {
         int timeoutMs = -1;
         if (buffered || GetQueuedMessageCount() > 0) {
             timeoutMs = 0;
-        } else if (m_reconnectAttempt > 0) {
-            const auto left = m_reconnectDue - Clock::now();
-            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-            timeoutMs = ms <= 0 ? 0 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+        } else {
+            if (m_reconnectAttempt > 0) {
+                timeoutMs = msUntil(m_reconnectDue);
+            }
+            if (watchSocket && m_idleLimitMs > 0) {
+                const int idleMs = msUntil(idleDeadline());
+                timeoutMs = timeoutMs < 0 || idleMs < timeoutMs ? idleMs : timeoutMs;
+            }
         }
 
         const kavra::os::LoopReady ready = kavra::os::WaitLoop(
@@ -118,7 +123,28 @@ unsigned long CBaseSocketThread::Run() {
             handleReadable();
             checkSocketFailure();
         }
+        if (watchSocket && m_idleLimitMs > 0 && m_socket->IsConnected() &&
+            Clock::now() >= idleDeadline()) {
+            // A peer that has been silent too long counts as gone, and goes
+            // the way of any dropped connection.
+            m_socket->MarkFailed(ETIMEDOUT);
+            checkSocketFailure();
+        }
     }
+}
+
+std::chrono::steady_clock::time_point CBaseSocketThread::idleDeadline() const {
+    // Time spent with reading paused is not the peer's silence.
+    const std::chrono::steady_clock::time_point resumed{
+        std::chrono::steady_clock::duration{m_readResumedAt.load()}};
+    const auto since = std::max(m_socket->GetLastInputTime(), resumed);
+    return since + std::chrono::milliseconds(m_idleLimitMs);
+}
+
+int CBaseSocketThread::msUntil(std::chrono::steady_clock::time_point when) {
+    const auto left = when - std::chrono::steady_clock::now();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms <= 0 ? 0 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
 }
 
 void CBaseSocketThread::handleReadable() {
@@ -242,7 +268,12 @@ void CBaseSocketThread::CancelReconnect() {
 }
 
 void CBaseSocketThread::ResumeReading() {
+    m_readResumedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
     if (m_readPaused.exchange(false) && !IsCurrentThread()) {
         m_wake->Signal();
     }
+}
+
+void CBaseSocketThread::SetIdleLimitMs(unsigned int ms) {
+    m_idleLimitMs = ms;
 }

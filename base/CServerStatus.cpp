@@ -26,3 +26,39 @@ unsigned int CServerStatus::DelayForAttempt(int attempt) const {
     }
     return delay > m_maximumDelayMs ? m_maximumDelayMs : delay;
 }
+
+unsigned int CServerStatus::DelayForAttempt(int attempt, std::uint32_t random) const {
+    const unsigned int nominal = DelayForAttempt(attempt);
+    if (!m_jitter || nominal < 2) {
+        return nominal;
+    }
+    const unsigned int floor = nominal / 2;
+    return floor + random % (nominal - floor + 1);
+}
+
+void CServerStatus::AddServer(std::string host, unsigned short port) {
+    m_more.emplace_back(std::move(host), port);
+}
+
+const std::string& CServerStatus::GetHostAt(std::size_t index) const {
+    return index == 0 || index > m_more.size() ? m_host : m_more[index - 1].first;
+}
+
+unsigned short CServerStatus::GetPortAt(std::size_t index) const {
+    return index == 0 || index > m_more.size() ? m_port : m_more[index - 1].second;
+}
+
+void CServerStatus::SetGiveUp(unsigned int attempts, unsigned int afterMs) {
+    m_giveUpAttempts = attempts;
+    m_giveUpAfterMs = afterMs;
+}
+
+void CServerStatus::SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count) {
+    m_keepAliveIdleS = idleS;
+    m_keepAliveIntervalS = intervalS;
+    m_keepAliveCount = count;
+}
+
+bool CServerStatus::KeepAliveOn() const {
+    return m_keepAliveIdleS != 0 && m_keepAliveIntervalS != 0 && m_keepAliveCount != 0;
+}

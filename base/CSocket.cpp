@@ -62,7 +62,16 @@ int CSocket::Connect(const std::string& host, unsigned short port, unsigned int 
     }
     m_handle = handle;
     m_lastError = 0;
+    m_lastInput = Clock::now();
     return 1;
+}
+
+int CSocket::SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count) {
+    return IsOpen() ? kavra::os::SetKeepAlive(m_handle, idleS, intervalS, count) : EBADF;
+}
+
+int CSocket::SetUnacknowledgedLimit(unsigned int ms) {
+    return IsOpen() ? kavra::os::SetUnacknowledgedLimit(m_handle, ms) : EBADF;
 }
 
 int CSocket::Reconnect(unsigned int timeoutMs) {
@@ -82,6 +91,7 @@ void CSocket::Attach(Handle handle) {
     m_port = 0;
     m_lastError = 0;
     m_handle = handle;
+    m_lastInput = Clock::now();
     if (handle == INVALID_HANDLE) {
         return;
     }
@@ -114,6 +124,14 @@ void CSocket::dropReadAhead() {
 }
 
 long CSocket::readSome(char* dst, int n, int& error) {
+    const long got = readSomeAhead(dst, n, error);
+    if (got > 0) {
+        m_lastInput = Clock::now();
+    }
+    return got;
+}
+
+long CSocket::readSomeAhead(char* dst, int n, int& error) {
     const std::size_t want = static_cast<std::size_t>(n);
     if (want >= READ_AHEAD_BYTES) {
         return kavra::os::RecvSome(m_handle, dst, want, error);

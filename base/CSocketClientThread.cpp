@@ -3,10 +3,21 @@
 #include "kavra/base/CSocket.h"
 
 #include <algorithm>
-#include <chrono>
 #include <thread>
 
-CSocketClientThread::CSocketClientThread() = default;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Clients started together must not draw the same jitter.
+std::uint32_t seedFor(const void* self) {
+    std::random_device device;
+    return device() ^ static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(self));
+}
+
+} // namespace
+
+CSocketClientThread::CSocketClientThread() : m_random(seedFor(this)) {}
 
 CSocketClientThread::~CSocketClientThread() {
     // Stop the loop before the socket it may be using goes away.
@@ -19,34 +30,96 @@ char* CSocketClientThread::GetClassNameA() {
     return name;
 }
 
+void CSocketClientThread::BeforeRun() {
+    CBaseSocketThread::BeforeRun();
+    if (m_reportConnectAtStart) {
+        m_reportConnectAtStart = false;
+        // A handler that throws must not keep the thread from running.
+        try {
+            OnSocketConnect(0);
+        } catch (...) {
+        }
+    }
+}
+
 void CSocketClientThread::OnSocketClose(int error) {
     CBaseSocketThread::OnSocketClose(error);
-    if (m_server.GetReconnect() && !IsQuitRequested()) {
-        ScheduleReconnect(m_server.DelayForAttempt(1), 1);
+    if (m_connected.load()) {
+        markConnected(false);
+        m_connectionsLost.fetch_add(1);
+    }
+    m_failuresInARow = 0;
+    m_outageStart = Clock::now();
+    if (m_server.GetReconnect() && !IsQuitRequested() && !m_gaveUp.load()) {
+        ScheduleReconnect(delayFor(1), 1);
     }
 }
 
 void CSocketClientThread::OnSocketReconnect(int attempt) {
-    if (m_socket == nullptr || IsQuitRequested()) {
+    if (m_socket == nullptr || IsQuitRequested() || m_gaveUp.load()) {
         return;
     }
-    // The same CSocket object reconnects, so m_socket never changes under an
-    // application thread that is testing it.
-    // A stop request ends the attempt early, so that Destroy never waits out
-    // a long connect timeout.
-    if (m_socket->Connect(m_server.GetHost(), m_server.GetPort(), m_server.GetConnectTimeoutMs(),
-                          &QuitRequestedFlag()) != 0) {
+    if (connectNow()) {
         m_reconnections.fetch_add(1);
         OnSocketConnect(0);
         return;
     }
+    OnSocketConnect(m_socket->GetLastError());
+    if (shouldGiveUp()) {
+        m_gaveUp.store(true);
+        m_stateChangedAt.store(Clock::now().time_since_epoch().count());
+        return;
+    }
     if (m_server.GetReconnect()) {
-        ScheduleReconnect(m_server.DelayForAttempt(attempt + 1), attempt + 1);
+        ScheduleReconnect(delayFor(attempt + 1), attempt + 1);
     }
 }
 
+bool CSocketClientThread::connectNow() {
+    const std::size_t index = m_endpoint % m_server.GetServerCount();
+    // The same CSocket object reconnects, so m_socket never changes under an
+    // application thread that is testing it. On the thread a stop request
+    // ends the attempt early, so that Destroy never waits out a long
+    // connect timeout or name lookup.
+    const std::atomic<bool>* cancel = IsCurrentThread() ? &QuitRequestedFlag() : nullptr;
+    if (m_socket->Connect(m_server.GetHostAt(index), m_server.GetPortAt(index),
+                          m_server.GetConnectTimeoutMs(), cancel) == 0) {
+        m_connectFailures.fetch_add(1);
+        ++m_failuresInARow;
+        m_endpoint = (index + 1) % m_server.GetServerCount();
+        return false;
+    }
+    // A failure to set an option leaves a working connection without it.
+    if (m_server.KeepAliveOn()) {
+        m_socket->SetKeepAlive(m_server.GetKeepAliveIdleS(), m_server.GetKeepAliveIntervalS(),
+                               m_server.GetKeepAliveCount());
+    }
+    if (m_server.GetUnacknowledgedLimitMs() != 0) {
+        m_socket->SetUnacknowledgedLimit(m_server.GetUnacknowledgedLimitMs());
+    }
+    m_failuresInARow = 0;
+    m_connectionsMade.fetch_add(1);
+    markConnected(true);
+    return true;
+}
+
+void CSocketClientThread::markConnected(bool connected) {
+    m_connected.store(connected);
+    m_stateChangedAt.store(Clock::now().time_since_epoch().count());
+}
+
+unsigned int CSocketClientThread::delayFor(int attempt) {
+    return m_server.DelayForAttempt(attempt, static_cast<std::uint32_t>(m_random()));
+}
+
+bool CSocketClientThread::shouldGiveUp() const {
+    const unsigned int attempts = m_server.GetGiveUpAttempts();
+    const unsigned int afterMs = m_server.GetGiveUpAfterMs();
+    return (attempts != 0 && m_failuresInARow >= attempts) ||
+           (afterMs != 0 && Clock::now() - m_outageStart >= std::chrono::milliseconds(afterMs));
+}
+
 bool CSocketClientThread::ReconnectWithin(unsigned int withinMs) {
-    using Clock = std::chrono::steady_clock;
     if (m_socket == nullptr || m_socket->IsConnected()) {
         return m_socket != nullptr;
     }
@@ -70,23 +143,33 @@ bool CSocketClientThread::ReconnectWithin(unsigned int withinMs) {
 
 int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerStatus* server) {
     CancelReconnect();
+    m_reportConnectAtStart = false;
+    m_gaveUp.store(false);
+    m_endpoint = 0;
+    m_failuresInARow = 0;
+    m_outageStart = Clock::now();
 
     if (socket == nullptr && server == nullptr) {
         releaseSocket();
+        markConnected(false);
         return 0;
     }
 
     if (socket == nullptr) {
         m_server = *server;
+        SetIdleLimitMs(m_server.GetIdleLimitMs());
         releaseSocket();
         m_ownedSocket = std::make_unique<CSocket>();
         m_socket = m_ownedSocket.get();
-        const int connected = m_socket->Connect(m_server.GetHost(), m_server.GetPort(),
-                                                m_server.GetConnectTimeoutMs());
-        if (connected == 0 && m_server.GetReconnect()) {
-            ScheduleReconnect(m_server.DelayForAttempt(1), 1);
+        markConnected(false);
+        if (connectNow()) {
+            m_reportConnectAtStart = true;
+            return 1;
         }
-        return connected;
+        if (m_server.GetReconnect()) {
+            ScheduleReconnect(delayFor(1), 1);
+        }
+        return 0;
     }
 
     if (socket == m_ownedSocket.get()) {
@@ -103,6 +186,7 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
     m_socket = socket;
 
     m_server = server != nullptr ? *server : CServerStatus();
+    SetIdleLimitMs(m_server.GetIdleLimitMs());
     if (m_server.GetHost().empty()) {
         m_server.SetServer(socket->GetHost(), socket->GetPort());
     }
@@ -111,14 +195,23 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
         // to go back to.
         m_server.SetReconnect(false);
     }
-    if (!socket->IsConnected() && m_server.GetReconnect()) {
-        ScheduleReconnect(m_server.DelayForAttempt(1), 1);
+    const bool connected = socket->IsConnected();
+    markConnected(connected);
+    if (connected) {
+        m_connectionsMade.fetch_add(1);
+        m_reportConnectAtStart = true;
+    } else if (m_server.GetReconnect()) {
+        ScheduleReconnect(delayFor(1), 1);
     }
-    return socket->IsConnected() ? 1 : 0;
+    return connected ? 1 : 0;
 }
 
 std::uint64_t CSocketClientThread::GetReconnectCount() const {
     return m_reconnections.load();
+}
+
+std::chrono::steady_clock::time_point CSocketClientThread::GetStateChangeTime() const {
+    return Clock::time_point{Clock::duration{m_stateChangedAt.load()}};
 }
 
 void CSocketClientThread::releaseSocket() {

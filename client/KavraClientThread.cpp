@@ -173,6 +173,9 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
 
 void KavraClientThread::OnSocketConnect(int error) {
     CSocketClientThread::OnSocketConnect(error);
+    if (error != 0) {
+        return;
+    }
     for (; m_waitingForConnection > 0; --m_waitingForConnection) {
         PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     }
@@ -562,6 +565,14 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
     stats.resyncBytesDiscarded = get(m_resyncBytesDiscarded);
     stats.consumerDropsTooLong = get(m_consumerDropsTooLong);
     stats.reconnections = GetReconnectCount();
+    stats.connectionsMade = GetConnectionsMade();
+    stats.connectionsLost = GetConnectionsLost();
+    stats.connectFailures = GetConnectFailures();
+    stats.connected = IsConnected();
+    stats.gaveUp = HasGivenUp();
+    const auto inState = std::chrono::steady_clock::now() - GetStateChangeTime();
+    stats.msInCurrentState = static_cast<std::uint64_t>(
+        std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(inState).count()));
     return stats;
 }
 

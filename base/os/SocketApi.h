@@ -8,19 +8,43 @@
 // through as they are.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kavra::os {
 
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;
 
+// One address a name resolved to, copied out of the system's list.
+struct Address {
+    int family = 0;
+    int socktype = 0;
+    int protocol = 0;
+    std::size_t length = 0;
+    std::array<unsigned char, 128> bytes{};
+};
+
+// The system's own lookup of a TCP endpoint; with numericOnly it takes only
+// numeric addresses and never waits. 0, or EHOSTUNREACH when there is no
+// such host (or, numericOnly, host is a name), ENOMEM.
+int LookupAddresses(const std::string& host, unsigned short port, bool numericOnly,
+                    std::vector<Address>& out);
+// The same, bounded in time: a numeric host at once, a name on a thread of
+// its own, waited for at most timeoutMs (ETIMEDOUT) or until cancel becomes
+// true (ECANCELED). A lookup given up on finishes unwatched.
+int ResolveBounded(const std::string& host, unsigned short port, unsigned int timeoutMs,
+                   const std::atomic<bool>* cancel, std::vector<Address>& out);
+
 // Resolves host (a name or a numeric IPv4/IPv6 address, any family) and tries
-// each address in turn until one connects; all tries together take at most
-// about timeoutMs. Returns the connected socket with TCP_NODELAY set, or
+// each address in turn until one connects; the lookup and all tries together
+// take at most about timeoutMs, and each address gets an equal share of what
+// is left when its turn comes, so one that never answers cannot eat the
+// whole attempt. Returns the connected socket with TCP_NODELAY set, or
 // INVALID_SOCKET_HANDLE with error set: EHOSTUNREACH when the name does not
 // resolve, ETIMEDOUT when the time ran out, ECANCELED when cancel (if given)
 // became true, otherwise the last address's connect error. A connect in
@@ -34,6 +58,17 @@ SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned i
 int PrepareConnected(SocketHandle handle);
 
 void CloseSocket(SocketHandle handle);
+
+// TCP keepalive: probes after idleS seconds without traffic, every
+// intervalS, and count unanswered probes fail the connection; idleS 0 turns
+// it off. Where the system sets no probe count (Windows) its own applies.
+// 0, or the error code.
+int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,
+                 unsigned int count);
+// Fails the connection when written data stays unacknowledged for ms (0:
+// the system's own bound). 0, or the error code; 0 where the system has no
+// such bound.
+int SetUnacknowledgedLimit(SocketHandle handle, unsigned int ms);
 
 // One non-blocking transfer of at most n bytes. Returns the count moved
 // (> 0), 0 when RecvSome meets the peer's orderly close, or -1 with error set

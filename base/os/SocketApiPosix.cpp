@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <memory>
 
 #include <fcntl.h>
@@ -86,68 +87,128 @@ int waitConnected(int fd, Clock::time_point deadline, const std::atomic<bool>* c
 
 } // namespace
 
-SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
-                        int& error, const std::atomic<bool>* cancel) {
+int LookupAddresses(const std::string& host, unsigned short port, bool numericOnly,
+                    std::vector<Address>& out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     errno = 0;
     const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (gai != 0) {
-        error = resolveError(gai);
-        return INVALID_SOCKET_HANDLE;
+        return resolveError(gai);
     }
     const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
-
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    error = EHOSTUNREACH;
+    out.clear();
     for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                ai->ai_protocol);
-        if (fd < 0) {
-            error = errno;
+        Address address;
+        if (ai->ai_addrlen > address.bytes.size()) {
             continue;
         }
-        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            // An interrupted connect goes on in the background just like one
-            // in progress; both finish when the socket becomes writable.
-            if (errno != EINPROGRESS && errno != EINTR) {
-                error = errno;
-                ::close(fd);
-                continue;
-            }
-            int waitError = 0;
-            const int ready = waitConnected(fd, deadline, cancel, waitError);
-            if (ready == 0) {
-                ::close(fd);
-                error = waitError;
-                return INVALID_SOCKET_HANDLE;
-            }
-            if (ready < 0) {
-                error = waitError;
-                ::close(fd);
-                continue;
-            }
-            int soError = 0;
-            socklen_t len = sizeof soError;
-            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
-                soError = errno;
-            }
-            if (soError != 0) {
-                error = soError;
-                ::close(fd);
-                continue;
-            }
+        address.family = ai->ai_family;
+        address.socktype = ai->ai_socktype;
+        address.protocol = ai->ai_protocol;
+        address.length = ai->ai_addrlen;
+        std::memcpy(address.bytes.data(), ai->ai_addr, ai->ai_addrlen);
+        out.push_back(address);
+    }
+    return out.empty() ? EHOSTUNREACH : 0;
+}
+
+namespace {
+
+// One connect attempt to one address by the deadline; the socket, or
+// INVALID_SOCKET_HANDLE with error set.
+SocketHandle connectOne(const Address& address, Clock::time_point deadline,
+                        const std::atomic<bool>* cancel, int& error) {
+    const int fd =
+        ::socket(address.family, address.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.protocol);
+    if (fd < 0) {
+        error = errno;
+        return INVALID_SOCKET_HANDLE;
+    }
+    sockaddr_storage target{};
+    std::memcpy(&target, address.bytes.data(), address.length);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target),
+                  static_cast<socklen_t>(address.length)) != 0) {
+        // An interrupted connect goes on in the background just like one in
+        // progress; both finish when the socket becomes writable.
+        if (errno != EINPROGRESS && errno != EINTR) {
+            error = errno;
+            ::close(fd);
+            return INVALID_SOCKET_HANDLE;
         }
-        setNoDelay(fd);
-        error = 0;
-        return fd;
+        if (waitConnected(fd, deadline, cancel, error) <= 0) {
+            ::close(fd);
+            return INVALID_SOCKET_HANDLE;
+        }
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+            soError = errno;
+        }
+        if (soError != 0) {
+            error = soError;
+            ::close(fd);
+            return INVALID_SOCKET_HANDLE;
+        }
+    }
+    setNoDelay(fd);
+    error = 0;
+    return fd;
+}
+
+} // namespace
+
+SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
+                        int& error, const std::atomic<bool>* cancel) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<Address> addresses;
+    error = ResolveBounded(host, port, timeoutMs, cancel, addresses);
+    if (error != 0) {
+        return INVALID_SOCKET_HANDLE;
+    }
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const auto share = std::chrono::milliseconds(msUntil(deadline)) /
+                           static_cast<int>(addresses.size() - i);
+        const SocketHandle handle = connectOne(addresses[i], Clock::now() + share, cancel, error);
+        if (handle != INVALID_SOCKET_HANDLE || error == ECANCELED) {
+            return handle;
+        }
     }
     return INVALID_SOCKET_HANDLE;
+}
+
+int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,
+                 unsigned int count) {
+    const int fd = toFd(handle);
+    const int on = idleS != 0 ? 1 : 0;
+    if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        return errno;
+    }
+    if (on == 0) {
+        return 0;
+    }
+    const int idle = static_cast<int>(idleS);
+    const int interval = static_cast<int>(intervalS);
+    const int probes = static_cast<int>(count);
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+int SetUnacknowledgedLimit(SocketHandle handle, unsigned int ms) {
+    const unsigned int limit = ms;
+    if (::setsockopt(toFd(handle), IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit) != 0) {
+        return errno;
+    }
+    return 0;
 }
 
 int PrepareConnected(SocketHandle handle) {

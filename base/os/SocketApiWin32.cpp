@@ -5,8 +5,14 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <system_error>
+
+// Older mingw-w64 headers lack the option; its value is fixed by Winsock.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
 
 namespace kavra::os {
 
@@ -156,101 +162,159 @@ int MakeNonBlocking(SOCKET socket) {
     return 0;
 }
 
-SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
-                        int& error, const std::atomic<bool>* cancel) {
+int LookupAddresses(const std::string& host, unsigned short port, bool numericOnly,
+                    std::vector<Address>& out) {
     StartWinsock();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (gai != 0) {
-        error = gai == WSA_NOT_ENOUGH_MEMORY || gai == EAI_MEMORY ? ENOMEM : EHOSTUNREACH;
-        return INVALID_SOCKET_HANDLE;
+        return gai == WSA_NOT_ENOUGH_MEMORY || gai == EAI_MEMORY ? ENOMEM : EHOSTUNREACH;
     }
     const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
-
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    error = EHOSTUNREACH;
+    out.clear();
     for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        const SOCKET socket = ::WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr,
-                                           0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-        if (socket == INVALID_SOCKET) {
+        Address address;
+        if (ai->ai_addrlen > address.bytes.size()) {
+            continue;
+        }
+        address.family = ai->ai_family;
+        address.socktype = ai->ai_socktype;
+        address.protocol = ai->ai_protocol;
+        address.length = ai->ai_addrlen;
+        std::memcpy(address.bytes.data(), ai->ai_addr, ai->ai_addrlen);
+        out.push_back(address);
+    }
+    return out.empty() ? EHOSTUNREACH : 0;
+}
+
+namespace {
+
+// Waits for a connect in progress by the deadline, in slices so that a stop
+// request is seen soon. A failed attempt shows in the exception set, a
+// finished one in the write set. 1 when connected, otherwise 0 with error.
+int waitConnected(SOCKET socket, Clock::time_point deadline, const std::atomic<bool>* cancel,
+                  int& error) {
+    fd_set writable{};
+    fd_set failed{};
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            error = ECANCELED;
+            return 0;
+        }
+        const int left = msUntil(deadline);
+        if (left == 0) {
+            error = ETIMEDOUT;
+            return 0;
+        }
+        setOnly(writable, socket);
+        setOnly(failed, socket);
+        timeval tv = toTimeval(cancel != nullptr && left > CONNECT_CANCEL_POLL_MS
+                                   ? CONNECT_CANCEL_POLL_MS
+                                   : left);
+        const int ready = ::select(0, nullptr, &writable, &failed, &tv);
+        if (ready == SOCKET_ERROR) {
             error = LastSocketError();
+            return 0;
+        }
+        if (ready == 0) {
             continue;
         }
-        const int modeError = MakeNonBlocking(socket);
-        if (modeError != 0) {
-            error = modeError;
-            ::closesocket(socket);
-            continue;
+        int soError = 0;
+        int len = sizeof soError;
+        if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) !=
+            0) {
+            soError = ::WSAGetLastError();
         }
-        if (::connect(socket, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) != 0) {
-            const int connectError = ::WSAGetLastError();
-            if (connectError != WSAEWOULDBLOCK) {
-                error = FromWinsockError(connectError);
-                ::closesocket(socket);
-                continue;
-            }
-            // A failed attempt shows in the exception set, a finished one in
-            // the write set. The wait goes in slices so that a stop request
-            // is seen soon.
-            fd_set writable{};
-            fd_set failed{};
-            int ready = 0;
-            int stopError = ETIMEDOUT;
-            for (;;) {
-                if (cancel != nullptr && cancel->load()) {
-                    stopError = ECANCELED;
-                    break;
-                }
-                const int left = msUntil(deadline);
-                if (left == 0) {
-                    break;
-                }
-                setOnly(writable, socket);
-                setOnly(failed, socket);
-                timeval tv = toTimeval(cancel != nullptr && left > CONNECT_CANCEL_POLL_MS
-                                           ? CONNECT_CANCEL_POLL_MS
-                                           : left);
-                ready = ::select(0, nullptr, &writable, &failed, &tv);
-                if (ready != 0) {
-                    break;
-                }
-            }
-            if (ready == 0) {
-                ::closesocket(socket);
-                error = stopError;
-                return INVALID_SOCKET_HANDLE;
-            }
-            if (ready == SOCKET_ERROR) {
-                error = LastSocketError();
-                ::closesocket(socket);
-                continue;
-            }
-            int soError = 0;
-            int len = sizeof soError;
-            if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
-                             &len) != 0) {
-                soError = ::WSAGetLastError();
-            }
-            if (soError == 0 && contains(failed, socket)) {
-                soError = WSAECONNREFUSED;
-            }
-            if (soError != 0) {
-                error = FromWinsockError(soError);
-                ::closesocket(socket);
-                continue;
-            }
+        if (soError == 0 && contains(failed, socket)) {
+            soError = WSAECONNREFUSED;
         }
-        setNoDelay(socket);
-        error = 0;
-        return FromSocket(socket);
+        error = FromWinsockError(soError);
+        return soError == 0 ? 1 : 0;
+    }
+}
+
+SOCKET connectOne(const Address& address, Clock::time_point deadline,
+                  const std::atomic<bool>* cancel, int& error) {
+    const SOCKET socket = ::WSASocketW(address.family, address.socktype, address.protocol, nullptr,
+                                       0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket == INVALID_SOCKET) {
+        error = LastSocketError();
+        return INVALID_SOCKET;
+    }
+    error = MakeNonBlocking(socket);
+    sockaddr_storage target{};
+    std::memcpy(&target, address.bytes.data(), address.length);
+    if (error == 0 && ::connect(socket, reinterpret_cast<const sockaddr*>(&target),
+                                static_cast<int>(address.length)) != 0) {
+        const int connectError = ::WSAGetLastError();
+        if (connectError != WSAEWOULDBLOCK) {
+            error = FromWinsockError(connectError);
+        } else {
+            waitConnected(socket, deadline, cancel, error);
+        }
+    }
+    if (error != 0) {
+        ::closesocket(socket);
+        return INVALID_SOCKET;
+    }
+    setNoDelay(socket);
+    return socket;
+}
+
+} // namespace
+
+SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
+                        int& error, const std::atomic<bool>* cancel) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<Address> addresses;
+    error = ResolveBounded(host, port, timeoutMs, cancel, addresses);
+    if (error != 0) {
+        return INVALID_SOCKET_HANDLE;
+    }
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const auto share = std::chrono::milliseconds(msUntil(deadline)) /
+                           static_cast<int>(addresses.size() - i);
+        const SOCKET socket = connectOne(addresses[i], Clock::now() + share, cancel, error);
+        if (socket != INVALID_SOCKET) {
+            return FromSocket(socket);
+        }
+        if (error == ECANCELED) {
+            break;
+        }
     }
     return INVALID_SOCKET_HANDLE;
+}
+
+int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,
+                 unsigned int /*count*/) {
+    // Windows takes no probe count here: its own (10) applies.
+    tcp_keepalive settings{};
+    settings.onoff = idleS != 0 ? 1 : 0;
+    settings.keepalivetime = idleS * 1000;
+    settings.keepaliveinterval = intervalS * 1000;
+    DWORD returned = 0;
+    if (::WSAIoctl(ToSocket(handle), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0,
+                   &returned, nullptr, nullptr) != 0) {
+        return LastSocketError();
+    }
+    return 0;
+}
+
+int SetUnacknowledgedLimit(SocketHandle handle, unsigned int ms) {
+    // TCP_MAXRT counts whole seconds; 0 would mean "the system's own" there
+    // as well, so a short limit rounds up to one second.
+    const DWORD seconds = ms == 0 ? 0 : (ms + 999) / 1000;
+    if (::setsockopt(ToSocket(handle), IPPROTO_TCP, TCP_MAXRT,
+                     reinterpret_cast<const char*>(&seconds), sizeof seconds) != 0) {
+        return LastSocketError();
+    }
+    return 0;
 }
 
 int PrepareConnected(SocketHandle handle) {

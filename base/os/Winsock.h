@@ -12,6 +12,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <mstcpip.h>
+
 #include "base/os/SocketApi.h"
 
 namespace kavra::os {

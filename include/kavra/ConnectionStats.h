@@ -77,6 +77,17 @@ struct ConnectionStats {
     // ---- connection ----
     // Successful reconnections after the connection dropped.
     std::uint64_t reconnections = 0;
+    // Connections made (the first included), connections that dropped
+    // (peer close, reset, dead peer found by keepalive or the idle limit, a
+    // write cut short), and connect attempts that failed.
+    std::uint64_t connectionsMade = 0;
+    std::uint64_t connectionsLost = 0;
+    std::uint64_t connectFailures = 0;
+    // Whether the connection is up, whether the give-up limit ended the
+    // reconnection attempts, and how long the current state has lasted.
+    bool connected = false;
+    bool gaveUp = false;
+    std::uint64_t msInCurrentState = 0;
 
     std::uint64_t SendDropped() const {
         return sendDroppedDisconnected + sendDroppedTimedOut + sendDroppedConnectionFailed +

@@ -215,7 +215,8 @@ protected:
     // connection is back (or at once when it still is). Worker thread only.
     void KeepSendEntry(kavra::SendEntry entry);
 
-    // Hands entries kept while the connection was down back to the worker.
+    // After a successful connect, hands entries kept while the connection was
+    // down back to the worker. An override calls this one.
     void OnSocketConnect(int error) override;
     // Default: discards the oldest received PDU. Replace it to keep PDUs for
     // GetMessageA. Worker thread only.

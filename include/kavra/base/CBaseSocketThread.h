@@ -105,6 +105,12 @@ protected:
     void ResumeReading();
     bool IsReadingPaused() const { return m_readPaused.load(); }
 
+    // A connection that delivered nothing for ms (time with reading paused
+    // aside) is failed with ETIMEDOUT and reported as OnSocketClose, as any
+    // other drop. 0: no limit (the default). Before the thread starts, or
+    // on the thread.
+    void SetIdleLimitMs(unsigned int ms);
+
     CSocket* m_socket = nullptr;
     // Serialises socket transfers, so that a subclass may also write from
     // another thread without interleaving bytes with the loop's own writes.
@@ -116,6 +122,8 @@ private:
     void handleReadable();
     template <typename Handler> void guarded(Handler&& handler);
     void flushHeldBack();
+    std::chrono::steady_clock::time_point idleDeadline() const;
+    static int msUntil(std::chrono::steady_clock::time_point when);
     int write(const char* src, int n, int timeoutMs, WriteOutcome& outcome);
 
     std::unique_ptr<kavra::WakeUp> m_wake;
@@ -126,5 +134,7 @@ private:
     // one running. Touched only by the loop's own thread.
     std::size_t m_batchLeft = 0;
     std::atomic<bool> m_readPaused{false};
+    std::atomic<std::int64_t> m_readResumedAt{0};
+    unsigned int m_idleLimitMs = 0;
     std::shared_ptr<kavra::WriteTally> m_writeTally = std::make_shared<kavra::WriteTally>();
 };

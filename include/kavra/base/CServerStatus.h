@@ -1,39 +1,99 @@
-// Where a client connects and how it reconnects after the connection drops.
+// Where a client connects, how it keeps the connection healthy, and how it
+// reconnects after the connection drops. A plain value: the thread keeps its
+// own copy (SetSocket).
+//
+// Endpoints: SetServer names the first; AddServer appends more. A connect
+// attempt that fails moves the next attempt to the next endpoint, round the
+// list.
 //
 // Reconnection backoff: the first attempt waits the initial delay, each
 // further attempt twice the previous delay, never more than the maximum.
+// With jitter (the default) each delay is drawn from [delay / 2, delay], so
+// clients that lost the same server do not return in lock step. A give-up
+// limit (off by default) ends the attempts after so many failures in a row
+// or so long without a connection.
+//
+// Dead peers: every connection the client makes has TCP keepalive (by
+// default probes after 30 s of silence, every 10 s, 5 unanswered probes:
+// a vanished peer is noticed within about 80 s) and, where the system has
+// it, a bound on how long written data may stay unacknowledged (90 s). An
+// optional idle limit treats a connection that received nothing at all for
+// that long as dead; the protocol has no heartbeat, so it is off by default.
 #pragma once
 
 #include "kavra/Export.h"
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 class KAVRA_API CServerStatus {
 public:
     CServerStatus();
     CServerStatus(std::string host, unsigned short port);
 
+    // The first endpoint.
     const std::string& GetHost() const { return m_host; }
     unsigned short GetPort() const { return m_port; }
+    // All endpoints, the first one included: index 0 .. GetServerCount()-1.
+    std::size_t GetServerCount() const { return 1 + m_more.size(); }
+    const std::string& GetHostAt(std::size_t index) const;
+    unsigned short GetPortAt(std::size_t index) const;
+
     unsigned int GetConnectTimeoutMs() const { return m_connectTimeoutMs; }
     bool GetReconnect() const { return m_reconnect; }
     unsigned int GetInitialDelayMs() const { return m_initialDelayMs; }
     unsigned int GetMaximumDelayMs() const { return m_maximumDelayMs; }
+    bool GetJitter() const { return m_jitter; }
+    unsigned int GetGiveUpAttempts() const { return m_giveUpAttempts; }
+    unsigned int GetGiveUpAfterMs() const { return m_giveUpAfterMs; }
+    unsigned int GetKeepAliveIdleS() const { return m_keepAliveIdleS; }
+    unsigned int GetKeepAliveIntervalS() const { return m_keepAliveIntervalS; }
+    unsigned int GetKeepAliveCount() const { return m_keepAliveCount; }
+    unsigned int GetUnacknowledgedLimitMs() const { return m_unacknowledgedLimitMs; }
+    unsigned int GetIdleLimitMs() const { return m_idleLimitMs; }
 
     void SetServer(std::string host, unsigned short port);
+    void AddServer(std::string host, unsigned short port);
+    // Also bounds the name lookup of each attempt; each address a name
+    // resolves to gets its own share of it.
     void SetConnectTimeoutMs(unsigned int ms) { m_connectTimeoutMs = ms; }
     void SetReconnect(bool enabled) { m_reconnect = enabled; }
     // A maximum below the initial delay is raised to it.
     void SetBackoff(unsigned int initialDelayMs, unsigned int maximumDelayMs);
+    void SetJitter(bool enabled) { m_jitter = enabled; }
+    // Stop reconnecting after attempts failed attempts in a row, or after
+    // afterMs without a connection; 0 for no such limit (the default).
+    void SetGiveUp(unsigned int attempts, unsigned int afterMs);
+    // 0 in any of them turns keepalive off.
+    void SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count);
+    // 0 leaves the system's own bound.
+    void SetUnacknowledgedLimitMs(unsigned int ms) { m_unacknowledgedLimitMs = ms; }
+    // 0 (the default) turns the idle limit off.
+    void SetIdleLimitMs(unsigned int ms) { m_idleLimitMs = ms; }
+    bool KeepAliveOn() const;
 
-    // Delay before reconnection attempt number attempt (1, 2, ...).
+    // Nominal delay before reconnection attempt number attempt (1, 2, ...).
     unsigned int DelayForAttempt(int attempt) const;
+    // The delay to wait: with jitter, random (any 32-bit value) picks it in
+    // [nominal / 2, nominal]; without, the nominal delay.
+    unsigned int DelayForAttempt(int attempt, std::uint32_t random) const;
 
 private:
     std::string m_host;
     unsigned short m_port = 0;
+    std::vector<std::pair<std::string, unsigned short>> m_more;
     unsigned int m_connectTimeoutMs = 3000;
     bool m_reconnect = true;
     unsigned int m_initialDelayMs = 100;
     unsigned int m_maximumDelayMs = 5000;
+    bool m_jitter = true;
+    unsigned int m_giveUpAttempts = 0;
+    unsigned int m_giveUpAfterMs = 0;
+    unsigned int m_keepAliveIdleS = 30;
+    unsigned int m_keepAliveIntervalS = 10;
+    unsigned int m_keepAliveCount = 5;
+    unsigned int m_unacknowledgedLimitMs = 90'000;
+    unsigned int m_idleLimitMs = 0;
 };

@@ -69,6 +69,16 @@ public:
     // Takes an already connected descriptor (ownership passes to this object).
     void Attach(Handle handle);
     void Close();
+    // Keepalive and the unacknowledged-data bound of the current connection
+    // (see CServerStatus). 0, or the system's error code.
+    int SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count);
+    int SetUnacknowledgedLimit(unsigned int ms);
+    // Treats the connection as failed with error, as a transfer that met the
+    // error would: the owner closes it. For failures the socket cannot see
+    // itself, such as a peer that has been silent too long.
+    void MarkFailed(int error) { fail(error); }
+    // When the connection was made or last delivered bytes.
+    std::chrono::steady_clock::time_point GetLastInputTime() const { return m_lastInput; }
 
     // Writes up to n bytes, waiting at most timeoutMs for room. Returns the
     // count written, which is less than n on timeout or failure (and then 0,
@@ -121,6 +131,7 @@ private:
     void fail(int error);
     // One non-blocking read; > 0 bytes, 0 on close, -1 with error set.
     long readSome(char* dst, int n, int& error);
+    long readSomeAhead(char* dst, int n, int& error);
     void dropReadAhead();
     // Writes all n bytes unless the deadline passes or the socket fails;
     // returns the count written.
@@ -151,6 +162,7 @@ private:
     bool m_keepUnsent = false;
     int m_flushTimeoutMs = 0;
     int m_lastError = 0;
+    std::chrono::steady_clock::time_point m_lastInput{};
     std::string m_host;
     unsigned short m_port = 0;
 };

@@ -1,9 +1,28 @@
 // A socket thread that keeps one client connection to a server.
 //
 // SetSocket attaches a socket (or makes and connects one) and names the
-// server. When the connection drops while the thread runs, the thread
-// reconnects to that server with capped exponential backoff (CServerStatus)
-// and keeps the same CSocket object attached, so m_socket stays non-null.
+// server (CServerStatus: endpoints, backoff, keepalive, idle limit). When
+// the connection drops while the thread runs, the thread reconnects with
+// backoff and keeps the same CSocket object attached, so m_socket stays
+// non-null.
+//
+// Connection events, all on the thread, one at a time:
+//  - OnSocketConnect(error) after every connect attempt the thread makes:
+//    0 when connected, otherwise the errno-style reason. A connection that
+//    SetSocket made before the thread ran is reported once as
+//    OnSocketConnect(0) when the thread starts, before anything else.
+//  - OnSocketClose(error) once per connection that drops: 0 for an orderly
+//    close by the peer, otherwise the reason (ECONNRESET, EPIPE, ETIMEDOUT
+//    for a dead peer found by keepalive or the idle limit, or for a write
+//    cut short inside a frame). The default closes the socket and, when
+//    the server allows it, schedules the first reconnection attempt.
+//  - OnSocketReconnect(attempt) when a scheduled attempt is due (attempt
+//    counts from 1 per outage). The default makes the attempt, which is
+//    followed by OnSocketConnect, and schedules the next one after a
+//    failure, unless the give-up limit is reached.
+// So a drop and a recovery read: OnSocketClose(e), OnSocketReconnect(1),
+// OnSocketConnect(ECONNREFUSED), OnSocketReconnect(2), OnSocketConnect(0).
+// An override calls the base.
 #pragma once
 
 #include "kavra/Export.h"
@@ -11,8 +30,10 @@
 #include "kavra/base/CServerStatus.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <random>
 
 class KAVRA_API CSocketClientThread : public CBaseSocketThread {
 public:
@@ -20,6 +41,8 @@ public:
     ~CSocketClientThread() override;
 
     char* GetClassNameA() override;
+    // Reports a connection SetSocket made before the thread ran. Thread only.
+    void BeforeRun() override;
 
 protected:
     // Closes the socket and, when the server allows it, schedules the first
@@ -48,14 +71,45 @@ public:
     // Returns 1 when the attached socket is connected, 0 otherwise.
     virtual int SetSocket(CSocket* socket, int takeOwnership, CServerStatus* server);
 
+    // Whether the connection is up, as the thread last saw it. Any thread,
+    // without locks.
+    bool IsConnected() const { return m_connected.load(); }
+    // True once the give-up limit ended the reconnection attempts; the
+    // connection then stays down. Any thread.
+    bool HasGivenUp() const { return m_gaveUp.load(); }
     // Successful reconnections since construction. Any thread.
     std::uint64_t GetReconnectCount() const;
+    // Connections made (the first included), connections that dropped, and
+    // connect attempts that failed, since construction. Any thread.
+    std::uint64_t GetConnectionsMade() const { return m_connectionsMade.load(); }
+    std::uint64_t GetConnectionsLost() const { return m_connectionsLost.load(); }
+    std::uint64_t GetConnectFailures() const { return m_connectFailures.load(); }
+    // When the connection last came up or went down. Any thread.
+    std::chrono::steady_clock::time_point GetStateChangeTime() const;
     const CServerStatus& GetServerStatus() const { return m_server; }
 
 private:
     void releaseSocket();
+    // One attempt at the current endpoint; moves to the next one on failure.
+    bool connectNow();
+    void markConnected(bool connected);
+    unsigned int delayFor(int attempt);
+    bool shouldGiveUp() const;
 
     CServerStatus m_server;
     std::unique_ptr<CSocket> m_ownedSocket;
     std::atomic<std::uint64_t> m_reconnections{0};
+    std::atomic<std::uint64_t> m_connectionsMade{0};
+    std::atomic<std::uint64_t> m_connectionsLost{0};
+    std::atomic<std::uint64_t> m_connectFailures{0};
+    std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_gaveUp{false};
+    std::atomic<std::int64_t> m_stateChangedAt{0};
+    // The rest belongs to whichever thread may touch the socket: the
+    // application thread before the start, the thread afterwards.
+    bool m_reportConnectAtStart = false;
+    std::size_t m_endpoint = 0;
+    unsigned int m_failuresInARow = 0;
+    std::chrono::steady_clock::time_point m_outageStart{};
+    std::minstd_rand m_random;
 };
