@@ -62,3 +62,12 @@ void CServerStatus::SetKeepAlive(unsigned int idleS, unsigned int intervalS, uns
 bool CServerStatus::KeepAliveOn() const {
     return m_keepAliveIdleS != 0 && m_keepAliveIntervalS != 0 && m_keepAliveCount != 0;
 }
+
+unsigned int CServerStatus::GetUnacknowledgedLimitMs() const {
+    if (m_unacknowledgedLimitMs != 0 || !KeepAliveOn()) {
+        return m_unacknowledgedLimitMs;
+    }
+    const unsigned long long seconds =
+        m_keepAliveIdleS + static_cast<unsigned long long>(m_keepAliveIntervalS) * m_keepAliveCount;
+    return seconds >= 4'000'000ULL ? 4'000'000'000U : static_cast<unsigned int>(seconds * 1000);
+}

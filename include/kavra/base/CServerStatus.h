@@ -16,7 +16,9 @@
 // Dead peers: every connection the client makes has TCP keepalive (by
 // default probes after 30 s of silence, every 10 s, 5 unanswered probes:
 // a vanished peer is noticed within about 80 s) and, where the system has
-// it, a bound on how long written data may stay unacknowledged (90 s). An
+// it, the same bound on how long written data may stay unacknowledged, so
+// that a peer that vanishes while data is outstanding is noticed as soon
+// as an idle one (on Linux the bound also governs keepalive itself). An
 // optional idle limit treats a connection that received nothing at all for
 // that long as dead; the protocol has no heartbeat, so it is off by default.
 #pragma once
@@ -51,7 +53,9 @@ public:
     unsigned int GetKeepAliveIdleS() const { return m_keepAliveIdleS; }
     unsigned int GetKeepAliveIntervalS() const { return m_keepAliveIntervalS; }
     unsigned int GetKeepAliveCount() const { return m_keepAliveCount; }
-    unsigned int GetUnacknowledgedLimitMs() const { return m_unacknowledgedLimitMs; }
+    // The bound in force: the one set, or else keepalive's own time (0 when
+    // keepalive is off too: the system's own bound).
+    unsigned int GetUnacknowledgedLimitMs() const;
     unsigned int GetIdleLimitMs() const { return m_idleLimitMs; }
 
     void SetServer(std::string host, unsigned short port);
@@ -68,7 +72,7 @@ public:
     void SetGiveUp(unsigned int attempts, unsigned int afterMs);
     // 0 in any of them turns keepalive off.
     void SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count);
-    // 0 leaves the system's own bound.
+    // 0 (the default) follows keepalive (see above).
     void SetUnacknowledgedLimitMs(unsigned int ms) { m_unacknowledgedLimitMs = ms; }
     // 0 (the default) turns the idle limit off.
     void SetIdleLimitMs(unsigned int ms) { m_idleLimitMs = ms; }
@@ -94,6 +98,6 @@ private:
     unsigned int m_keepAliveIdleS = 30;
     unsigned int m_keepAliveIntervalS = 10;
     unsigned int m_keepAliveCount = 5;
-    unsigned int m_unacknowledgedLimitMs = 90'000;
+    unsigned int m_unacknowledgedLimitMs = 0;
     unsigned int m_idleLimitMs = 0;
 };
