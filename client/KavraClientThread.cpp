@@ -410,6 +410,7 @@ bool KavraClientThread::pauseReadingWhenFull() {
         ResumeReading();
         return false;
     }
+    m_receivePauses.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -561,6 +562,7 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
     stats.bytesReceived = get(m_bytesReceived);
     stats.receiveDropsQueueFull = get(m_receiveDropsQueueFull);
     stats.oversizeDiscarded = get(m_oversizeDiscarded);
+    stats.receivePauses = get(m_receivePauses);
     stats.badHeaders = get(m_badHeaders);
     stats.resyncBytesDiscarded = get(m_resyncBytesDiscarded);
     stats.consumerDropsTooLong = get(m_consumerDropsTooLong);

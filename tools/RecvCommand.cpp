@@ -16,9 +16,11 @@ namespace kavra::tool {
 
 int RunRecv(int argc, char** argv) {
     Args args("recv",
-              "kavra recv HOST:PORT [--hex | --out FILE] [--count N] [--duration S] [--block]",
+              "kavra recv HOST:PORT [--hex | --out FILE] [--count N] [--duration S] [--block]\n"
+              "                      [--idle-timeout S]",
               "Connects and prints the body of every PDU received, one per line. The\n"
-              "connection is re-established with backoff when the server drops it. Stops on\n"
+              "connection is re-established with backoff when the server drops it, or when\n"
+              "it stops answering (TCP keepalive, or --idle-timeout). Stops on\n"
               "Ctrl-C, after --count PDUs or after --duration seconds; a summary goes to\n"
               "standard error.",
               {"HOST:PORT"},
@@ -28,7 +30,9 @@ int RunRecv(int argc, char** argv) {
                {"duration", "SECONDS", "stop after this long"},
                {"block", "",
                 "when 100 PDUs wait, stop reading (slowing the server) instead of "
-                "dropping"}});
+                "dropping"},
+               {"idle-timeout", "SECONDS",
+                "reconnect when nothing at all arrived for this long (off by default)"}});
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
         return 0;
@@ -38,6 +42,7 @@ int RunRecv(int argc, char** argv) {
     const bool verbose = args.Has("verbose");
     const std::uint64_t count = args.GetUnsigned("count", 0, UINT64_MAX);
     const double duration = args.GetDouble("duration", 0.0, 0.0, 1e9);
+    const double idleTimeout = args.GetDouble("idle-timeout", 0.0, 0.0, 86400.0);
 
     std::ofstream file;
     if (args.Has("out")) {
@@ -52,7 +57,8 @@ int RunRecv(int argc, char** argv) {
     if (args.Has("block")) {
         client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
     }
-    client.Connect(address, true);
+    client.SetPrintEvents(verbose);
+    client.Connect(address, true, static_cast<unsigned int>(idleTimeout * 1000.0));
     const auto start = std::chrono::steady_clock::now();
     std::vector<unsigned char> body(KavraClientThread::MAX_PDU_LENGTH);
     std::uint64_t received = 0;

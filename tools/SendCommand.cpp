@@ -139,6 +139,7 @@ int RunSend(int argc, char** argv) {
 
     ToolClient client;
     client.SetHoldWhileDisconnected(hold);
+    client.SetPrintEvents(verbose);
     client.Connect(address, hold);
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < pdus.size(); ++i) {

@@ -67,7 +67,7 @@ ServerSocket::ServerSocket(const std::string& host, unsigned short port) {
         const int on = 1;
         setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (bind(handle, candidate->ai_addr, candidate->ai_addrlen) != 0 ||
-            listen(handle, 64) != 0) {
+            listen(handle, SOMAXCONN) != 0) {
             lastError = errno;
             close(handle);
             continue;

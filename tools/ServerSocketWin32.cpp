@@ -132,7 +132,7 @@ ServerSocket::ServerSocket(const std::string& host, unsigned short port) {
         ::setsockopt(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
                      sizeof on);
         if (::bind(handle, candidate->ai_addr, static_cast<int>(candidate->ai_addrlen)) != 0 ||
-            ::listen(handle, 64) != 0) {
+            ::listen(handle, SOMAXCONN) != 0) {
             lastErrorCode = lastError();
             ::closesocket(handle);
             continue;

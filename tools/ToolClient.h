@@ -10,15 +10,28 @@ namespace kavra::tool {
 
 class ToolClient : public KavraClientThread {
 public:
+    ~ToolClient() override;
+
     // Connects to address and starts the worker thread. With reconnect, the
-    // worker reconnects with backoff after the connection drops. Throws
-    // std::runtime_error("cannot connect to HOST:PORT: reason"). Application
-    // thread, once.
-    void Connect(const Address& address, bool reconnect);
+    // worker reconnects with backoff after the connection drops; with an
+    // idle limit, a connection that received nothing for that long counts
+    // as dropped. Throws std::runtime_error("cannot connect to HOST:PORT:
+    // reason"). Application thread, once.
+    void Connect(const Address& address, bool reconnect, unsigned int idleLimitMs = 0);
+    // Print connection events (drops, attempts, connects) to standard error.
+    // Before Connect.
+    void SetPrintEvents(bool print) { m_printEvents = print; }
 
 protected:
     // PDUs wait in the receive queue for ReceivePdu.
     void OnReceiveQueuePush() override {}
+    void OnSocketConnect(int error) override;
+    void OnSocketClose(int error) override;
+    void OnSocketReconnect(int attempt) override;
+
+private:
+    bool m_printEvents = false;
+    std::string m_where;
 };
 
 } // namespace kavra::tool

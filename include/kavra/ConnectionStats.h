@@ -73,6 +73,9 @@ struct ConnectionStats {
     // was longer than the MAX_PDU_LENGTH bytes it may write (only a derived
     // class's own ReceivePush can queue one).
     std::uint64_t consumerDropsTooLong = 0;
+    // Times reading stopped because 100 PDUs waited (ReceiveOverflow::Block;
+    // nothing is dropped then).
+    std::uint64_t receivePauses = 0;
 
     // ---- connection ----
     // Successful reconnections after the connection dropped.

@@ -278,6 +278,7 @@ private:
     std::atomic<std::uint64_t> m_bytesReceived{0};
     std::atomic<std::uint64_t> m_receiveDropsQueueFull{0};
     std::atomic<std::uint64_t> m_oversizeDiscarded{0};
+    std::atomic<std::uint64_t> m_receivePauses{0};
     std::atomic<std::uint64_t> m_badHeaders{0};
     std::atomic<std::uint64_t> m_resyncBytesDiscarded{0};
     std::atomic<std::uint64_t> m_consumerDropsTooLong{0};
