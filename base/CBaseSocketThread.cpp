@@ -3,6 +3,7 @@
 #include "base/os/SocketApi.h"
 #include "base/os/WakeUp.h"
 #include "kavra/base/CSocket.h"
+#include "kavra/base/SemaLock.h"
 
 #include <algorithm>
 #include <array>
@@ -15,17 +16,6 @@ namespace {
 // Messages handled per turn before the socket gets its look, so that a
 // thread posting without pause cannot starve the connection.
 constexpr std::size_t DISPATCH_BATCH = 64;
-
-class IoLockGuard {
-public:
-    explicit IoLockGuard(CSema& lock) : m_lock(lock) { m_lock.Lock(CSema::INFINITE_TIMEOUT); }
-    ~IoLockGuard() { m_lock.Unlock(1, nullptr); }
-    IoLockGuard(const IoLockGuard&) = delete;
-    IoLockGuard& operator=(const IoLockGuard&) = delete;
-
-private:
-    CSema& m_lock;
-};
 
 } // namespace
 
@@ -197,7 +187,7 @@ int CBaseSocketThread::RecvDataTimeout(char* dst, int n, int timeoutMs) {
     if (m_socket == nullptr || !m_socket->IsConnected()) {
         return 0;
     }
-    IoLockGuard guard(m_ioLock);
+    const kavra::SemaLock guard(m_ioLock);
     // A handler that writes a request and then waits for the answer must
     // not wait on its own request still held back.
     if (m_socket->HasHeldOutput()) {
@@ -228,7 +218,7 @@ int CBaseSocketThread::write(const char* src, int n, int timeoutMs, WriteOutcome
     // together with the next ones in one system call. The batch's end writes
     // out whatever is left, so no frame outlives it.
     const bool more = IsCurrentThread() && m_batchLeft > 0;
-    IoLockGuard guard(m_ioLock);
+    const kavra::SemaLock guard(m_ioLock);
     if (m_socket->GetWriteTally() != m_writeTally) {
         m_socket->SetWriteTally(m_writeTally);
     }
@@ -250,7 +240,7 @@ void CBaseSocketThread::flushHeldBack() {
     if (m_socket == nullptr || !m_socket->HasHeldOutput()) {
         return;
     }
-    IoLockGuard guard(m_ioLock);
+    const kavra::SemaLock guard(m_ioLock);
     m_socket->Flush();
 }
 

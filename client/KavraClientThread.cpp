@@ -4,6 +4,7 @@
 #include "kavra/KavraPDU.h"
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/CSocket.h"
+#include "kavra/base/SemaLock.h"
 
 #include <algorithm>
 #include <array>
@@ -31,17 +32,6 @@ const char kSizeMessage[] = "KavraClientThread::SendPdu"
 using SendBlock = std::unique_ptr<unsigned char[]>;
 using Clock = std::chrono::steady_clock;
 
-// Holds a semaphore used as a lock for one scope.
-class SemaLock {
-public:
-    explicit SemaLock(CSema& sema) : m_sema(sema) { m_sema.Lock(CSema::INFINITE_TIMEOUT); }
-    ~SemaLock() { m_sema.Unlock(1, nullptr); }
-    SemaLock(const SemaLock&) = delete;
-    SemaLock& operator=(const SemaLock&) = delete;
-
-private:
-    CSema& m_sema;
-};
 
 } // namespace
 
@@ -105,7 +95,7 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
 
     const Clock::time_point now = Clock::now();
     {
-        const SemaLock lock(m_sendLock);
+        const kavra::SemaLock lock(m_sendLock);
         if (limit != 0 && m_sendQueue.size() >= limit) {
             m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
             return SEND_QUEUE_FULL;
@@ -134,7 +124,7 @@ void KavraClientThread::OnSendQueuePush() {
 
 kavra::SendEntry KavraClientThread::TakeSendEntry() {
     kavra::SendEntry entry;
-    const SemaLock lock(m_sendLock);
+    const kavra::SemaLock lock(m_sendLock);
     if (!m_sendQueue.empty()) {
         const DATABUFFER front = m_sendQueue.front();
         m_sendQueue.pop_front();
@@ -151,7 +141,7 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
         return;
     }
     {
-        const SemaLock lock(m_sendLock);
+        const kavra::SemaLock lock(m_sendLock);
         m_sendQueuedAt.push_front(entry.queuedAt);
         try {
             m_sendQueue.push_front(DATABUFFER{entry.bytes.get(), entry.size});
@@ -615,10 +605,8 @@ std::size_t KavraClientThread::GetSendQueueLimit() const {
 }
 
 std::size_t KavraClientThread::GetSendQueueLength() const {
-    m_sendLock.Lock(CSema::INFINITE_TIMEOUT);
-    const std::size_t length = m_sendQueue.size();
-    m_sendLock.Unlock(1, nullptr);
-    return length;
+    const kavra::SemaLock lock(m_sendLock);
+    return m_sendQueue.size();
 }
 
 std::size_t KavraClientThread::GetReceiveQueueLength() {

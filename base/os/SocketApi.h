@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,6 +40,13 @@ int LookupAddresses(const std::string& host, unsigned short port, bool numericOn
 // true (ECANCELED). A lookup given up on finishes unwatched.
 int ResolveBounded(const std::string& host, unsigned short port, unsigned int timeoutMs,
                    const std::atomic<bool>* cancel, std::vector<Address>& out);
+
+// One connect attempt to one address, by the deadline; a stop request
+// (cancel) ends it within CONNECT_CANCEL_POLL_MS. The connected socket with
+// TCP_NODELAY set, or INVALID_SOCKET_HANDLE with error set (ETIMEDOUT,
+// ECANCELED, or the connect error).
+SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
+                            const std::atomic<bool>* cancel, int& error);
 
 // Resolves host (a name or a numeric IPv4/IPv6 address, any family) and tries
 // each address in turn until one connects; the lookup and all tries together

@@ -118,12 +118,8 @@ int LookupAddresses(const std::string& host, unsigned short port, bool numericOn
     return out.empty() ? EHOSTUNREACH : 0;
 }
 
-namespace {
-
-// One connect attempt to one address by the deadline; the socket, or
-// INVALID_SOCKET_HANDLE with error set.
-SocketHandle connectOne(const Address& address, Clock::time_point deadline,
-                        const std::atomic<bool>* cancel, int& error) {
+SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
+                            const std::atomic<bool>* cancel, int& error) {
     const int fd =
         ::socket(address.family, address.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.protocol);
     if (fd < 0) {
@@ -159,27 +155,6 @@ SocketHandle connectOne(const Address& address, Clock::time_point deadline,
     setNoDelay(fd);
     error = 0;
     return fd;
-}
-
-} // namespace
-
-SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
-                        int& error, const std::atomic<bool>* cancel) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::vector<Address> addresses;
-    error = ResolveBounded(host, port, timeoutMs, cancel, addresses);
-    if (error != 0) {
-        return INVALID_SOCKET_HANDLE;
-    }
-    for (std::size_t i = 0; i < addresses.size(); ++i) {
-        const auto share = std::chrono::milliseconds(msUntil(deadline)) /
-                           static_cast<int>(addresses.size() - i);
-        const SocketHandle handle = connectOne(addresses[i], Clock::now() + share, cancel, error);
-        if (handle != INVALID_SOCKET_HANDLE || error == ECANCELED) {
-            return handle;
-        }
-    }
-    return INVALID_SOCKET_HANDLE;
 }
 
 int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,

@@ -239,13 +239,15 @@ int waitConnected(SOCKET socket, Clock::time_point deadline, const std::atomic<b
     }
 }
 
-SOCKET connectOne(const Address& address, Clock::time_point deadline,
-                  const std::atomic<bool>* cancel, int& error) {
+} // namespace
+
+SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
+                            const std::atomic<bool>* cancel, int& error) {
     const SOCKET socket = ::WSASocketW(address.family, address.socktype, address.protocol, nullptr,
                                        0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (socket == INVALID_SOCKET) {
         error = LastSocketError();
-        return INVALID_SOCKET;
+        return INVALID_SOCKET_HANDLE;
     }
     error = MakeNonBlocking(socket);
     sockaddr_storage target{};
@@ -261,34 +263,10 @@ SOCKET connectOne(const Address& address, Clock::time_point deadline,
     }
     if (error != 0) {
         ::closesocket(socket);
-        return INVALID_SOCKET;
-    }
-    setNoDelay(socket);
-    return socket;
-}
-
-} // namespace
-
-SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
-                        int& error, const std::atomic<bool>* cancel) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::vector<Address> addresses;
-    error = ResolveBounded(host, port, timeoutMs, cancel, addresses);
-    if (error != 0) {
         return INVALID_SOCKET_HANDLE;
     }
-    for (std::size_t i = 0; i < addresses.size(); ++i) {
-        const auto share = std::chrono::milliseconds(msUntil(deadline)) /
-                           static_cast<int>(addresses.size() - i);
-        const SOCKET socket = connectOne(addresses[i], Clock::now() + share, cancel, error);
-        if (socket != INVALID_SOCKET) {
-            return FromSocket(socket);
-        }
-        if (error == ECANCELED) {
-            break;
-        }
-    }
-    return INVALID_SOCKET_HANDLE;
+    setNoDelay(socket);
+    return FromSocket(socket);
 }
 
 int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,

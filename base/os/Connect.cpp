@@ -61,4 +61,24 @@ int ResolveBounded(const std::string& host, unsigned short port, unsigned int ti
     return pending->error;
 }
 
+SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,
+                        int& error, const std::atomic<bool>* cancel) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<Address> addresses;
+    error = ResolveBounded(host, port, timeoutMs, cancel, addresses);
+    if (error != 0) {
+        return INVALID_SOCKET_HANDLE;
+    }
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+        const auto share = left / static_cast<long>(addresses.size() - i);
+        const SocketHandle handle = ConnectAddress(addresses[i], Clock::now() + share, cancel, error);
+        if (handle != INVALID_SOCKET_HANDLE || error == ECANCELED) {
+            return handle;
+        }
+    }
+    return INVALID_SOCKET_HANDLE;
+}
+
 } // namespace kavra::os
