@@ -1,10 +1,10 @@
-// An address and a byte count. Carries no ownership: each user says who owns
-// the bytes.
 #pragma once
 
 #include <cstdint>
 
+/// An address and a byte count. Carries no ownership: each user says who owns
+/// the bytes.
 struct DATABUFFER {
-    void* data = nullptr;
-    std::uint32_t size = 0;
+    void* data = nullptr;    ///< First byte, or null.
+    std::uint32_t size = 0;  ///< Number of bytes at data.
 };

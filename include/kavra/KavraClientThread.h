@@ -1,48 +1,3 @@
-// One framed, queued client connection with a worker thread of its own.
-//
-// Application threads hand it PDU bodies with SendPdu and take received
-// bodies with GetMessageA (or ReceivePdu); the worker thread does all socket
-// input and output:
-//
-//   SendPdu --copy--> send queue --4025--> OnSendQueuePush --frame--> socket
-//   socket --frames--> OnSocketReceive --> receive queue --4026--> OnReceiveQueuePush
-//                                               |
-//                                               +--> GetMessageA / ReceivePdu
-//
-// The default OnReceiveQueuePush discards the oldest received PDU, so an
-// application that consumes with GetMessageA derives a class that replaces it
-// (for example with an empty handler).
-//
-// Life: construct, attach a socket (SetSocket), Create(), send and receive
-// from any threads, Destroy(), destroy. Destroy() keeps writing the entries
-// still queued for at most the linger (SetLinger), then releases the rest
-// unwritten and counts them; it returns within the linger plus one write
-// timeout and a small margin, whatever the peer does. The destructor stops a
-// thread that is still running the same way. A derived class that replaces
-// a handler calls Destroy() in its own destructor: by the time this class's
-// destructor runs, the derived part is gone, and the worker must not call
-// into it.
-//
-// A frame is never torn on a live connection: a write that times out after
-// part of a frame went out closes the connection, which is then
-// re-established as after any drop. GetStats accounts for every PDU (see
-// ConnectionStats).
-//
-// Delivery. When the worker comes to an entry while the connection is down
-// and a reconnection attempt is due within the write timeout, it makes that
-// attempt first, so a brief drop costs only the frames in flight. Beyond
-// that, by default an entry written while the connection is down is dropped
-// and a frame arriving while MAX_RECEIVE_QUEUE PDUs wait is read and
-// dropped (both counted); SetHoldWhileDisconnected and
-// SetReceiveOverflow(kavra::ReceiveOverflow::Block) make delivery loss-free
-// instead, at the price of memory and of slowing the peer.
-//
-// Received bodies are never longer than MAX_PDU_LENGTH. A header announcing
-// up to 1 MiB more is read and discarded whole, so nothing inside it is
-// mistaken for a frame; a longer one is garbage, and the reader
-// resynchronises on the next sync mark. So GetMessageA never writes more
-// than MAX_PDU_LENGTH bytes to its destination; ReceivePdu never writes more
-// than the capacity it is given.
 #pragma once
 
 #include "kavra/ConnectionStats.h"
@@ -63,171 +18,236 @@
 
 class KavraPDU;
 
+/**
+ * One framed, queued client connection with a worker thread of its own.
+ *
+ * Application threads hand it PDU bodies with SendPdu and take received
+ * bodies with GetMessageA (or ReceivePdu); the worker thread does all socket
+ * input and output:
+ *
+ * @verbatim
+ *   SendPdu --copy--> send queue --4025--> OnSendQueuePush --frame--> socket
+ *   socket --frames--> OnSocketReceive --> receive queue --4026--> OnReceiveQueuePush
+ *                                               |
+ *                                               +--> GetMessageA / ReceivePdu
+ * @endverbatim
+ *
+ * The default OnReceiveQueuePush discards the oldest received PDU, so an
+ * application that consumes with GetMessageA derives a class that replaces it
+ * (for example with an empty handler).
+ *
+ * Life: construct, attach a socket (SetSocket), Create(), send and receive
+ * from any threads, Destroy(), destroy. Destroy() keeps writing the entries
+ * still queued for at most the linger (SetLinger), then releases the rest
+ * unwritten and counts them; it returns within the linger plus one write
+ * timeout and a small margin, whatever the peer does. The destructor stops a
+ * thread that is still running the same way. A derived class that replaces
+ * a handler calls Destroy() in its own destructor: by the time this class's
+ * destructor runs, the derived part is gone, and the worker must not call
+ * into it.
+ *
+ * A frame is never torn on a live connection: a write that times out after
+ * part of a frame went out closes the connection, which is then
+ * re-established as after any drop. GetStats accounts for every PDU (see
+ * ConnectionStats).
+ *
+ * Delivery. When the worker comes to an entry while the connection is down
+ * and a reconnection attempt is due within the write timeout, it makes that
+ * attempt first, so a brief drop costs only the frames in flight. Beyond
+ * that, by default an entry written while the connection is down is dropped
+ * and a frame arriving while MAX_RECEIVE_QUEUE PDUs wait is read and
+ * dropped (both counted); SetHoldWhileDisconnected and
+ * SetReceiveOverflow(kavra::ReceiveOverflow::Block) make delivery loss-free
+ * instead, at the price of memory and of slowing the peer.
+ *
+ * Received bodies are never longer than MAX_PDU_LENGTH. A header announcing
+ * up to 1 MiB more is read and discarded whole, so nothing inside it is
+ * mistaken for a frame; a longer one is garbage, and the reader
+ * resynchronises on the next sync mark. So GetMessageA never writes more
+ * than MAX_PDU_LENGTH bytes to its destination; ReceivePdu never writes more
+ * than the capacity it is given.
+ */
 class KAVRA_API KavraClientThread : public CSocketClientThread {
 public:
-    // Largest body SendPdu accepts and the receive path delivers.
+    /// Largest body SendPdu accepts and the receive path delivers.
     static constexpr unsigned int MAX_PDU_LENGTH = KavraHeader::MAX_BODY_LENGTH;
-    // Most received PDUs queued at once; further frames are read and dropped
-    // (or wait in the socket: SetReceiveOverflow).
+    /// Most received PDUs queued at once; further frames are read and dropped
+    /// (or wait in the socket: SetReceiveOverflow).
     static constexpr unsigned int MAX_RECEIVE_QUEUE = 100;
-    // Timeout of every socket read and write.
+    /// Timeout of every socket read and write.
     static constexpr int SOCKET_IO_TIMEOUT_MS = 3000;
-    // Thread messages the object posts to its own worker.
+    /// @name Thread messages the object posts to its own worker.
+    ///@{
+    /// SendPdu posts it once per queued entry; the worker runs OnSendQueuePush.
     static constexpr unsigned int MSG_SEND_QUEUE_PUSH = 4025;
+    /// ReceivePush posts it once per queued PDU; the worker runs
+    /// OnReceiveQueuePush.
     static constexpr unsigned int MSG_RECEIVE_QUEUE_PUSH = 4026;
+    ///@}
 
-    // Result of SendPdu when the send queue has reached its limit (see
-    // SetSendQueueLimit).
+    /// Result of SendPdu when the send queue has reached its limit (see
+    /// SetSendQueueLimit).
     static constexpr int SEND_QUEUE_FULL = 2;
 
-    // Results of ReceivePdu.
-    static constexpr int RECEIVE_OK = 0;
-    static constexpr int RECEIVE_NOTHING = 1;
-    static constexpr int RECEIVE_TOO_SMALL = 2;
+    /// @name Results of ReceivePdu.
+    ///@{
+    static constexpr int RECEIVE_OK = 0;        ///< The body was copied.
+    static constexpr int RECEIVE_NOTHING = 1;   ///< Nothing arrived in time.
+    static constexpr int RECEIVE_TOO_SMALL = 2; ///< The body is longer than the capacity.
+    ///@}
 
-    // Empty queues, no thread, no socket. Application thread.
+    /// Empty queues, no thread, no socket. Application thread.
     KavraClientThread();
-    // A copy would share the queued blocks, PDUs and semaphores with its
-    // source, and both objects would release them: copying is refused.
+    ///@{
+    /// A copy would share the queued blocks, PDUs and semaphores with its
+    /// source, and both objects would release them: copying is refused.
     KavraClientThread(const KavraClientThread&) = delete;
     KavraClientThread& operator=(const KavraClientThread&) = delete;
-    // Stops the thread if it still runs (as Destroy does, linger included),
-    // then releases every queued block and PDU exactly once. Application
-    // thread; no other thread may be inside SendPdu or GetMessageA.
+    ///@}
+    /// Stops the thread if it still runs (as Destroy does, linger included),
+    /// then releases every queued block and PDU exactly once. Application
+    /// thread; no other thread may be inside SendPdu or GetMessageA.
     ~KavraClientThread() override;
 
-    // Asks the worker to stop after the messages already posted, and starts
-    // the linger: from now on, queued entries are written only until it runs
-    // out; later ones are released unwritten and counted
-    // (sendDroppedAtStop). Does not wait. Any thread.
+    /// Asks the worker to stop after the messages already posted, and starts
+    /// the linger: from now on, queued entries are written only until it runs
+    /// out; later ones are released unwritten and counted
+    /// (sendDroppedAtStop). Does not wait. Any thread.
     void Quit() override;
-    // How long a stop may keep writing entries still queued, in ms, for the
-    // whole stop (not per entry). Default SOCKET_IO_TIMEOUT_MS; 0 drops them
-    // at once. A healthy peer that reads gets everything sent before the stop
-    // within that time. Any thread; a change applies to the next stop.
+    /// How long a stop may keep writing entries still queued, in ms, for the
+    /// whole stop (not per entry). Default SOCKET_IO_TIMEOUT_MS; 0 drops them
+    /// at once. A healthy peer that reads gets everything sent before the stop
+    /// within that time. Any thread; a change applies to the next stop.
     void SetLinger(unsigned int ms);
+    /// The linger in ms (see SetLinger). Any thread.
     unsigned int GetLinger() const;
 
-    // Copies size bytes from pdu into the send queue and wakes the worker,
-    // which writes them as one frame. Returns 0 when queued, 1 when no socket
-    // is attached (nothing queued, arguments not examined), SEND_QUEUE_FULL
-    // when a send-queue limit is set and reached (see SetSendQueueLimit).
-    // Throws an exception derived from std::exception, whose what() is a
-    // fixed GBK text, when pdu is null or size exceeds MAX_PDU_LENGTH;
-    // nothing is then queued. A size of 0 is queued but never written. The caller may reuse
-    // its bytes as soon as the call returns. Any thread.
+    /// Copies size bytes from pdu into the send queue and wakes the worker,
+    /// which writes them as one frame. Returns 0 when queued, 1 when no socket
+    /// is attached (nothing queued, arguments not examined), SEND_QUEUE_FULL
+    /// when a send-queue limit is set and reached (see SetSendQueueLimit).
+    /// Throws an exception derived from std::exception, whose what() is a
+    /// fixed GBK text, when pdu is null or size exceeds MAX_PDU_LENGTH;
+    /// nothing is then queued. A size of 0 is queued but never written. The caller may reuse
+    /// its bytes as soon as the call returns. Any thread.
     int SendPdu(const void* pdu, unsigned int size);
 
-    // High-water mark of the send queue. By default (0) the queue is
-    // unbounded: a peer that stops reading while the application keeps
-    // sending makes it, and the process's memory, grow without limit. With a
-    // limit of n, SendPdu refuses a PDU while n entries wait: it returns
-    // SEND_QUEUE_FULL, copies, queues and posts nothing, and counts the
-    // refusal in ConnectionStats::sendQueueFull. The caller keeps its PDU and
-    // decides: retry later, drop it, or give up on the connection. The
-    // missing-socket result and the argument errors come first, as without a
-    // limit. A lower limit set while more entries wait refuses new PDUs until
-    // the worker has drained the queue below it. Any thread.
+    /// High-water mark of the send queue. By default (0) the queue is
+    /// unbounded: a peer that stops reading while the application keeps
+    /// sending makes it, and the process's memory, grow without limit. With a
+    /// limit of n, SendPdu refuses a PDU while n entries wait: it returns
+    /// SEND_QUEUE_FULL, copies, queues and posts nothing, and counts the
+    /// refusal in ConnectionStats::sendQueueFull. The caller keeps its PDU and
+    /// decides: retry later, drop it, or give up on the connection. The
+    /// missing-socket result and the argument errors come first, as without a
+    /// limit. A lower limit set while more entries wait refuses new PDUs until
+    /// the worker has drained the queue below it. Any thread.
     void SetSendQueueLimit(std::size_t maxEntries);
+    /// The send-queue limit; 0 when the queue is unbounded. Any thread.
     std::size_t GetSendQueueLimit() const;
 
-    // While the connection is down, keep queued entries, in order, and write
-    // them once it is back, instead of dropping them. A frame whose write
-    // failed or timed out is kept too and written again whole (on a new
-    // connection when the old one failed). The send-queue limit bounds what
-    // waits; without one a long outage grows memory by every PDU sent. Off
-    // by default. Any thread; applies to the entries the worker comes to
-    // next.
+    /// While the connection is down, keep queued entries, in order, and write
+    /// them once it is back, instead of dropping them. A frame whose write
+    /// failed or timed out is kept too and written again whole (on a new
+    /// connection when the old one failed). The send-queue limit bounds what
+    /// waits; without one a long outage grows memory by every PDU sent. Off
+    /// by default. Any thread; applies to the entries the worker comes to
+    /// next.
     void SetHoldWhileDisconnected(bool hold);
+    /// Whether entries are kept while the connection is down. Any thread.
     bool GetHoldWhileDisconnected() const;
-    // Entries older than ms when they could be written are dropped and
-    // counted (sendDroppedStale), for PDUs that are worse late than never.
-    // 0 (default): no limit. Any thread.
+    /// Entries older than ms when they could be written are dropped and
+    /// counted (sendDroppedStale), for PDUs that are worse late than never.
+    /// 0 (default): no limit. Any thread.
     void SetMaxAge(unsigned int ms);
+    /// The maximum age in ms; 0 for no limit. Any thread.
     unsigned int GetMaxAge() const;
 
-    // Drop (default) reads and drops a frame that arrives while
-    // MAX_RECEIVE_QUEUE PDUs wait; Block stops reading the socket until
-    // consumers have taken half of them, so TCP flow control slows the peer
-    // and nothing is dropped. The worker keeps writing meanwhile. Block is for consumers
-    // that take PDUs with GetMessageA or ReceivePdu: the default
-    // OnReceiveQueuePush discards every PDU at once, so the queue never
-    // fills. Any thread.
+    /// Drop (default) reads and drops a frame that arrives while
+    /// MAX_RECEIVE_QUEUE PDUs wait; Block stops reading the socket until
+    /// consumers have taken half of them, so TCP flow control slows the peer
+    /// and nothing is dropped. The worker keeps writing meanwhile. Block is for consumers
+    /// that take PDUs with GetMessageA or ReceivePdu: the default
+    /// OnReceiveQueuePush discards every PDU at once, so the queue never
+    /// fills. Any thread.
     void SetReceiveOverflow(kavra::ReceiveOverflow policy);
+    /// The policy for a full receive queue. Any thread.
     kavra::ReceiveOverflow GetReceiveOverflow() const;
 
-    // Waits at most timeout ms (0: no wait, 0xFFFFFFFF: no limit) for a
-    // received PDU, copies its whole body to destination and returns 0;
-    // returns 1, with destination untouched, when nothing is delivered
-    // (null destination, timeout, empty queue). destination must hold
-    // MAX_PDU_LENGTH bytes; the body length is not reported (use ReceivePdu
-    // for that). A body longer than that (only a derived class's own
-    // ReceivePush can queue one) is never copied in part: the PDU is
-    // destroyed, counted in consumerDropsTooLong, and 1 is returned. Any
-    // thread.
+    /// Waits at most timeout ms (0: no wait, 0xFFFFFFFF: no limit) for a
+    /// received PDU, copies its whole body to destination and returns 0;
+    /// returns 1, with destination untouched, when nothing is delivered
+    /// (null destination, timeout, empty queue). destination must hold
+    /// MAX_PDU_LENGTH bytes; the body length is not reported (use ReceivePdu
+    /// for that). A body longer than that (only a derived class's own
+    /// ReceivePush can queue one) is never copied in part: the PDU is
+    /// destroyed, counted in consumerDropsTooLong, and 1 is returned. Any
+    /// thread.
     int GetMessageA(void* destination, unsigned int timeout);
-    // The thread's own message-loop call stays reachable beside it.
+    /// The thread's own message-loop call stays reachable beside it.
     using CSocketClientThread::GetMessageA;
 
-    // Like GetMessageA, and safe with any buffer: *size receives the body
-    // length. RECEIVE_OK: the body was copied. RECEIVE_NOTHING: nothing
-    // arrived in time. RECEIVE_TOO_SMALL: the body is longer than capacity;
-    // nothing was written, *size tells the capacity needed, and the PDU stays
-    // first in the queue for a retry with a larger buffer. size may be null.
-    // Any thread.
+    /// Like GetMessageA, and safe with any buffer: *size receives the body
+    /// length. RECEIVE_OK: the body was copied. RECEIVE_NOTHING: nothing
+    /// arrived in time. RECEIVE_TOO_SMALL: the body is longer than capacity;
+    /// nothing was written, *size tells the capacity needed, and the PDU stays
+    /// first in the queue for a retry with a larger buffer. size may be null.
+    /// Any thread.
     int ReceivePdu(void* destination, unsigned int capacity, unsigned int* size,
                    unsigned int timeout);
 
-    // Counters, read without locks; each is exact, the set is not one atomic
-    // snapshot. Any thread.
+    /// Counters, read without locks; each is exact, the set is not one atomic
+    /// snapshot. Any thread.
     kavra::ConnectionStats GetStats() const;
-    // Entries waiting in the send queue and PDUs in the receive queue.
-    // Snapshots. Any thread.
+    ///@{
+    /// Entries waiting in the send queue and PDUs in the receive queue.
+    /// Snapshots. Any thread.
     std::size_t GetSendQueueLength() const;
     std::size_t GetReceiveQueueLength();
+    ///@}
 
 protected:
-    // Routes MSG_SEND_QUEUE_PUSH to OnSendQueuePush and
-    // MSG_RECEIVE_QUEUE_PUSH to OnReceiveQueuePush (returning 1); any other
-    // message goes to the base. Worker thread only.
+    /// Routes MSG_SEND_QUEUE_PUSH to OnSendQueuePush and
+    /// MSG_RECEIVE_QUEUE_PUSH to OnReceiveQueuePush (returning 1); any other
+    /// message goes to the base. Worker thread only.
     long DispatchMessageA(const MSG* msg) override;
-    // Reads frames while the read budget lasts and queues one PDU per frame.
-    // Worker thread only.
+    /// Reads frames while the read budget lasts and queues one PDU per frame.
+    /// Worker thread only.
     void OnSocketReceive(int readable) override;
 
-    // Takes the oldest send entry, writes it as one frame and releases it. A
-    // replacement takes entries with TakeSendEntry and may write them with
-    // WriteSendEntry, which keeps the send counters right; entries it handles
-    // otherwise are its own to account for. Worker thread only.
+    /// Takes the oldest send entry, writes it as one frame and releases it. A
+    /// replacement takes entries with TakeSendEntry and may write them with
+    /// WriteSendEntry, which keeps the send counters right; entries it handles
+    /// otherwise are its own to account for. Worker thread only.
     virtual void OnSendQueuePush();
 
-    // Takes the oldest entry off the send queue (under the same lock as
-    // SendPdu); an empty entry when the queue is empty. The caller owns it.
-    // Worker thread only.
+    /// Takes the oldest entry off the send queue (under the same lock as
+    /// SendPdu); an empty entry when the queue is empty. The caller owns it.
+    /// Worker thread only.
     kavra::SendEntry TakeSendEntry();
-    // Writes entry as one frame, or drops it (empty, connection down, too
-    // old, stop's linger over), and counts what became of it; returns true
-    // then. Returns false, counting nothing, when the entry is to wait for
-    // the connection (SetHoldWhileDisconnected): pass it to KeepSendEntry.
-    // The caller keeps the entry. Worker thread only.
+    /// Writes entry as one frame, or drops it (empty, connection down, too
+    /// old, stop's linger over), and counts what became of it; returns true
+    /// then. Returns false, counting nothing, when the entry is to wait for
+    /// the connection (SetHoldWhileDisconnected): pass it to KeepSendEntry.
+    /// The caller keeps the entry. Worker thread only.
     bool WriteSendEntry(const kavra::SendEntry& entry);
-    // Puts entry back first in the send queue, to be written again when the
-    // connection is back (or at once when it still is). Worker thread only.
+    /// Puts entry back first in the send queue, to be written again when the
+    /// connection is back (or at once when it still is). Worker thread only.
     void KeepSendEntry(kavra::SendEntry entry);
 
-    // After a successful connect, hands entries kept while the connection was
-    // down back to the worker. An override calls this one.
+    /// After a successful connect, hands entries kept while the connection was
+    /// down back to the worker. An override calls this one.
     void OnSocketConnect(int error) override;
-    // Default: discards the oldest received PDU. Replace it to keep PDUs for
-    // GetMessageA. Worker thread only.
+    /// Default: discards the oldest received PDU. Replace it to keep PDUs for
+    /// GetMessageA. Worker thread only.
     virtual void OnReceiveQueuePush();
 
-    // Appends pdu to the receive queue, counts it for GetMessageA and posts
-    // MSG_RECEIVE_QUEUE_PUSH. Returns 1 when queued (the queue owns pdu), 0
-    // when not (the caller still owns it). Worker thread only.
+    /// Appends pdu to the receive queue, counts it for GetMessageA and posts
+    /// MSG_RECEIVE_QUEUE_PUSH. Returns 1 when queued (the queue owns pdu), 0
+    /// when not (the caller still owns it). Worker thread only.
     int ReceivePush(KavraPDU* pdu);
 
-    // The counter of PDUs not yet claimed by GetMessageA. Any thread.
+    /// The counter of PDUs not yet claimed by GetMessageA. Any thread.
     long GetReceiveCount() const { return m_receiveCount.GetCount(); }
 
 private:

@@ -1,5 +1,3 @@
-// One entry taken off a client's send queue: the copied bytes of one PDU,
-// owned by whoever holds the entry.
 #pragma once
 
 #include <chrono>
@@ -7,13 +5,17 @@
 
 namespace kavra {
 
+/// One entry taken off a client's send queue: the copied bytes of one PDU,
+/// owned by whoever holds the entry.
 struct SendEntry {
+    /// The copied body; null when the queue was empty.
     std::unique_ptr<unsigned char[]> bytes;
+    /// Number of bytes in bytes.
     unsigned int size = 0;
-    // When SendPdu queued it.
+    /// When SendPdu queued it.
     std::chrono::steady_clock::time_point queuedAt{};
 
-    // False when the queue was empty.
+    /// False when the queue was empty.
     explicit operator bool() const { return bytes != nullptr; }
 };
 

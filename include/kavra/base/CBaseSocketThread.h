@@ -1,13 +1,3 @@
-// A thread whose loop waits on its message queue and its socket together.
-//
-// Each turn of Run dispatches the messages already posted (a bounded batch,
-// so a busy poster cannot starve the socket), then waits until a message is
-// posted, the socket becomes readable, or a scheduled reconnection is due.
-// Readable data is reported as OnSocketReceive(n) with the readable byte
-// count n > 0; a peer close or socket error as OnSocketClose(error) with the
-// system error code (0 for an orderly close). Handlers run on the thread one
-// at a time, never two at once. An exception that leaves a handler is caught
-// and counted, and the loop goes on.
 #pragma once
 
 #include "kavra/Export.h"
@@ -26,6 +16,16 @@ namespace kavra {
 class WakeUp;
 }
 
+/// A thread whose loop waits on its message queue and its socket together.
+///
+/// Each turn of Run dispatches the messages already posted (a bounded batch,
+/// so a busy poster cannot starve the socket), then waits until a message is
+/// posted, the socket becomes readable, or a scheduled reconnection is due.
+/// Readable data is reported as OnSocketReceive(n) with the readable byte
+/// count n > 0; a peer close or socket error as OnSocketClose(error) with the
+/// system error code (0 for an orderly close). Handlers run on the thread one
+/// at a time, never two at once. An exception that leaves a handler is caught
+/// and counted, and the loop goes on.
 class KAVRA_API CBaseSocketThread : public CQWinThread {
 public:
     CBaseSocketThread();
@@ -34,86 +34,103 @@ public:
     unsigned long Run() override;
 
 protected:
-    // Messages this class does not know: returns 0.
+    /// Messages this class does not know: returns 0.
     long DispatchMessageA(const MSG* msg) override;
 
-    // Socket events, all on the thread. Defaults: OnSocketClose closes the
-    // socket; the others do nothing. An override of OnSocketClose calls the
-    // base (or closes the socket itself): a failed socket left open is
-    // reported again after every later event.
+    /// @name Socket events
+    /// All on the thread. Defaults: OnSocketClose closes the socket; the
+    /// others do nothing. An override of OnSocketClose calls the base (or
+    /// closes the socket itself): a failed socket left open is reported again
+    /// after every later event.
+    ///@{
+    /// readable bytes can be read (readable > 0). Default: nothing.
     virtual void OnSocketReceive(int readable);
+    /// Default: nothing.
     virtual void OnSocketSend(int written);
+    /// Default: nothing.
     virtual void OnSocketAccept(int error);
+    /// A connect attempt ended: 0 when connected. Default: nothing.
     virtual void OnSocketConnect(int error);
+    /// The peer closed (error 0) or the socket failed (the system error
+    /// code). Default: closes the socket.
     virtual void OnSocketClose(int error);
-    // A scheduled reconnection is due (ScheduleReconnect); attempt counts
-    // from 1.
+    ///@}
+    /// A scheduled reconnection is due (ScheduleReconnect); attempt counts
+    /// from 1.
     virtual void OnSocketReconnect(int attempt);
-    // Called once per turn of the loop, before it waits.
+    /// Called once per turn of the loop, before it waits.
     virtual void OnQuerySocket();
 
 public:
-    // What became of one write.
+    /// What became of one write.
     enum class WriteOutcome {
-        Written,      // the kernel accepted the last byte
-        Held,         // held back to leave with the next writes (GetWriteTally)
-        NotConnected, // no working connection: nothing went out
-        TimedOut,     // nothing went out in time, or part went and the
-                      // socket failed itself (the stream was out of step)
-        Failed,       // the connection failed during the write
+        Written,      ///< the kernel accepted the last byte
+        Held,         ///< held back to leave with the next writes (GetWriteTally)
+        NotConnected, ///< no working connection: nothing went out
+        /// nothing went out in time, or part went and the socket failed
+        /// itself (the stream was out of step)
+        TimedOut,
+        Failed,       ///< the connection failed during the write
     };
 
-    // Reads exactly n bytes into dst unless timeoutMs passes or the
-    // connection closes or fails; returns the count read. Worker thread only.
+    /// Reads exactly n bytes into dst unless timeoutMs passes or the
+    /// connection closes or fails; returns the count read. Worker thread only.
     int RecvDataTimeout(char* dst, int n, int timeoutMs);
-    // Writes n bytes from src, waiting at most timeoutMs; returns the count
-    // written. Without a working connection it writes nothing and returns 0 at
-    // once. While more messages wait in the dispatch batch, the bytes may be
-    // held in the socket and written with the next ones, at the latest when
-    // the batch ends; n is returned for them, and their fate is counted in
-    // GetWriteTally. A write never leaves part of its bytes on a live
-    // connection: see CSocket. Worker thread only.
+    /// Writes n bytes from src, waiting at most timeoutMs; returns the count
+    /// written. Without a working connection it writes nothing and returns 0 at
+    /// once. While more messages wait in the dispatch batch, the bytes may be
+    /// held in the socket and written with the next ones, at the latest when
+    /// the batch ends; n is returned for them, and their fate is counted in
+    /// GetWriteTally. A write never leaves part of its bytes on a live
+    /// connection: see CSocket. Worker thread only.
     int SendDataTimeout(char* src, int n, int timeoutMs);
-    // The same write, telling what became of it.
+    /// The same write, telling what became of it.
     WriteOutcome WriteDataTimeout(const char* src, int n, int timeoutMs);
-    // Held writes and out-of-step failures of the sockets this thread wrote
-    // through. Any thread.
+    /// Held writes and out-of-step failures of the sockets this thread wrote
+    /// through. Any thread.
     const kavra::WriteTally& GetWriteTally() const { return *m_writeTally; }
 
-    // The attached socket, or null. Any thread (the pointer changes only while
-    // the thread is not running).
+    /// The attached socket, or null. Any thread (the pointer changes only while
+    /// the thread is not running).
     CSocket* GetSocket() const { return m_socket; }
-    // Exceptions caught around handlers since construction. Any thread.
+    /// Exceptions caught around handlers since construction. Any thread.
     std::uint64_t GetHandlerExceptionCount() const;
 
 protected:
-    // Asks the loop to call OnSocketReconnect(attempt) after delayMs. Before
-    // the thread starts, or on the thread.
+    /// Asks the loop to call OnSocketReconnect(attempt) after delayMs. Before
+    /// the thread starts, or on the thread.
     void ScheduleReconnect(unsigned int delayMs, int attempt);
+    /// Drops the scheduled attempt, if any. On the thread.
     void CancelReconnect();
+    /// True while an attempt is scheduled. On the thread.
     bool IsReconnectScheduled() const { return m_reconnectAttempt > 0; }
-    // When the scheduled attempt is due, and its number. On the thread.
+    ///@{
+    /// When the scheduled attempt is due, and its number. On the thread.
     std::chrono::steady_clock::time_point ReconnectDue() const { return m_reconnectDue; }
     int ReconnectAttempt() const { return m_reconnectAttempt; }
+    ///@}
 
-    // While reading is paused the loop does not watch the socket for input
-    // (nor for a peer's close, which the next write or the resumed read
-    // meets), so the peer's sending is held back by TCP flow control.
-    // PauseReading on the thread; ResumeReading from any thread wakes the
-    // loop to read again.
+    /// While reading is paused the loop does not watch the socket for input
+    /// (nor for a peer's close, which the next write or the resumed read
+    /// meets), so the peer's sending is held back by TCP flow control.
+    /// PauseReading on the thread; ResumeReading from any thread wakes the
+    /// loop to read again.
     void PauseReading() { m_readPaused.store(true); }
+    /// Ends a pause and, from another thread, wakes the loop. Any thread.
     void ResumeReading();
+    /// True while reading is paused. Any thread.
     bool IsReadingPaused() const { return m_readPaused.load(); }
 
-    // A connection that delivered nothing for ms (time with reading paused
-    // aside) is failed with ETIMEDOUT and reported as OnSocketClose, as any
-    // other drop. 0: no limit (the default). Before the thread starts, or
-    // on the thread.
+    /// A connection that delivered nothing for ms (time with reading paused
+    /// aside) is failed with ETIMEDOUT and reported as OnSocketClose, as any
+    /// other drop. 0: no limit (the default). Before the thread starts, or
+    /// on the thread.
     void SetIdleLimitMs(unsigned int ms);
 
+    /// The attached socket, or null (see GetSocket).
     CSocket* m_socket = nullptr;
-    // Serialises socket transfers, so that a subclass may also write from
-    // another thread without interleaving bytes with the loop's own writes.
+    /// Serialises socket transfers, so that a subclass may also write from
+    /// another thread without interleaving bytes with the loop's own writes.
     CSema m_ioLock;
 
 private:

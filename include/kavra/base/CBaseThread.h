@@ -1,17 +1,3 @@
-// A worker thread object with overridable steps.
-//
-// Life of the thread that Create() starts:
-//   RegisterToManager, BeforeRun, Run, AfterRun, OnQuit, UnRegisterToManager.
-// Run's default is a message loop over the virtual GetMessageA and
-// DispatchMessageA; this class has no queue of its own (CQWinThread adds it),
-// so a plain CBaseThread either overrides Run or returns at once.
-//
-// The thread object must outlive its thread: a class with handlers of its
-// own calls Destroy() in its destructor, because once a derived part is
-// destroyed the thread must no longer call into it. This destructor stops and
-// joins a thread that is still running as a last resort.
-//
-// Non-copyable: the object is the identity of one operating-system thread.
 #pragma once
 
 #include "kavra/Export.h"
@@ -22,6 +8,24 @@
 #include <mutex>
 #include <thread>
 
+/**
+ * A worker thread object with overridable steps.
+ *
+ * Life of the thread that Create() starts:
+ * @verbatim
+ *   RegisterToManager, BeforeRun, Run, AfterRun, OnQuit, UnRegisterToManager.
+ * @endverbatim
+ * Run's default is a message loop over the virtual GetMessageA and
+ * DispatchMessageA; this class has no queue of its own (CQWinThread adds it),
+ * so a plain CBaseThread either overrides Run or returns at once.
+ *
+ * The thread object must outlive its thread: a class with handlers of its
+ * own calls Destroy() in its destructor, because once a derived part is
+ * destroyed the thread must no longer call into it. This destructor stops and
+ * joins a thread that is still running as a last resort.
+ *
+ * Non-copyable: the object is the identity of one operating-system thread.
+ */
 class KAVRA_API CBaseThread {
 public:
     CBaseThread();
@@ -29,65 +33,71 @@ public:
     CBaseThread& operator=(const CBaseThread&) = delete;
     virtual ~CBaseThread();
 
-    // A class name for diagnostics: "CBaseThread" here; the client socket
-    // thread reports its own. Any thread.
+    /// A class name for diagnostics: "CBaseThread" here; the client socket
+    /// thread reports its own. Any thread.
     virtual char* GetClassNameA();
-    // Thread only, before Run.
+    /// Thread only, before Run.
     virtual void BeforeRun();
-    // The thread body; its result is the thread's exit code. Thread only.
+    /// The thread body; its result is the thread's exit code. Thread only.
     virtual unsigned long Run();
-    // Thread only, after Run.
+    /// Thread only, after Run.
     virtual void AfterRun();
-    // Counts the thread among the process's running base-layer threads.
+    /// Counts the thread among the process's running base-layer threads;
+    /// 1 when it was not counted yet, 0 otherwise.
     virtual int RegisterToManager();
+    /// Stops counting it; 1 when it was counted, 0 otherwise.
     virtual int UnRegisterToManager();
-    // Called by Quit before it asks the thread to stop; calls OnPreQuit.
+    /// Called by Quit before it asks the thread to stop; calls OnPreQuit.
     virtual void PreQuit();
-    // Asks the thread to stop; does not wait. Any thread.
+    /// Asks the thread to stop; does not wait. Any thread.
     virtual void Quit();
-    // Message queue operations; this class has no queue: they report nothing
-    // available and refuse posts.
+    ///@{
+    /// Message queue operations; this class has no queue: they report nothing
+    /// available and refuse posts.
     virtual int PeekMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax,
                              unsigned int removeFlags);
     virtual int PostMessageA(unsigned int message, unsigned int wParam, long lParam);
     virtual int GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax);
+    ///@}
 
 protected:
-    // Handles one message taken by the loop; 0 for a message it does not know.
+    /// Handles one message taken by the loop; 0 for a message it does not know.
     virtual long DispatchMessageA(const MSG* msg);
 
 public:
-    // Timer hook; the base layer starts no timers of its own.
+    /// Timer hook; the base layer starts no timers of its own.
     virtual void OnTimer(unsigned int timerId);
-    // Starts the thread. With waitReady nonzero, returns only after
-    // BeforeRun has finished on the new thread. Returns a non-null handle
-    // identifying the thread, or null when it is already running or the
-    // system refused a thread. Any thread but this object's own.
+    /// Starts the thread. With waitReady nonzero, returns only after
+    /// BeforeRun has finished on the new thread. Returns a non-null handle
+    /// identifying the thread, or null when it is already running or the
+    /// system refused a thread. Any thread but this object's own.
     virtual void* CreateThread(int waitReady);
-    // OnCreate, then CreateThread(1); 1 when the thread runs.
+    /// OnCreate, then CreateThread(1); 1 when the thread runs.
     virtual int Create();
-    // Quit, then wait for the thread to end. Returns 1 when a thread was
-    // stopped and joined, 0 when none ran or when called on the thread
-    // itself (which then only asks it to stop). Any thread.
+    /// Quit, then wait for the thread to end. Returns 1 when a thread was
+    /// stopped and joined, 0 when none ran or when called on the thread
+    /// itself (which then only asks it to stop). Any thread.
     virtual int Destroy();
-    // Hooks with empty defaults: before the stop request, on the thread after
-    // Run, and on the creating thread before the thread starts.
+    /// Hook with an empty default: before the stop request.
     virtual void OnPreQuit();
+    /// Hook with an empty default: on the thread after Run.
     virtual void OnQuit();
+    /// Hook with an empty default: on the creating thread before the thread
+    /// starts.
     virtual void OnCreate();
 
-    // True from CreateThread until the thread body has returned. Any thread.
+    /// True from CreateThread until the thread body has returned. Any thread.
     bool IsRunning() const;
-    // True when called on this object's thread. Any thread.
+    /// True when called on this object's thread. Any thread.
     bool IsCurrentThread() const;
-    // True once Quit was called for the current run. Any thread.
+    /// True once Quit was called for the current run. Any thread.
     bool IsQuitRequested() const;
-    // Base-layer threads registered and not yet unregistered, process-wide.
+    /// Base-layer threads registered and not yet unregistered, process-wide.
     static int RunningThreadCount();
 
 protected:
-    // The flag behind IsQuitRequested, for waits that must end soon after a
-    // stop request (a connect attempt). Any thread.
+    /// The flag behind IsQuitRequested, for waits that must end soon after a
+    /// stop request (a connect attempt). Any thread.
     const std::atomic<bool>& QuitRequestedFlag() const { return m_quitRequested; }
 
 private:

@@ -1,13 +1,3 @@
-// Counting semaphore with an initial and a maximum count.
-//
-// Lock/Enter take one unit, waiting at most the given milliseconds:
-// 0 tries without waiting, INFINITE_TIMEOUT (0xFFFFFFFF) waits without limit.
-// Unlock/Leave give units back; a give-back that would raise the count above
-// the maximum fails and leaves the count as it was, so a semaphore at its
-// maximum stays there. Lock and Enter (and Unlock and Leave) are the same
-// operation under two names.
-//
-// All operations: any thread.
 #pragma once
 
 #include "kavra/Export.h"
@@ -20,29 +10,43 @@
 #include <cstdint>
 #include <mutex>
 
+/// Counting semaphore with an initial and a maximum count.
+///
+/// Lock/Enter take one unit, waiting at most the given milliseconds:
+/// 0 tries without waiting, INFINITE_TIMEOUT (0xFFFFFFFF) waits without limit.
+/// Unlock/Leave give units back; a give-back that would raise the count above
+/// the maximum fails and leaves the count as it was, so a semaphore at its
+/// maximum stays there. Lock and Enter (and Unlock and Leave) are the same
+/// operation under two names.
+///
+/// All operations: any thread.
 class KAVRA_API CSema : public CBaseObj {
 public:
+    /// A timeout that waits without limit.
     static constexpr unsigned long INFINITE_TIMEOUT = 0xFFFFFFFFUL;
 
-    // The name is accepted for source compatibility; semaphores are local to
-    // the process. A maximum below 1 is taken as 1, one above 0x7FFFFFFF as
-    // 0x7FFFFFFF, and the initial count is clamped into [0, maximum].
+    /// The name is accepted for source compatibility; semaphores are local to
+    /// the process. A maximum below 1 is taken as 1, one above 0x7FFFFFFF as
+    /// 0x7FFFFFFF, and the initial count is clamped into [0, maximum].
     CSema(long initialCount, long maximumCount, const char* name = nullptr,
           SECURITY_ATTRIBUTES* attributes = nullptr);
     CSema(const CSema&) = delete;
     CSema& operator=(const CSema&) = delete;
     ~CSema() override;
 
-    // Nonzero when a unit was taken, 0 on timeout.
+    /// Nonzero when a unit was taken, 0 on timeout.
     int Lock(unsigned long timeoutMs = INFINITE_TIMEOUT);
-    // Nonzero on success. previous, when not null, receives the count before
-    // the call (also on failure). count must be at least 1.
+    /// Nonzero on success. previous, when not null, receives the count before
+    /// the call (also on failure). count must be at least 1.
     int Unlock(long count = 1, long* previous = nullptr);
+    /// The same as Lock.
     int Enter(unsigned long timeoutMs = INFINITE_TIMEOUT);
+    /// The same as Unlock.
     int Leave(long count = 1, long* previous = nullptr);
 
-    // The current count; a snapshot that may change at once.
+    /// The current count; a snapshot that may change at once.
     long GetCount() const;
+    /// The maximum count, as clamped by the constructor.
     long GetMaximum() const;
 
 private:

@@ -1,36 +1,3 @@
-// A TCP client socket (IPv4 or IPv6) in non-blocking mode with TCP_NODELAY.
-//
-// Every transfer takes a timeout; a transfer that meets the peer's close or a
-// socket error marks the socket failed (HasFailed) and keeps the descriptor
-// until Close(), so that the owning thread notices and handles the close in
-// one place. Reconnect() connects again to the last endpoint given to
-// Connect().
-//
-// One thread at a time (in the library: the socket thread that it is
-// attached to). Non-copyable: the object owns its descriptor.
-//
-// Receive reads ahead: one system call takes up to 64 KiB into an internal
-// buffer, and later calls are served from it. Available counts those bytes,
-// and a loop that waits for readability must first ask HasBufferedInput,
-// since bytes already taken off the descriptor no longer wake a poll.
-//
-// SendMore writes behind: it copies into an internal buffer of up to 64 KiB
-// and returns, so that a burst of small writes leaves in one system call.
-// The held bytes leave, in order, with the next Send, with Flush, or when the
-// buffer is full. Each SendMore call is one held write; a write that fails or
-// times out while they leave loses the held writes whose last byte did not
-// go, and a WriteTally (SetWriteTally) counts each held write once as
-// accepted or dropped.
-//
-// With SetKeepUnsent, held writes that did not go out whole are kept instead
-// of dropped, in order, and go out first once the socket is connected again
-// (a torn one is written again whole: the old stream is gone).
-//
-// Writes are never torn on a live connection: when a write times out after
-// part of one caller's bytes (one Send or one held SendMore) went out, the
-// rest can never follow, and any later bytes would be read as the rest of
-// it. The socket then fails itself with ETIMEDOUT, so its owner closes and
-// reconnects. A write of which nothing went out leaves the socket usable.
 #pragma once
 
 #include "kavra/Export.h"
@@ -47,84 +14,132 @@ namespace kavra {
 struct WriteTally;
 }
 
+/// A TCP client socket (IPv4 or IPv6) in non-blocking mode with TCP_NODELAY.
+///
+/// Every transfer takes a timeout; a transfer that meets the peer's close or a
+/// socket error marks the socket failed (HasFailed) and keeps the descriptor
+/// until Close(), so that the owning thread notices and handles the close in
+/// one place. Reconnect() connects again to the last endpoint given to
+/// Connect().
+///
+/// One thread at a time (in the library: the socket thread that it is
+/// attached to). Non-copyable: the object owns its descriptor.
+///
+/// Receive reads ahead: one system call takes up to 64 KiB into an internal
+/// buffer, and later calls are served from it. Available counts those bytes,
+/// and a loop that waits for readability must first ask HasBufferedInput,
+/// since bytes already taken off the descriptor no longer wake a poll.
+///
+/// SendMore writes behind: it copies into an internal buffer of up to 64 KiB
+/// and returns, so that a burst of small writes leaves in one system call.
+/// The held bytes leave, in order, with the next Send, with Flush, or when the
+/// buffer is full. Each SendMore call is one held write; a write that fails or
+/// times out while they leave loses the held writes whose last byte did not
+/// go, and a WriteTally (SetWriteTally) counts each held write once as
+/// accepted or dropped.
+///
+/// With SetKeepUnsent, held writes that did not go out whole are kept instead
+/// of dropped, in order, and go out first once the socket is connected again
+/// (a torn one is written again whole: the old stream is gone).
+///
+/// Writes are never torn on a live connection: when a write times out after
+/// part of one caller's bytes (one Send or one held SendMore) went out, the
+/// rest can never follow, and any later bytes would be read as the rest of
+/// it. The socket then fails itself with ETIMEDOUT, so its owner closes and
+/// reconnects. A write of which nothing went out leaves the socket usable.
 class KAVRA_API CSocket {
 public:
-    using Handle = std::intptr_t;
-    static constexpr Handle INVALID_HANDLE = -1;
+    using Handle = std::intptr_t;             ///< A system socket descriptor.
+    static constexpr Handle INVALID_HANDLE = -1; ///< No descriptor.
 
     CSocket();
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
     virtual ~CSocket();
 
-    // Resolves host (a name or a numeric IPv4/IPv6 address), tries each
-    // address until one connects within timeoutMs, and remembers the
-    // endpoint. Closes a previous connection first. 1 on success, 0 on
-    // failure (GetLastError tells why). When cancel is given and becomes
-    // true, the attempt gives up within about 50 ms (ECANCELED).
+    /// Resolves host (a name or a numeric IPv4/IPv6 address), tries each
+    /// address until one connects within timeoutMs, and remembers the
+    /// endpoint. Closes a previous connection first. 1 on success, 0 on
+    /// failure (GetLastError tells why). When cancel is given and becomes
+    /// true, the attempt gives up within about 50 ms (ECANCELED).
     int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
                 const std::atomic<bool>* cancel = nullptr);
-    // Connects again to the remembered endpoint; 0 when there is none.
+    /// Connects again to the remembered endpoint; 0 when there is none.
     int Reconnect(unsigned int timeoutMs);
-    // Takes an already connected descriptor (ownership passes to this object).
+    /// Takes an already connected descriptor (ownership passes to this object).
     void Attach(Handle handle);
+    /// Gives held bytes one write that does not wait, then closes the
+    /// descriptor. Nothing to do when none is open.
     void Close();
-    // Keepalive and the unacknowledged-data bound of the current connection
-    // (see CServerStatus). 0, or the system's error code.
+    /// Keepalive and the unacknowledged-data bound of the current connection
+    /// (see CServerStatus). 0, or the system's error code.
+    ///@{
+    /// Keepalive and the unacknowledged-data bound of the current connection
+    /// (see CServerStatus). 0, or the system's error code.
     int SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count);
     int SetUnacknowledgedLimit(unsigned int ms);
-    // Treats the connection as failed with error, as a transfer that met the
-    // error would: the owner closes it. For failures the socket cannot see
-    // itself, such as a peer that has been silent too long.
+    ///@}
+    /// Treats the connection as failed with error, as a transfer that met the
+    /// error would: the owner closes it. For failures the socket cannot see
+    /// itself, such as a peer that has been silent too long.
     void MarkFailed(int error) { fail(error); }
-    // When the connection was made or last delivered bytes.
+    /// When the connection was made or last delivered bytes.
     std::chrono::steady_clock::time_point GetLastInputTime() const { return m_lastInput; }
 
-    // Writes up to n bytes, waiting at most timeoutMs for room. Returns the
-    // count written, which is less than n on timeout or failure (and then 0,
-    // or the socket has failed: see above).
+    /// Writes up to n bytes, waiting at most timeoutMs for room. Returns the
+    /// count written, which is less than n on timeout or failure (and then 0,
+    /// or the socket has failed: see above).
     int Send(const void* src, int n, int timeoutMs);
-    // Like Send for a writer that has more to write at once: the bytes are
-    // held back (see above) and n is returned without a system call when
-    // they fit. The writer owes a Flush before it stops writing for a while;
-    // timeoutMs also bounds that flush.
+    /// Like Send for a writer that has more to write at once: the bytes are
+    /// held back (see above) and n is returned without a system call when
+    /// they fit. The writer owes a Flush before it stops writing for a while;
+    /// timeoutMs also bounds that flush.
     int SendMore(const void* src, int n, int timeoutMs);
-    // Writes out what SendMore held back, waiting at most the timeout of the
-    // last SendMore; nothing to do (and no system call) when nothing is held.
-    // Returns false when some of it could not be written and was dropped.
+    /// Writes out what SendMore held back, waiting at most the timeout of the
+    /// last SendMore; nothing to do (and no system call) when nothing is held.
+    /// Returns false when some of it could not be written and was dropped.
     bool Flush();
-    // True when SendMore holds bytes that have not been written yet.
+    /// True when SendMore holds bytes that have not been written yet.
     bool HasHeldOutput() const { return m_writeLen > 0; }
-    // Where held writes and out-of-step failures are counted; null for
-    // nowhere. Shared, so that neither the socket nor the thread that reads
-    // the tally can outlive it.
+    /// Where held writes and out-of-step failures are counted; null for
+    /// nowhere. Shared, so that neither the socket nor the thread that reads
+    /// the tally can outlive it.
     void SetWriteTally(std::shared_ptr<kavra::WriteTally> tally);
+    /// The tally given to SetWriteTally, or null.
     const std::shared_ptr<kavra::WriteTally>& GetWriteTally() const { return m_tally; }
-    // Keep held writes that did not go, rather than drop them (see above).
+    /// Keep held writes that did not go, rather than drop them (see above).
     void SetKeepUnsent(bool keep) { m_keepUnsent = keep; }
+    /// Whether held writes that did not go are kept (SetKeepUnsent).
     bool GetKeepUnsent() const { return m_keepUnsent; }
-    // Reads exactly n bytes unless the timeout passes, the peer closes or an
-    // error occurs; returns the count read.
+    /// Reads exactly n bytes unless the timeout passes, the peer closes or an
+    /// error occurs; returns the count read.
     int Receive(void* dst, int n, int timeoutMs);
-    // Bytes readable now without blocking, read-ahead included; 0 when
-    // none, -1 on error with nothing read ahead.
+    /// Bytes readable now without blocking, read-ahead included; 0 when
+    /// none, -1 on error with nothing read ahead.
     int Available() const;
-    // True when bytes read ahead wait to be received.
+    /// True when bytes read ahead wait to be received.
     bool HasBufferedInput() const { return m_readEnd > m_readBegin; }
-    // True when the peer has closed its side and nothing remains to read.
-    // Marks the socket failed when so. Does not block.
+    /// True when the peer has closed its side and nothing remains to read.
+    /// Marks the socket failed when so. Does not block.
     bool PeerClosed();
 
+    /// True while the socket holds a descriptor.
     bool IsOpen() const { return m_handle != INVALID_HANDLE; }
+    /// True while it holds a descriptor and has not failed.
     bool IsConnected() const { return IsOpen() && !m_failed; }
+    /// True once a transfer met the peer's close or an error (until Close).
     bool HasFailed() const { return m_failed; }
-    // The operating system's error code of the last failure; 0 after a clean
-    // close by the peer.
+    /// The operating system's error code of the last failure; 0 after a clean
+    /// close by the peer.
     int GetLastError() const { return m_lastError; }
+    /// The descriptor, or INVALID_HANDLE.
     Handle GetHandle() const { return m_handle; }
+    ///@{
+    /// The endpoint remembered from the last Connect.
     const std::string& GetHost() const { return m_host; }
     unsigned short GetPort() const { return m_port; }
-    // The local port, or 0 when not connected.
+    ///@}
+    /// The local port, or 0 when not connected.
     unsigned short GetLocalPort() const;
 
 private:

@@ -1,28 +1,3 @@
-// A socket thread that keeps one client connection to a server.
-//
-// SetSocket attaches a socket (or makes and connects one) and names the
-// server (CServerStatus: endpoints, backoff, keepalive, idle limit). When
-// the connection drops while the thread runs, the thread reconnects with
-// backoff and keeps the same CSocket object attached, so m_socket stays
-// non-null.
-//
-// Connection events, all on the thread, one at a time:
-//  - OnSocketConnect(error) after every connect attempt the thread makes:
-//    0 when connected, otherwise the errno-style reason. A connection that
-//    SetSocket made before the thread ran is reported once as
-//    OnSocketConnect(0) when the thread starts, before anything else.
-//  - OnSocketClose(error) once per connection that drops: 0 for an orderly
-//    close by the peer, otherwise the reason (ECONNRESET, EPIPE, ETIMEDOUT
-//    for a dead peer found by keepalive or the idle limit, or for a write
-//    cut short inside a frame). The default closes the socket and, when
-//    the server allows it, schedules the first reconnection attempt.
-//  - OnSocketReconnect(attempt) when a scheduled attempt is due (attempt
-//    counts from 1 per outage). The default makes the attempt, which is
-//    followed by OnSocketConnect, and schedules the next one after a
-//    failure, unless the give-up limit is reached.
-// So a drop and a recovery read: OnSocketClose(e), OnSocketReconnect(1),
-// OnSocketConnect(ECONNREFUSED), OnSocketReconnect(2), OnSocketConnect(0).
-// An override calls the base.
 #pragma once
 
 #include "kavra/Export.h"
@@ -35,57 +10,93 @@
 #include <memory>
 #include <random>
 
+/**
+ * A socket thread that keeps one client connection to a server.
+ *
+ * SetSocket attaches a socket (or makes and connects one) and names the
+ * server (CServerStatus: endpoints, backoff, keepalive, idle limit). When
+ * the connection drops while the thread runs, the thread reconnects with
+ * backoff and keeps the same CSocket object attached, so m_socket stays
+ * non-null.
+ *
+ * Connection events, all on the thread, one at a time:
+ *  - OnSocketConnect(error) after every connect attempt the thread makes:
+ * @verbatim
+ *    0 when connected, otherwise the errno-style reason. A connection that
+ *    SetSocket made before the thread ran is reported once as
+ *    OnSocketConnect(0) when the thread starts, before anything else.
+ * @endverbatim
+ *  - OnSocketClose(error) once per connection that drops: 0 for an orderly
+ * @verbatim
+ *    close by the peer, otherwise the reason (ECONNRESET, EPIPE, ETIMEDOUT
+ *    for a dead peer found by keepalive or the idle limit, or for a write
+ *    cut short inside a frame). The default closes the socket and, when
+ *    the server allows it, schedules the first reconnection attempt.
+ * @endverbatim
+ *  - OnSocketReconnect(attempt) when a scheduled attempt is due (attempt
+ * @verbatim
+ *    counts from 1 per outage). The default makes the attempt, which is
+ *    followed by OnSocketConnect, and schedules the next one after a
+ *    failure, unless the give-up limit is reached.
+ * @endverbatim
+ * So a drop and a recovery read: OnSocketClose(e), OnSocketReconnect(1),
+ * OnSocketConnect(ECONNREFUSED), OnSocketReconnect(2), OnSocketConnect(0).
+ * An override calls the base.
+ */
 class KAVRA_API CSocketClientThread : public CBaseSocketThread {
 public:
     CSocketClientThread();
     ~CSocketClientThread() override;
 
     char* GetClassNameA() override;
-    // Reports a connection SetSocket made before the thread ran. Thread only.
+    /// Reports a connection SetSocket made before the thread ran. Thread only.
     void BeforeRun() override;
 
 protected:
-    // Closes the socket and, when the server allows it, schedules the first
-    // reconnection attempt.
+    /// Closes the socket and, when the server allows it, schedules the first
+    /// reconnection attempt.
     void OnSocketClose(int error) override;
-    // Tries to connect again; on failure schedules the next attempt.
+    /// Tries to connect again; on failure schedules the next attempt.
     void OnSocketReconnect(int attempt) override;
 
-    // With the connection down and a reconnection attempt due within
-    // withinMs, waits for it and makes it now rather than in the loop: the
-    // same one attempt per backoff step, only without letting the caller's
-    // work go by meanwhile. A stop request ends the wait. True when
-    // connected afterwards. On the thread.
+    /// With the connection down and a reconnection attempt due within
+    /// withinMs, waits for it and makes it now rather than in the loop: the
+    /// same one attempt per backoff step, only without letting the caller's
+    /// work go by meanwhile. A stop request ends the wait. True when
+    /// connected afterwards. On the thread.
     bool ReconnectWithin(unsigned int withinMs);
 
 public:
-    // Attaches a socket. Application thread, while the thread is not running.
-    //  - socket not null: attaches it; with takeOwnership nonzero the thread
-    //    deletes it when it is replaced or the object is destroyed. server,
-    //    when not null, names where to reconnect and how; otherwise the
-    //    socket's own endpoint is used with the default policy.
-    //  - socket null, server not null: makes an owned socket and connects it
-    //    to the server; when that fails the socket stays attached and the
-    //    thread keeps trying with backoff once it runs (if the server allows).
-    //  - both null: detaches (m_socket becomes null).
-    // Returns 1 when the attached socket is connected, 0 otherwise.
+    /// Attaches a socket. Application thread, while the thread is not running.
+    ///  - socket not null: attaches it; with takeOwnership nonzero the thread
+    ///    deletes it when it is replaced or the object is destroyed. server,
+    ///    when not null, names where to reconnect and how; otherwise the
+    ///    socket's own endpoint is used with the default policy.
+    ///  - socket null, server not null: makes an owned socket and connects it
+    ///    to the server; when that fails the socket stays attached and the
+    ///    thread keeps trying with backoff once it runs (if the server allows).
+    ///  - both null: detaches (m_socket becomes null).
+    /// Returns 1 when the attached socket is connected, 0 otherwise.
     virtual int SetSocket(CSocket* socket, int takeOwnership, CServerStatus* server);
 
-    // Whether the connection is up, as the thread last saw it. Any thread,
-    // without locks.
+    /// Whether the connection is up, as the thread last saw it. Any thread,
+    /// without locks.
     bool IsConnected() const { return m_connected.load(); }
-    // True once the give-up limit ended the reconnection attempts; the
-    // connection then stays down. Any thread.
+    /// True once the give-up limit ended the reconnection attempts; the
+    /// connection then stays down. Any thread.
     bool HasGivenUp() const { return m_gaveUp.load(); }
-    // Successful reconnections since construction. Any thread.
+    /// Successful reconnections since construction. Any thread.
     std::uint64_t GetReconnectCount() const;
-    // Connections made (the first included), connections that dropped, and
-    // connect attempts that failed, since construction. Any thread.
+    /// Connections made (the first included), connections that dropped, and
+    /// connect attempts that failed, since construction. Any thread.
+    ///@{
     std::uint64_t GetConnectionsMade() const { return m_connectionsMade.load(); }
     std::uint64_t GetConnectionsLost() const { return m_connectionsLost.load(); }
     std::uint64_t GetConnectFailures() const { return m_connectFailures.load(); }
-    // When the connection last came up or went down. Any thread.
+    ///@}
+    /// When the connection last came up or went down. Any thread.
     std::chrono::steady_clock::time_point GetStateChangeTime() const;
+    /// The thread's own copy of the server settings (SetSocket).
     const CServerStatus& GetServerStatus() const { return m_server; }
 
 private:
