@@ -1,21 +1,39 @@
 #!/usr/bin/env bash
-# Installs the built library into a scratch prefix, then builds and runs a
-# consumer project against it: once through find_package, once through
-# pkg-config.
+# Installs the built library and tool into a scratch prefix and checks that
+# they work from there without a library path: the installed kavra runs, also
+# after the prefix was moved, and consumer projects build against the moved
+# prefix, once through find_package and once through pkg-config. Then a
+# parent project builds kavra with add_subdirectory and keeps its own
+# library type.
 set -euo pipefail
 build_dir=$1
 source_dir=$(cd "$(dirname "$0")" && pwd)
+kavra_source_dir=$(cd "$source_dir/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Whatever the caller had set, the installed programs must do without it.
+unset LD_LIBRARY_PATH
 
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+"$work/prefix/bin/kavra" --version
+mv "$work/prefix" "$work/moved"
+prefix=$work/moved
+"$prefix/bin/kavra" --version
+"$prefix/bin/kavra" demo --count 200
 
-cmake -S "$source_dir/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake -S "$source_dir/consumer" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib64:${LD_LIBRARY_PATH:-}" "$work/cmake-build/consumer"
+"$work/cmake-build/consumer"
 
-pc_dir=$(dirname "$(find "$work/prefix" -name kavra.pc | head -n 1)")
+pc_dir=$(dirname "$(find "$prefix" -name kavra.pc | head -n 1)")
 flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs kavra)
 # shellcheck disable=SC2086
 c++ "$source_dir/consumer/main.cpp" -o "$work/pc-consumer" $flags
-LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib64:${LD_LIBRARY_PATH:-}" "$work/pc-consumer"
+# pkg-config gives no run path; a program built this way needs the library path.
+LD_LIBRARY_PATH="$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=libdir kavra)" "$work/pc-consumer"
+
+cmake -S "$source_dir/parent" -B "$work/parent-build" -G Ninja \
+    -DKAVRA_SOURCE_DIR="$kavra_source_dir" \
+    -DKAVRA_CONSUMER_MAIN="$source_dir/consumer/main.cpp" >/dev/null
+cmake --build "$work/parent-build" >/dev/null
+"$work/parent-build/parent_consumer"

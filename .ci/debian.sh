@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The Debian stage: builds the packages with the `deb` workflow preset
+# (libkavra0, kavra, libkavra-dev), installs them with dpkg, builds the
+# package check's consumer against the system copy (find_package with no
+# prefix, and pkg-config), runs /usr/bin/kavra demo, and removes the packages
+# again on any exit. It refuses to start when a kavra package is already
+# installed, since removing it afterwards would not leave the machine as it was.
+#
+# Usage: .ci/debian.sh   (as root, or with sudo)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh dpkg-dev file
+
+packages=(libkavra0 kavra libkavra-dev)
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+present() {
+    local pkg status
+    for pkg in "${packages[@]}"; do
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+        if [ -n "$status" ] && [ "$status" != not-installed ]; then
+            echo "$pkg"
+        fi
+    done
+}
+if [ -n "$(present)" ]; then
+    echo "debian: already on this machine, remove first: $(present | xargs)" >&2
+    exit 1
+fi
+
+stage() {
+    local name=$1
+    shift
+    local start=$SECONDS
+    echo "== debian: $name"
+    "$@"
+    echo "== debian: $name took $((SECONDS - start)) s"
+}
+
+work=$(mktemp -d)
+cleanup() {
+    if [ -n "$(present)" ]; then
+        $sudo dpkg --purge "${packages[@]}" >/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+stage "build the packages" cmake --workflow --preset deb
+stage "install" $sudo dpkg -i build-deb/packages/*.deb
+
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+# A copy of kavra under /usr/local would come first for find_package,
+# pkg-config and the dynamic loader; this checks the system package alone.
+check_consumer() {
+    cmake -S tests/package/consumer -B "$work/cmake-build" -G Ninja \
+        -DCMAKE_IGNORE_PREFIX_PATH=/usr/local >/dev/null
+    grep -qx "kavra_DIR:PATH=/usr/lib/$multiarch/cmake/kavra" "$work/cmake-build/CMakeCache.txt"
+    cmake --build "$work/cmake-build" >/dev/null
+    "$work/cmake-build/consumer"
+
+    local pc_path="/usr/lib/$multiarch/pkgconfig:/usr/share/pkgconfig"
+    # shellcheck disable=SC2046
+    c++ tests/package/consumer/main.cpp -o "$work/pc-consumer" \
+        $(PKG_CONFIG_LIBDIR="$pc_path" pkg-config --cflags --libs kavra)
+    "$work/pc-consumer"
+}
+stage "consumers against the system package" check_consumer
+
+loaded=$(ldd /usr/bin/kavra | awk '$1 == "libkavra.so.0" { print $3 }')
+if [ "$(readlink -f "$loaded")" != "$(readlink -f "/usr/lib/$multiarch/libkavra.so.0")" ]; then
+    echo "debian: /usr/bin/kavra loads $loaded, not the packaged library" >&2
+    exit 1
+fi
+stage "demo" /usr/bin/kavra demo --count 200
+
+stage "remove" $sudo dpkg --purge "${packages[@]}"
+if [ -n "$(present)" ] || [ -e /usr/bin/kavra ] || [ -e "/usr/lib/$multiarch/libkavra.so.0" ]; then
+    echo "debian: the packages did not come off cleanly" >&2
+    exit 1
+fi

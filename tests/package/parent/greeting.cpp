@@ -1,0 +1,2 @@
+// The parent project's own library, whose type kavra must leave alone.
+int parentGreeting() { return 0; }
