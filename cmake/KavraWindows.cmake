@@ -12,7 +12,14 @@ if(NOT CMAKE_RUNTIME_OUTPUT_DIRECTORY)
 endif()
 
 if(MINGW)
-    foreach(runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    # libgcc's DLL is named after the exception model: table-based SEH on
+    # x86_64, DWARF-2 unwinding on i686.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(KAVRA_LIBGCC_DLL libgcc_s_dw2-1.dll)
+    else()
+        set(KAVRA_LIBGCC_DLL libgcc_s_seh-1.dll)
+    endif()
+    foreach(runtime libstdc++-6.dll ${KAVRA_LIBGCC_DLL} libwinpthread-1.dll)
         execute_process(
             COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
             OUTPUT_VARIABLE runtime_path

@@ -79,7 +79,8 @@ int RunRecv(int argc, char** argv) {
             PrintError("PDU " + std::to_string(received) + ", " + std::to_string(size) + " bytes");
         }
         if (file.is_open()) {
-            file.write(reinterpret_cast<const char*>(body.data()), size);
+            file.write(reinterpret_cast<const char*>(body.data()),
+                       static_cast<std::streamsize>(size));
             if (!file) {
                 throw std::runtime_error("cannot write to " + args.Get("out", ""));
             }
