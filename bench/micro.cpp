@@ -1,15 +1,20 @@
 // Micro-benchmarks of the pieces every frame passes through: the sync scan,
 // serialising a PDU, the byte buffer, the semaphore and a posted message's
-// trip through a socket thread's loop.
+// trip through a socket thread's loop, and one send through the C interface
+// against the C++ call.
 #include <kavra/DATABUFFER.h>
+#include <kavra/KavraClientThread.h>
 #include <kavra/KavraHeader.h>
 #include <kavra/KavraPDU.h>
+#include <kavra/kavra.h>
 #include <kavra/base/CBaseSocketThread.h>
 #include <kavra/base/CIPByteBuffer.h>
 #include <kavra/base/CSema.h>
+#include <kavra/base/CServerStatus.h>
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -190,6 +195,65 @@ void BM_PostBurstDispatch(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * burst);
 }
 BENCHMARK(BM_PostBurstDispatch)->Arg(64)->UseRealTime();
+
+// One send through the C interface against the same SendPdu called from
+// C++. Both clients run their worker on a connection that is down (port 1
+// refuses, no reconnection), so each accepted PDU costs the caller exactly
+// what it costs on a live connection (the copy, the append, the post) while
+// the worker drops it instead of writing it. Every 1024 sends the clock
+// stops until the worker has drained the queue, so it never grows.
+constexpr unsigned short kRefusingPort = 1;
+constexpr int kDrainEvery = 1024;
+
+template <typename Queued>
+void drainWhenDue(benchmark::State& state, std::int64_t sent, Queued queued) {
+    if (sent % kDrainEvery == 0) {
+        state.PauseTiming();
+        while (queued() != 0) {
+            std::this_thread::yield();
+        }
+        state.ResumeTiming();
+    }
+}
+
+void BM_SendPduCpp(benchmark::State& state) {
+    std::vector<char> body(static_cast<std::size_t>(state.range(0)), 'b');
+    CServerStatus server("127.0.0.1", kRefusingPort);
+    server.SetReconnect(false);
+    KavraClientThread client;
+    client.SetSocket(nullptr, 0, &server);
+    client.Create();
+    std::int64_t sent = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())));
+        drainWhenDue(state, ++sent, [&] { return client.GetSendQueueLength(); });
+    }
+    client.Destroy();
+}
+BENCHMARK(BM_SendPduCpp)->Arg(64)->Arg(1024);
+
+void BM_SendPduC(benchmark::State& state) {
+    std::vector<char> body(static_cast<std::size_t>(state.range(0)), 'b');
+    kavra_options options;
+    kavra_options_init(&options);
+    options.reconnect = 0;
+    kavra_client* client = nullptr;
+    kavra_client_create("127.0.0.1", kRefusingPort, &options, &client);
+    kavra_client_start(client);
+    std::int64_t sent = 0;
+    kavra_stats stats{};
+    stats.size = sizeof stats;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            kavra_client_send(client, body.data(), static_cast<std::uint32_t>(body.size())));
+        drainWhenDue(state, ++sent, [&] {
+            kavra_client_stats(client, &stats);
+            return stats.send_queued;
+        });
+    }
+    kavra_client_destroy(client);
+}
+BENCHMARK(BM_SendPduC)->Arg(64)->Arg(1024);
 
 } // namespace
 

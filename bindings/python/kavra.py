@@ -1,0 +1,234 @@
+"""kavra from Python: one framed, queued TCP client connection.
+
+A thin ctypes layer over the library's C interface (kavra.h); no compiled
+extension. The library is found through the KAVRA_LIBRARY environment
+variable (a path to libkavra.so or kavra.dll), else in the build directories
+of the source tree this file sits in, else by the system's own search.
+
+    with kavra.Client("127.0.0.1", 7000) as client:
+        client.send(b"hello")
+        body = client.recv(timeout=3.0)      # bytes, or None on timeout
+        print(client.stats()["frames_sent"])
+
+Threads: send, recv and stats may be called from any threads at once; close
+(or leaving the with block) stops the worker and releases the client, after
+which nothing else may be called on it.
+"""
+
+import ctypes
+import ctypes.util
+import os
+import pathlib
+
+__all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version"]
+
+MAX_PDU_LENGTH = 8812
+_WAIT_FOREVER = 0xFFFFFFFF
+
+OK = 0
+ERR_TIMEOUT = -6
+ERR_TOO_SMALL = -7
+ERR_CONNECT = -9
+
+# Values of the receive_overflow option.
+RECEIVE_OVERFLOW_DROP = 0
+RECEIVE_OVERFLOW_BLOCK = 1
+
+
+class KavraError(Exception):
+    """A failed call: code is the library's result code (KAVRA_ERR_*)."""
+
+    def __init__(self, code, what):
+        super().__init__(f"{what}: {_lib().kavra_strerror(code).decode('ascii')} ({code})")
+        self.code = code
+
+
+class _Options(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_uint32) for name in (
+        "size", "connect_timeout_ms", "reconnect", "backoff_initial_ms", "backoff_max_ms",
+        "backoff_jitter", "give_up_attempts", "give_up_after_ms", "keepalive_idle_s",
+        "keepalive_interval_s", "keepalive_count", "unacknowledged_limit_ms", "idle_limit_ms",
+        "send_queue_limit", "linger_ms", "hold_while_disconnected", "max_age_ms",
+        "receive_overflow")]
+
+
+_COUNTERS = (
+    "pdus_accepted", "frames_sent", "bytes_sent", "send_dropped_disconnected",
+    "send_dropped_timed_out", "send_dropped_connection_failed", "send_dropped_at_stop",
+    "send_dropped_empty", "send_dropped_stale", "send_queued", "send_buffered",
+    "send_queue_full", "out_of_step_closes", "frames_read", "frames_received", "bytes_received",
+    "receive_drops_queue_full", "oversize_discarded", "bad_headers", "resync_bytes_discarded",
+    "consumer_drops_too_long", "receive_pauses", "reconnections", "connections_made",
+    "connections_lost", "connect_failures", "ms_in_current_state", "send_dropped")
+
+
+class _Stats(ctypes.Structure):
+    _fields_ = ([(name, ctypes.c_uint32) for name in ("size", "connected", "gave_up", "reserved")]
+                + [(name, ctypes.c_uint64) for name in _COUNTERS])
+
+
+def _candidates():
+    explicit = os.environ.get("KAVRA_LIBRARY")
+    if explicit:
+        yield explicit
+        return
+    names = ("kavra.dll",) if os.name == "nt" else ("libkavra.so", "libkavra.dylib")
+    root = pathlib.Path(__file__).resolve().parents[2]
+    for build in sorted(root.glob("build*")):
+        for name in names:
+            for found in (build / name, build / "bin" / name):
+                if found.exists():
+                    yield str(found)
+    found = ctypes.util.find_library("kavra")
+    if found:
+        yield found
+
+
+_library = None
+
+
+def _lib():
+    global _library
+    if _library is None:
+        errors = []
+        for path in _candidates():
+            try:
+                _library = _declare(ctypes.CDLL(path))
+                break
+            except OSError as error:
+                errors.append(f"{path}: {error}")
+        else:
+            raise OSError("kavra library not found (set KAVRA_LIBRARY): " + "; ".join(errors))
+    return _library
+
+
+def _declare(lib):
+    handle = ctypes.c_void_p
+    signatures = {
+        "kavra_version": (ctypes.c_uint32, []),
+        "kavra_strerror": (ctypes.c_char_p, [ctypes.c_int]),
+        "kavra_options_init": (None, [ctypes.POINTER(_Options)]),
+        "kavra_client_create": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint16,
+                                               ctypes.POINTER(_Options),
+                                               ctypes.POINTER(handle)]),
+        "kavra_client_start": (ctypes.c_int, [handle]),
+        "kavra_client_stop": (ctypes.c_int, [handle]),
+        "kavra_client_destroy": (None, [handle]),
+        "kavra_client_send": (ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_uint32]),
+        "kavra_client_receive": (ctypes.c_int, [handle, ctypes.c_void_p, ctypes.c_uint32,
+                                                ctypes.POINTER(ctypes.c_uint32),
+                                                ctypes.c_uint32]),
+        "kavra_client_stats": (ctypes.c_int, [handle, ctypes.POINTER(_Stats)]),
+        "kavra_client_is_connected": (ctypes.c_int, [handle]),
+        "kavra_client_has_given_up": (ctypes.c_int, [handle]),
+    }
+    for name, (result, arguments) in signatures.items():
+        function = getattr(lib, name)
+        function.restype = result
+        function.argtypes = arguments
+    return lib
+
+
+def library_version():
+    """The loaded library's version as (major, minor, patch)."""
+    version = _lib().kavra_version()
+    return version // 10000, version // 100 % 100, version % 100
+
+
+class Client:
+    """One client connection; a context manager that starts it on entry and
+    stops and releases it on exit.
+
+    Keyword options are the fields of kavra_options (connect_timeout_ms,
+    reconnect, backoff_initial_ms, send_queue_limit, linger_ms,
+    hold_while_disconnected, receive_overflow, ...). With require_connection
+    (the default) entering fails when the first connection attempt does;
+    otherwise the worker keeps trying in the background.
+    """
+
+    def __init__(self, host, port, require_connection=True, **options):
+        lib = _lib()
+        self._options = _Options()
+        lib.kavra_options_init(ctypes.byref(self._options))
+        for name, value in options.items():
+            if name == "size" or name not in dict(_Options._fields_):
+                raise TypeError(f"unknown option {name!r}")
+            setattr(self._options, name, int(value))
+        self._host = host.encode()
+        self._port = port
+        self._require_connection = require_connection
+        self._handle = None
+
+    def open(self):
+        """Creates and starts the client (what entering the with block does)."""
+        lib = _lib()
+        handle = ctypes.c_void_p()
+        code = lib.kavra_client_create(self._host, self._port, ctypes.byref(self._options),
+                                       ctypes.byref(handle))
+        if code != OK:
+            raise KavraError(code, "create")
+        self._handle = handle
+        code = lib.kavra_client_start(handle)
+        if code != OK and (code != ERR_CONNECT or self._require_connection):
+            self.close()
+            raise KavraError(code, f"start {self._host.decode()}:{self._port}")
+        return self
+
+    def close(self):
+        """Stops the worker (queued PDUs get the linger) and releases the client."""
+        if self._handle is not None:
+            _lib().kavra_client_destroy(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _live(self):
+        if self._handle is None:
+            raise ValueError("the client is not open")
+        return self._handle
+
+    def send(self, data):
+        """Queues data (bytes-like, at most MAX_PDU_LENGTH) as one PDU."""
+        data = bytes(data)
+        code = _lib().kavra_client_send(self._live(), data, len(data))
+        if code != OK:
+            raise KavraError(code, "send")
+
+    def recv(self, timeout=None):
+        """The next received body as bytes; None when nothing arrives within
+        timeout seconds (None: wait without limit)."""
+        wait = _WAIT_FOREVER if timeout is None else min(int(timeout * 1000), _WAIT_FOREVER - 1)
+        buffer = ctypes.create_string_buffer(MAX_PDU_LENGTH)
+        size = ctypes.c_uint32()
+        code = _lib().kavra_client_receive(self._live(), buffer, len(buffer), ctypes.byref(size),
+                                           wait)
+        if code == ERR_TIMEOUT:
+            return None
+        if code != OK:
+            raise KavraError(code, "recv")
+        return buffer.raw[:size.value]
+
+    def stats(self):
+        """The connection's counters as a dict (see kavra_stats)."""
+        stats = _Stats(size=ctypes.sizeof(_Stats))
+        code = _lib().kavra_client_stats(self._live(), ctypes.byref(stats))
+        if code != OK:
+            raise KavraError(code, "stats")
+        result = {name: getattr(stats, name) for name in _COUNTERS}
+        result["connected"] = bool(stats.connected)
+        result["gave_up"] = bool(stats.gave_up)
+        return result
+
+    @property
+    def connected(self):
+        """Whether the connection is up."""
+        return bool(_lib().kavra_client_is_connected(self._live()))
+
+    @property
+    def given_up(self):
+        """Whether the give-up limit ended the reconnection attempts."""
+        return bool(_lib().kavra_client_has_given_up(self._live()))

@@ -1,0 +1,369 @@
+// The C interface of kavra.h over KavraClientThread. Nothing thrown inside
+// may reach a C caller: every entry point ends in one of the guards below.
+#include "kavra/kavra.h"
+
+#include "kavra/ConnectionStats.h"
+#include "kavra/KavraClientThread.h"
+#include "kavra/base/CServerStatus.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+namespace {
+
+// The texts SendPdu throws for its two argument errors (GBK bytes, as
+// escapes so that no editor setting can re-encode them). A send maps an
+// exception to its code by this text, so a drift between the two fails the
+// C interface's own tests.
+constexpr char kNullPduText[] = "KavraClientThread::SendPdu"
+                                "\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
+                                "pdu"
+                                "\xCE\xAA\xBF\xD5\xA1\xA3";
+constexpr char kSizeText[] = "KavraClientThread::SendPdu"
+                             "\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
+                             "size"
+                             "\xD4\xBD\xBD\xE7\xA1\xA3";
+
+// How often a waiting receive looks whether the client was stopped: the
+// receive counter it waits on is never released by a stop.
+constexpr unsigned int kStopCheckMs = 100;
+
+static_assert(KAVRA_MAX_PDU_LENGTH == KavraClientThread::MAX_PDU_LENGTH);
+static_assert(sizeof(kavra_options) % sizeof(std::uint32_t) == 0);
+static_assert(offsetof(kavra_stats, pdus_accepted) == 16);
+
+enum class State { Created, Started, Stopped };
+
+template <typename Body>
+int guarded(Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return KAVRA_ERR_NO_MEMORY;
+    } catch (...) {
+        return KAVRA_ERR_INTERNAL;
+    }
+}
+
+int sendErrorCode(const std::exception& error) {
+    const std::string_view text = error.what();
+    if (text == kNullPduText) {
+        return KAVRA_ERR_NULL_PDU;
+    }
+    if (text == kSizeText) {
+        return KAVRA_ERR_SIZE;
+    }
+    return KAVRA_ERR_INTERNAL;
+}
+
+CServerStatus serverFor(const char* host, std::uint16_t port, const kavra_options& o) {
+    CServerStatus server(host, port);
+    server.SetConnectTimeoutMs(o.connect_timeout_ms);
+    server.SetReconnect(o.reconnect != 0);
+    server.SetBackoff(o.backoff_initial_ms, o.backoff_max_ms);
+    server.SetJitter(o.backoff_jitter != 0);
+    server.SetGiveUp(o.give_up_attempts, o.give_up_after_ms);
+    server.SetKeepAlive(o.keepalive_idle_s, o.keepalive_interval_s, o.keepalive_count);
+    server.SetUnacknowledgedLimitMs(o.unacknowledged_limit_ms);
+    server.SetIdleLimitMs(o.idle_limit_ms);
+    return server;
+}
+
+void copyStats(const kavra::ConnectionStats& s, kavra_stats& out) {
+    out.connected = s.connected ? 1 : 0;
+    out.gave_up = s.gaveUp ? 1 : 0;
+    out.reserved = 0;
+    out.pdus_accepted = s.pdusAccepted;
+    out.frames_sent = s.framesSent;
+    out.bytes_sent = s.bytesSent;
+    out.send_dropped_disconnected = s.sendDroppedDisconnected;
+    out.send_dropped_timed_out = s.sendDroppedTimedOut;
+    out.send_dropped_connection_failed = s.sendDroppedConnectionFailed;
+    out.send_dropped_at_stop = s.sendDroppedAtStop;
+    out.send_dropped_empty = s.sendDroppedEmpty;
+    out.send_dropped_stale = s.sendDroppedStale;
+    out.send_queued = s.sendQueued;
+    out.send_buffered = s.sendBuffered;
+    out.send_queue_full = s.sendQueueFull;
+    out.out_of_step_closes = s.outOfStepCloses;
+    out.frames_read = s.framesRead;
+    out.frames_received = s.framesReceived;
+    out.bytes_received = s.bytesReceived;
+    out.receive_drops_queue_full = s.receiveDropsQueueFull;
+    out.oversize_discarded = s.oversizeDiscarded;
+    out.bad_headers = s.badHeaders;
+    out.resync_bytes_discarded = s.resyncBytesDiscarded;
+    out.consumer_drops_too_long = s.consumerDropsTooLong;
+    out.receive_pauses = s.receivePauses;
+    out.reconnections = s.reconnections;
+    out.connections_made = s.connectionsMade;
+    out.connections_lost = s.connectionsLost;
+    out.connect_failures = s.connectFailures;
+    out.ms_in_current_state = s.msInCurrentState;
+    out.send_dropped = s.SendDropped();
+}
+
+} // namespace
+
+// The handle behind the C type: a client thread that keeps received PDUs
+// for kavra_client_receive, with the life-cycle state the C calls check.
+struct kavra_client final : public KavraClientThread {
+    kavra_client(const char* host, std::uint16_t port, const kavra_options& options)
+        : server(serverFor(host, port, options)) {
+        SetSendQueueLimit(options.send_queue_limit);
+        SetLinger(options.linger_ms);
+        SetHoldWhileDisconnected(options.hold_while_disconnected != 0);
+        SetMaxAge(options.max_age_ms);
+        SetReceiveOverflow(options.receive_overflow == KAVRA_RECEIVE_OVERFLOW_BLOCK
+                               ? kavra::ReceiveOverflow::Block
+                               : kavra::ReceiveOverflow::Drop);
+    }
+    kavra_client(const kavra_client&) = delete;
+    kavra_client& operator=(const kavra_client&) = delete;
+    // The worker calls OnReceiveQueuePush of this class: stop it first.
+    ~kavra_client() override { Destroy(); }
+
+    CServerStatus server;
+    // Serialises start and stop, which may come from different threads.
+    std::mutex lifeCycle;
+    std::atomic<State> state{State::Created};
+
+protected:
+    void OnReceiveQueuePush() override {}
+};
+
+namespace {
+
+int receiveUntil(kavra_client& client, void* buffer, std::uint32_t capacity, std::uint32_t* size,
+                 std::uint32_t timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const bool forever = timeoutMs == KAVRA_WAIT_FOREVER;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    unsigned int length = 0;
+    for (;;) {
+        if (client.state.load() == State::Stopped) {
+            return KAVRA_ERR_STOPPED;
+        }
+        unsigned int slice = kStopCheckMs;
+        if (!forever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            slice = static_cast<unsigned int>(
+                std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, kStopCheckMs));
+        }
+        const int result = client.ReceivePdu(buffer, capacity, &length, slice);
+        if (result == KavraClientThread::RECEIVE_OK || result == KavraClientThread::RECEIVE_TOO_SMALL) {
+            if (size != nullptr) {
+                *size = length;
+            }
+            return result == KavraClientThread::RECEIVE_OK ? KAVRA_OK : KAVRA_ERR_TOO_SMALL;
+        }
+        if (!forever && Clock::now() >= deadline) {
+            return KAVRA_ERR_TIMEOUT;
+        }
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t KAVRA_CALL kavra_version(void) {
+    return KAVRA_VERSION_MAJOR * 10000u + KAVRA_VERSION_MINOR * 100u + KAVRA_VERSION_PATCH;
+}
+
+const char* KAVRA_CALL kavra_strerror(int code) {
+    switch (code) {
+    case KAVRA_OK:
+        return "success";
+    case KAVRA_ERR_ARGUMENT:
+        return "invalid argument";
+    case KAVRA_ERR_NULL_PDU:
+        return "the PDU data pointer is null";
+    case KAVRA_ERR_SIZE:
+        return "the PDU is longer than 8812 bytes";
+    case KAVRA_ERR_NOT_STARTED:
+        return "the client was not started";
+    case KAVRA_ERR_QUEUE_FULL:
+        return "the send queue is full";
+    case KAVRA_ERR_TIMEOUT:
+        return "nothing arrived in time";
+    case KAVRA_ERR_TOO_SMALL:
+        return "the buffer is too small for the PDU";
+    case KAVRA_ERR_NO_MEMORY:
+        return "out of memory";
+    case KAVRA_ERR_CONNECT:
+        return "cannot connect";
+    case KAVRA_ERR_STOPPED:
+        return "the client was stopped";
+    case KAVRA_ERR_STATE:
+        return "the client was already started or stopped";
+    case KAVRA_ERR_INTERNAL:
+        return "internal error";
+    default:
+        return "unknown result code";
+    }
+}
+
+const char* KAVRA_CALL kavra_error_text_gbk(int code) {
+    switch (code) {
+    case KAVRA_ERR_NULL_PDU:
+        return kNullPduText;
+    case KAVRA_ERR_SIZE:
+        return kSizeText;
+    default:
+        return nullptr;
+    }
+}
+
+void KAVRA_CALL kavra_options_init(kavra_options* options) {
+    if (options == nullptr) {
+        return;
+    }
+    const CServerStatus server;
+    *options = kavra_options{};
+    options->size = sizeof(kavra_options);
+    options->connect_timeout_ms = server.GetConnectTimeoutMs();
+    options->reconnect = server.GetReconnect() ? 1 : 0;
+    options->backoff_initial_ms = server.GetInitialDelayMs();
+    options->backoff_max_ms = server.GetMaximumDelayMs();
+    options->backoff_jitter = server.GetJitter() ? 1 : 0;
+    options->give_up_attempts = server.GetGiveUpAttempts();
+    options->give_up_after_ms = server.GetGiveUpAfterMs();
+    options->keepalive_idle_s = server.GetKeepAliveIdleS();
+    options->keepalive_interval_s = server.GetKeepAliveIntervalS();
+    options->keepalive_count = server.GetKeepAliveCount();
+    options->idle_limit_ms = server.GetIdleLimitMs();
+    options->linger_ms = KavraClientThread::SOCKET_IO_TIMEOUT_MS;
+    options->receive_overflow = KAVRA_RECEIVE_OVERFLOW_DROP;
+}
+
+int KAVRA_CALL kavra_client_create(const char* host, uint16_t port, const kavra_options* options,
+                                   kavra_client** client) {
+    if (client == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    *client = nullptr;
+    if (host == nullptr || (options != nullptr && options->size < sizeof options->size)) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    return guarded([&] {
+        kavra_options effective;
+        kavra_options_init(&effective);
+        if (options != nullptr) {
+            // Fields past what the caller knows keep their defaults.
+            std::memcpy(&effective, options, std::min<std::size_t>(options->size, sizeof effective));
+        }
+        *client = new kavra_client(host, port, effective);
+        return KAVRA_OK;
+    });
+}
+
+int KAVRA_CALL kavra_client_start(kavra_client* client) {
+    if (client == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    return guarded([&] {
+        const std::lock_guard lock(client->lifeCycle);
+        if (client->state.load() != State::Created) {
+            return KAVRA_ERR_STATE;
+        }
+        const int connected = client->SetSocket(nullptr, 0, &client->server);
+        if (client->Create() == 0) {
+            client->SetSocket(nullptr, 0, nullptr);
+            return KAVRA_ERR_INTERNAL;
+        }
+        client->state.store(State::Started);
+        return connected == 1 ? KAVRA_OK : KAVRA_ERR_CONNECT;
+    });
+}
+
+int KAVRA_CALL kavra_client_stop(kavra_client* client) {
+    if (client == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    return guarded([&] {
+        const std::lock_guard lock(client->lifeCycle);
+        if (client->state.exchange(State::Stopped) == State::Started) {
+            client->Destroy();
+        }
+        return KAVRA_OK;
+    });
+}
+
+void KAVRA_CALL kavra_client_destroy(kavra_client* client) {
+    guarded([&] {
+        delete client;
+        return KAVRA_OK;
+    });
+}
+
+int KAVRA_CALL kavra_client_send(kavra_client* client, const void* data, uint32_t size) {
+    if (client == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    switch (client->state.load()) {
+    case State::Created:
+        return KAVRA_ERR_NOT_STARTED;
+    case State::Stopped:
+        return KAVRA_ERR_STOPPED;
+    case State::Started:
+        break;
+    }
+    return guarded([&] {
+        int result = 0;
+        try {
+            result = client->SendPdu(data, size);
+        } catch (const std::bad_alloc&) {
+            return KAVRA_ERR_NO_MEMORY;
+        } catch (const std::exception& error) {
+            return sendErrorCode(error);
+        }
+        switch (result) {
+        case 0:
+            return KAVRA_OK;
+        case KavraClientThread::SEND_QUEUE_FULL:
+            return KAVRA_ERR_QUEUE_FULL;
+        default:
+            return KAVRA_ERR_NOT_STARTED;
+        }
+    });
+}
+
+int KAVRA_CALL kavra_client_receive(kavra_client* client, void* buffer, uint32_t capacity,
+                                    uint32_t* size, uint32_t timeout_ms) {
+    if (client == nullptr || (buffer == nullptr && capacity > 0)) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    return guarded([&] { return receiveUntil(*client, buffer, capacity, size, timeout_ms); });
+}
+
+int KAVRA_CALL kavra_client_stats(const kavra_client* client, kavra_stats* stats) {
+    if (client == nullptr || stats == nullptr || stats->size < sizeof stats->size) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    return guarded([&] {
+        kavra_stats full{};
+        full.size = stats->size;
+        copyStats(client->GetStats(), full);
+        std::memcpy(stats, &full, std::min<std::size_t>(stats->size, sizeof full));
+        return KAVRA_OK;
+    });
+}
+
+int KAVRA_CALL kavra_client_is_connected(const kavra_client* client) {
+    return client != nullptr && client->IsConnected() ? 1 : 0;
+}
+
+int KAVRA_CALL kavra_client_has_given_up(const kavra_client* client) {
+    return client != nullptr && client->HasGivenUp() ? 1 : 0;
+}
+
+} // extern "C"

@@ -1,0 +1,352 @@
+/**
+ * @file
+ * The C interface: one framed, queued client connection behind an opaque
+ * handle, for programs that cannot use the C++ classes (C programs, other
+ * compilers than the library's, languages with a C foreign-function
+ * interface).
+ *
+ * Plain C99; it compiles as C and as C++. Every function has C linkage, takes
+ * and returns only C types, and never lets an exception out: failures come
+ * back as KAVRA_ERR_* result codes (kavra_strerror names them). The functions
+ * live in the same shared library as the C++ classes (libkavra.so,
+ * kavra.dll).
+ *
+ * Model. A client (kavra_client) is a KavraClientThread that keeps received
+ * PDUs for kavra_client_receive:
+ *
+ * @verbatim
+ *   kavra_options_init -> kavra_client_create -> kavra_client_start
+ *     -> kavra_client_send / kavra_client_receive / kavra_client_stats ...
+ *     -> kavra_client_stop -> kavra_client_destroy
+ * @endverbatim
+ *
+ * Threads. Create, start and destroy a client on one application thread.
+ * Send, receive, stats and the two flags may be called from any number of
+ * threads at once between kavra_client_create and kavra_client_destroy;
+ * kavra_client_stop from any thread, also while others are inside send or
+ * receive. Nothing may run on a client while or after it is destroyed. The
+ * library's worker thread never calls back into the application.
+ *
+ * Calling convention: __cdecl on 32-bit Windows (KAVRA_CALL), whatever the
+ * caller's compiler default is (/Gz included); elsewhere the platform's one C
+ * convention. Exported names are the plain C names, undecorated, on every
+ * platform. Structures have natural alignment; counters are 64-bit.
+ *
+ * Growing structures. kavra_options and kavra_stats start with their own
+ * size in bytes. A caller built against an older header passes the smaller
+ * size it knows: the library reads and writes only that much, and options it
+ * does not know keep their defaults.
+ */
+#ifndef KAVRA_KAVRA_H
+#define KAVRA_KAVRA_H
+
+#include "kavra/Export.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+/// @name Version of this header (the library's own: kavra_version)
+///@{
+/// Incompatible changes of the C interface raise it.
+#define KAVRA_VERSION_MAJOR 0
+/// Additions (functions, fields at the end of a structure) raise it.
+#define KAVRA_VERSION_MINOR 1
+/// Fixes.
+#define KAVRA_VERSION_PATCH 0
+///@}
+
+/// @def KAVRA_CALL
+/// The calling convention of every function here: __cdecl on Windows (it
+/// only matters on 32-bit x86), nothing elsewhere.
+#if defined(_WIN32)
+#define KAVRA_CALL __cdecl
+#else
+#define KAVRA_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/// @name Result codes
+/// 0 is success; every failure is negative.
+///@{
+#define KAVRA_OK 0
+/// A required pointer (client, output) was null, or a structure's size field
+/// is too small to hold its first member.
+#define KAVRA_ERR_ARGUMENT (-1)
+/// kavra_client_send: the data pointer was null (the C++ SendPdu throws
+/// this; kavra_error_text_gbk has its text).
+#define KAVRA_ERR_NULL_PDU (-2)
+/// kavra_client_send: the size exceeds KAVRA_MAX_PDU_LENGTH (the C++ SendPdu
+/// throws this; kavra_error_text_gbk has its text).
+#define KAVRA_ERR_SIZE (-3)
+/// kavra_client_send: the client was not started (no socket attached).
+#define KAVRA_ERR_NOT_STARTED (-4)
+/// kavra_client_send: the send-queue limit is reached; nothing was queued.
+#define KAVRA_ERR_QUEUE_FULL (-5)
+/// kavra_client_receive: nothing arrived within the timeout.
+#define KAVRA_ERR_TIMEOUT (-6)
+/// kavra_client_receive: the body is longer than the buffer; nothing was
+/// copied, the PDU stays first in line, and the size output tells the
+/// capacity needed.
+#define KAVRA_ERR_TOO_SMALL (-7)
+/// Memory ran out; nothing was done.
+#define KAVRA_ERR_NO_MEMORY (-8)
+/// kavra_client_start: the first connection attempt failed (the worker runs
+/// all the same; with reconnection on it keeps trying).
+#define KAVRA_ERR_CONNECT (-9)
+/// The client was stopped: send and receive refuse to work.
+#define KAVRA_ERR_STOPPED (-10)
+/// kavra_client_start on a client that was already started or stopped.
+#define KAVRA_ERR_STATE (-11)
+/// An unexpected failure inside the library.
+#define KAVRA_ERR_INTERNAL (-12)
+///@}
+
+/// Largest body kavra_client_send accepts and kavra_client_receive delivers.
+#define KAVRA_MAX_PDU_LENGTH 8812u
+/// Timeout value of kavra_client_receive that waits without limit.
+#define KAVRA_WAIT_FOREVER 0xFFFFFFFFu
+
+/// @name Receive overflow policies (kavra_options::receive_overflow)
+///@{
+/// Read and drop a frame that arrives while 100 PDUs wait (counted).
+#define KAVRA_RECEIVE_OVERFLOW_DROP 0u
+/// Stop reading until the consumer catches up; TCP slows the peer.
+#define KAVRA_RECEIVE_OVERFLOW_BLOCK 1u
+///@}
+
+/**
+ * How a client connects, reconnects and queues. Fill it with
+ * kavra_options_init, then change what differs. Times in milliseconds unless
+ * the name says seconds; 0 means "none" or "off" where a field says so.
+ */
+typedef struct kavra_options {
+    /// sizeof(kavra_options) as the caller knows it (kavra_options_init sets it).
+    uint32_t size;
+    /// Time allowed for each connect attempt (default 3000).
+    uint32_t connect_timeout_ms;
+    /// Nonzero: reconnect with backoff after a drop or a failed first
+    /// attempt (default 1).
+    uint32_t reconnect;
+    /// Backoff before the first reconnection attempt (default 100).
+    uint32_t backoff_initial_ms;
+    /// Largest backoff (default 5000); below the initial one it is raised to it.
+    uint32_t backoff_max_ms;
+    /// Nonzero: draw each backoff from [delay / 2, delay] (default 1).
+    uint32_t backoff_jitter;
+    /// Stop reconnecting after so many failures in a row; 0: never (default).
+    uint32_t give_up_attempts;
+    /// Stop reconnecting after so long without a connection; 0: never (default).
+    uint32_t give_up_after_ms;
+    /// Keepalive: seconds of silence before the first probe (default 30;
+    /// 0 in any keepalive field turns keepalive off).
+    uint32_t keepalive_idle_s;
+    /// Keepalive: seconds between probes (default 10).
+    uint32_t keepalive_interval_s;
+    /// Keepalive: unanswered probes before the peer counts as dead (default 5).
+    uint32_t keepalive_count;
+    /// How long written data may stay unacknowledged; 0 follows keepalive
+    /// (default).
+    uint32_t unacknowledged_limit_ms;
+    /// A connection that received nothing for so long counts as dead; 0: off
+    /// (default).
+    uint32_t idle_limit_ms;
+    /// Most entries waiting in the send queue; 0: unbounded (default). When
+    /// reached, kavra_client_send returns KAVRA_ERR_QUEUE_FULL.
+    uint32_t send_queue_limit;
+    /// How long a stop may keep writing queued entries (default 3000).
+    uint32_t linger_ms;
+    /// Nonzero: keep queued entries while the connection is down and write
+    /// them once it is back, instead of dropping them (default 0).
+    uint32_t hold_while_disconnected;
+    /// Entries older than this when they could be written are dropped; 0: no
+    /// limit (default).
+    uint32_t max_age_ms;
+    /// KAVRA_RECEIVE_OVERFLOW_DROP (default) or KAVRA_RECEIVE_OVERFLOW_BLOCK.
+    uint32_t receive_overflow;
+} kavra_options;
+
+/**
+ * One client's counters (the C++ kavra::ConnectionStats, field by field).
+ * Set size to sizeof(kavra_stats) before kavra_client_stats. At a quiet
+ * moment pdus_accepted == frames_sent + send_dropped + send_queued +
+ * send_buffered, and frames_read == frames_received +
+ * receive_drops_queue_full + oversize_discarded.
+ */
+typedef struct kavra_stats {
+    /// sizeof(kavra_stats) as the caller knows it; the library writes no more.
+    uint32_t size;
+    /// Nonzero while the connection is up.
+    uint32_t connected;
+    /// Nonzero once the give-up limit ended the reconnection attempts.
+    uint32_t gave_up;
+    /// Always 0; keeps the counters 8-byte aligned everywhere.
+    uint32_t reserved;
+    /// Sends that returned KAVRA_OK: the PDU was copied and queued.
+    uint64_t pdus_accepted;
+    /// Frames whose last byte the kernel accepted.
+    uint64_t frames_sent;
+    /// The body bytes of those frames.
+    uint64_t bytes_sent;
+    /// Accepted PDUs dropped because the connection was down.
+    uint64_t send_dropped_disconnected;
+    /// Accepted PDUs dropped because the write timed out.
+    uint64_t send_dropped_timed_out;
+    /// Accepted PDUs dropped because the connection failed during the write.
+    uint64_t send_dropped_connection_failed;
+    /// Accepted PDUs released unwritten at a stop.
+    uint64_t send_dropped_at_stop;
+    /// Accepted PDUs with an empty body (never written).
+    uint64_t send_dropped_empty;
+    /// Accepted PDUs older than max_age_ms when they could be written.
+    uint64_t send_dropped_stale;
+    /// Entries waiting in the send queue (a snapshot).
+    uint64_t send_queued;
+    /// Frames the socket holds back to write with the next ones (a snapshot).
+    uint64_t send_buffered;
+    /// Sends refused with KAVRA_ERR_QUEUE_FULL.
+    uint64_t send_queue_full;
+    /// Connections closed because a write timed out inside a frame.
+    uint64_t out_of_step_closes;
+    /// Frames read whole with a body.
+    uint64_t frames_read;
+    /// Of those: queued for the consumer.
+    uint64_t frames_received;
+    /// The body bytes of the frames queued for the consumer.
+    uint64_t bytes_received;
+    /// Of those read: dropped because 100 PDUs were waiting.
+    uint64_t receive_drops_queue_full;
+    /// Of those read: longer than KAVRA_MAX_PDU_LENGTH, discarded.
+    uint64_t oversize_discarded;
+    /// Headers with a length of 0, below 0 or above 1 MiB.
+    uint64_t bad_headers;
+    /// Bytes skipped while looking for the next sync mark.
+    uint64_t resync_bytes_discarded;
+    /// Queued PDUs destroyed undelivered for being too long.
+    uint64_t consumer_drops_too_long;
+    /// Times reading paused with KAVRA_RECEIVE_OVERFLOW_BLOCK.
+    uint64_t receive_pauses;
+    /// Successful reconnections after a drop.
+    uint64_t reconnections;
+    /// Connections made, the first included.
+    uint64_t connections_made;
+    /// Connections that dropped.
+    uint64_t connections_lost;
+    /// Connect attempts that failed.
+    uint64_t connect_failures;
+    /// How long the current state (up or down) has lasted, in ms.
+    uint64_t ms_in_current_state;
+    /// The sum of the six send_dropped_* counters.
+    uint64_t send_dropped;
+} kavra_stats;
+
+/// A client connection; opaque.
+typedef struct kavra_client kavra_client;
+
+/// @name Version and errors (any thread)
+///@{
+
+/// The library's version as MAJOR * 10000 + MINOR * 100 + PATCH; compare
+/// with the KAVRA_VERSION_* macros of the header a program was built with.
+KAVRA_API uint32_t KAVRA_CALL kavra_version(void);
+
+/// A short ASCII description of a result code; never null ("unknown result
+/// code" for codes this library does not return). The text is static.
+KAVRA_API const char* KAVRA_CALL kavra_strerror(int code);
+
+/// For KAVRA_ERR_NULL_PDU and KAVRA_ERR_SIZE: the exact bytes of the message
+/// the C++ SendPdu throws for that error (GBK-encoded, code page 936,
+/// NUL-terminated); null for every other code. The text is static.
+KAVRA_API const char* KAVRA_CALL kavra_error_text_gbk(int code);
+///@}
+
+/// @name Client life (application thread)
+///@{
+
+/// Fills options with the defaults and sets its size. options not null.
+KAVRA_API void KAVRA_CALL kavra_options_init(kavra_options* options);
+
+/// Makes a client for host:port (a name or a numeric IPv4 or IPv6 address)
+/// with options (null: the defaults). Connects nothing yet. On success
+/// *client receives the handle (KAVRA_OK); otherwise *client is null and the
+/// code says why (KAVRA_ERR_ARGUMENT for a null host or client, or an
+/// options size too small for its size field).
+KAVRA_API int KAVRA_CALL kavra_client_create(const char* host, uint16_t port,
+                                             const kavra_options* options,
+                                             kavra_client** client);
+
+/// Attempts the first connection (for at most connect_timeout_ms) and starts
+/// the worker thread. KAVRA_OK: connected. KAVRA_ERR_CONNECT: not connected;
+/// the worker runs all the same, and with reconnect on it keeps trying with
+/// backoff (kavra_client_is_connected tells when it is up). KAVRA_ERR_STATE:
+/// already started or stopped. Once per client.
+KAVRA_API int KAVRA_CALL kavra_client_start(kavra_client* client);
+
+/// Stops the worker: queued entries are still written for at most linger_ms,
+/// the rest is dropped and counted; returns within the linger plus one write
+/// timeout. Later sends and receives return KAVRA_ERR_STOPPED; a receive
+/// waiting meanwhile returns within about 100 ms. Stats stay readable. A
+/// second call does nothing. Any thread. Returns KAVRA_OK, or
+/// KAVRA_ERR_ARGUMENT for a null client.
+KAVRA_API int KAVRA_CALL kavra_client_stop(kavra_client* client);
+
+/// Stops the client if needed (as kavra_client_stop) and releases it and
+/// everything still queued. Null does nothing. No other call on the client
+/// may be running or follow.
+KAVRA_API void KAVRA_CALL kavra_client_destroy(kavra_client* client);
+///@}
+
+/// @name Traffic (any thread)
+///@{
+
+/// Copies size bytes from data into the send queue; the worker writes them
+/// as one frame. The caller may reuse data as soon as the call returns.
+/// KAVRA_OK: queued (a size of 0 is accepted, counted in send_dropped_empty,
+/// and never written). KAVRA_ERR_NULL_PDU, KAVRA_ERR_SIZE: the argument
+/// errors, nothing queued. KAVRA_ERR_QUEUE_FULL, KAVRA_ERR_NOT_STARTED,
+/// KAVRA_ERR_STOPPED, KAVRA_ERR_NO_MEMORY, KAVRA_ERR_ARGUMENT (null client).
+/// While the connection is down, an accepted PDU is dropped and counted
+/// unless hold_while_disconnected is set.
+KAVRA_API int KAVRA_CALL kavra_client_send(kavra_client* client, const void* data,
+                                           uint32_t size);
+
+/// Waits at most timeout_ms (0: no wait, KAVRA_WAIT_FOREVER: no limit) for a
+/// received PDU and copies its body into buffer. KAVRA_OK: copied, *size
+/// holds its length. KAVRA_ERR_TOO_SMALL: the body is longer than capacity;
+/// nothing was copied, *size holds the capacity needed, and the PDU stays
+/// first in line for a retry. KAVRA_ERR_TIMEOUT: nothing arrived.
+/// KAVRA_ERR_STOPPED: the client was stopped (before or during the wait).
+/// buffer may be null only with capacity 0; size may be null. A buffer of
+/// KAVRA_MAX_PDU_LENGTH bytes always suffices.
+KAVRA_API int KAVRA_CALL kavra_client_receive(kavra_client* client, void* buffer,
+                                              uint32_t capacity, uint32_t* size,
+                                              uint32_t timeout_ms);
+///@}
+
+/// @name Observation (any thread, without locks)
+///@{
+
+/// Copies the counters into stats, of which the caller has set size (at
+/// most that many bytes are written; a larger size than the library knows
+/// is fine). KAVRA_OK, or KAVRA_ERR_ARGUMENT for a null pointer or a size
+/// below 4.
+KAVRA_API int KAVRA_CALL kavra_client_stats(const kavra_client* client, kavra_stats* stats);
+
+/// 1 while the connection is up, 0 otherwise (also for null).
+KAVRA_API int KAVRA_CALL kavra_client_is_connected(const kavra_client* client);
+
+/// 1 once the give-up limit ended the reconnection attempts (the connection
+/// then stays down), 0 otherwise (also for null).
+KAVRA_API int KAVRA_CALL kavra_client_has_given_up(const kavra_client* client);
+///@}
+
+/* Push decoder (kavra_decoder_*), for programs that read the byte stream
+ * themselves: its section belongs here, before the end of C linkage. */
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* KAVRA_KAVRA_H */

@@ -1,0 +1,215 @@
+/* A C99 program that uses kavra through kavra.h alone, against a live echo
+ * peer: usage echo_test HOST PORT (kavra_with_server supplies both).
+ * Prints each failed check and exits 1 when there was any. */
+#include <kavra/kavra.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int failures = 0;
+
+#define CHECK(condition)                                                                 \
+    do {                                                                                 \
+        if (!(condition)) {                                                              \
+            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition);      \
+            ++failures;                                                                  \
+        }                                                                                \
+    } while (0)
+
+#define CHECK_CODE(call, expected)                                                       \
+    do {                                                                                 \
+        const int got_ = (call);                                                         \
+        if (got_ != (expected)) {                                                        \
+            fprintf(stderr, "%s:%d: %s returned %d (%s), expected %s\n", __FILE__,       \
+                    __LINE__, #call, got_, kavra_strerror(got_), #expected);             \
+            ++failures;                                                                  \
+        }                                                                                \
+    } while (0)
+
+static unsigned char body[KAVRA_MAX_PDU_LENGTH + 1];
+static unsigned char echoed[KAVRA_MAX_PDU_LENGTH];
+
+static void fill(uint32_t size, unsigned char seed) {
+    uint32_t i;
+    for (i = 0; i < size; ++i) {
+        body[i] = (unsigned char)(seed + i * 7u);
+    }
+}
+
+/* The codes, their ASCII texts, and the GBK texts SendPdu's errors carry. */
+static void check_texts(void) {
+    static const char null_pdu[] = "KavraClientThread::SendPdu\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
+                                   "pdu\xCE\xAA\xBF\xD5\xA1\xA3";
+    static const char too_long[] = "KavraClientThread::SendPdu\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
+                                   "size\xD4\xBD\xBD\xE7\xA1\xA3";
+    const char* unknown = kavra_strerror(-999);
+    int code;
+    CHECK(kavra_version() ==
+          KAVRA_VERSION_MAJOR * 10000u + KAVRA_VERSION_MINOR * 100u + KAVRA_VERSION_PATCH);
+    for (code = KAVRA_ERR_INTERNAL; code <= KAVRA_OK; ++code) {
+        const char* text = kavra_strerror(code);
+        size_t i;
+        CHECK(text != NULL && text[0] != '\0' && strcmp(text, unknown) != 0);
+        for (i = 0; text != NULL && text[i] != '\0'; ++i) {
+            CHECK((unsigned char)text[i] < 0x80);
+        }
+    }
+    CHECK(kavra_error_text_gbk(KAVRA_ERR_NULL_PDU) != NULL &&
+          strlen(kavra_error_text_gbk(KAVRA_ERR_NULL_PDU)) == 43 &&
+          strcmp(kavra_error_text_gbk(KAVRA_ERR_NULL_PDU), null_pdu) == 0);
+    CHECK(kavra_error_text_gbk(KAVRA_ERR_SIZE) != NULL &&
+          strlen(kavra_error_text_gbk(KAVRA_ERR_SIZE)) == 44 &&
+          strcmp(kavra_error_text_gbk(KAVRA_ERR_SIZE), too_long) == 0);
+    CHECK(kavra_error_text_gbk(KAVRA_ERR_TIMEOUT) == NULL);
+}
+
+/* Sends one body and expects it back unchanged. */
+static void echo(kavra_client* client, uint32_t size, unsigned char seed) {
+    uint32_t got = 0;
+    fill(size, seed);
+    CHECK_CODE(kavra_client_send(client, body, size), KAVRA_OK);
+    memset(echoed, 0, sizeof echoed);
+    CHECK_CODE(kavra_client_receive(client, echoed, sizeof echoed, &got, 5000), KAVRA_OK);
+    CHECK(got == size && memcmp(echoed, body, size) == 0);
+}
+
+/* Every PDU accepted is accounted for, and every echo came back whole. */
+static void check_stats(const kavra_client* client, uint64_t accepted, uint64_t echoes,
+                        uint64_t echoed_bytes) {
+    kavra_stats stats;
+    memset(&stats, 0xAB, sizeof stats);
+    stats.size = sizeof stats;
+    CHECK_CODE(kavra_client_stats(client, &stats), KAVRA_OK);
+    CHECK(stats.size == sizeof stats && stats.connected == 1 && stats.gave_up == 0);
+    CHECK(stats.pdus_accepted == accepted);
+    CHECK(stats.pdus_accepted ==
+          stats.frames_sent + stats.send_dropped + stats.send_queued + stats.send_buffered);
+    CHECK(stats.send_dropped_empty == 1 && stats.send_dropped == 1);
+    CHECK(stats.frames_sent == echoes && stats.bytes_sent == echoed_bytes);
+    CHECK(stats.frames_received == echoes && stats.bytes_received == echoed_bytes);
+    CHECK(stats.frames_read == stats.frames_received + stats.receive_drops_queue_full +
+                                   stats.oversize_discarded);
+    CHECK(stats.connections_made == 1 && stats.connections_lost == 0);
+
+    /* A caller that knows only the first fields gets no more than those. */
+    memset(&stats, 0xAB, sizeof stats);
+    stats.size = 16;
+    CHECK_CODE(kavra_client_stats(client, &stats), KAVRA_OK);
+    CHECK(stats.connected == 1 && stats.pdus_accepted == 0xABABABABABABABABull);
+    stats.size = 2;
+    CHECK_CODE(kavra_client_stats(client, &stats), KAVRA_ERR_ARGUMENT);
+}
+
+static void check_echo_client(const char* host, uint16_t port) {
+    kavra_options options;
+    kavra_client* client = NULL;
+    uint32_t needed = 0;
+    uint64_t accepted = 0;
+    uint64_t echoes = 0;
+    uint64_t bytes = 0;
+    const uint32_t sizes[] = {1, 14, 100, 4096, KAVRA_MAX_PDU_LENGTH};
+    size_t i;
+
+    kavra_options_init(&options);
+    CHECK(options.size == sizeof options && options.reconnect == 1 &&
+          options.connect_timeout_ms == 3000 && options.linger_ms == 3000);
+    options.size = 0;
+    CHECK_CODE(kavra_client_create(host, port, &options, &client), KAVRA_ERR_ARGUMENT);
+    CHECK(client == NULL);
+    kavra_options_init(&options);
+    options.backoff_initial_ms = 50;
+    CHECK_CODE(kavra_client_create(host, port, &options, &client), KAVRA_OK);
+    if (client == NULL) {
+        return;
+    }
+    CHECK_CODE(kavra_client_send(client, body, 1), KAVRA_ERR_NOT_STARTED);
+    CHECK_CODE(kavra_client_start(client), KAVRA_OK);
+    CHECK_CODE(kavra_client_start(client), KAVRA_ERR_STATE);
+    CHECK(kavra_client_is_connected(client) == 1 && kavra_client_has_given_up(client) == 0);
+
+    for (i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
+        echo(client, sizes[i], (unsigned char)i);
+        ++accepted;
+        ++echoes;
+        bytes += sizes[i];
+    }
+
+    /* The argument errors queue nothing; an empty body is accepted, never written. */
+    CHECK_CODE(kavra_client_send(client, NULL, 5), KAVRA_ERR_NULL_PDU);
+    CHECK_CODE(kavra_client_send(client, NULL, KAVRA_MAX_PDU_LENGTH + 1), KAVRA_ERR_NULL_PDU);
+    CHECK_CODE(kavra_client_send(client, body, KAVRA_MAX_PDU_LENGTH + 1), KAVRA_ERR_SIZE);
+    CHECK_CODE(kavra_client_send(client, body, 0), KAVRA_OK);
+    ++accepted;
+
+    /* Too small: the PDU stays first in line until a buffer fits it. */
+    fill(300, 42);
+    CHECK_CODE(kavra_client_send(client, body, 300), KAVRA_OK);
+    ++accepted;
+    CHECK_CODE(kavra_client_receive(client, echoed, 10, &needed, 5000), KAVRA_ERR_TOO_SMALL);
+    CHECK(needed == 300);
+    needed = 0;
+    CHECK_CODE(kavra_client_receive(client, NULL, 0, &needed, 0), KAVRA_ERR_TOO_SMALL);
+    CHECK(needed == 300);
+    CHECK_CODE(kavra_client_receive(client, NULL, 10, &needed, 0), KAVRA_ERR_ARGUMENT);
+    CHECK_CODE(kavra_client_receive(client, echoed, 300, &needed, 0), KAVRA_OK);
+    CHECK(needed == 300 && memcmp(echoed, body, 300) == 0);
+    ++echoes;
+    bytes += 300;
+
+    CHECK_CODE(kavra_client_receive(client, echoed, sizeof echoed, &needed, 0), KAVRA_ERR_TIMEOUT);
+    CHECK_CODE(kavra_client_receive(client, echoed, sizeof echoed, NULL, 250), KAVRA_ERR_TIMEOUT);
+    check_stats(client, accepted, echoes, bytes);
+
+    CHECK_CODE(kavra_client_stop(client), KAVRA_OK);
+    CHECK_CODE(kavra_client_stop(client), KAVRA_OK);
+    CHECK_CODE(kavra_client_send(client, body, 1), KAVRA_ERR_STOPPED);
+    CHECK_CODE(kavra_client_receive(client, echoed, sizeof echoed, NULL, KAVRA_WAIT_FOREVER),
+               KAVRA_ERR_STOPPED);
+    CHECK_CODE(kavra_client_start(client), KAVRA_ERR_STATE);
+    kavra_client_destroy(client);
+}
+
+/* Nothing listens on port 1: the first attempt fails, and with reconnection
+ * off the connection stays down and sends are dropped, counted. */
+static void check_refused(const char* host) {
+    kavra_options options;
+    kavra_client* client = NULL;
+    kavra_stats stats;
+    kavra_options_init(&options);
+    options.reconnect = 0;
+    options.connect_timeout_ms = 2000;
+    CHECK_CODE(kavra_client_create(host, 1, &options, &client), KAVRA_OK);
+    if (client == NULL) {
+        return;
+    }
+    CHECK_CODE(kavra_client_start(client), KAVRA_ERR_CONNECT);
+    CHECK(kavra_client_is_connected(client) == 0);
+    CHECK_CODE(kavra_client_send(client, body, 8), KAVRA_OK);
+    CHECK_CODE(kavra_client_stop(client), KAVRA_OK);
+    stats.size = sizeof stats;
+    CHECK_CODE(kavra_client_stats(client, &stats), KAVRA_OK);
+    CHECK(stats.pdus_accepted == 1 && stats.frames_sent == 0 && stats.send_dropped == 1);
+    CHECK(stats.connect_failures >= 1 && stats.connected == 0);
+    kavra_client_destroy(client);
+}
+
+int main(int argc, char** argv) {
+    kavra_client* none = NULL;
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s HOST PORT\n", argv[0]);
+        return 2;
+    }
+    check_texts();
+    CHECK_CODE(kavra_client_create(NULL, 1, NULL, &none), KAVRA_ERR_ARGUMENT);
+    CHECK_CODE(kavra_client_create(argv[1], 1, NULL, NULL), KAVRA_ERR_ARGUMENT);
+    kavra_client_destroy(NULL);
+    check_echo_client(argv[1], (uint16_t)atoi(argv[2]));
+    check_refused(argv[1]);
+    if (failures != 0) {
+        fprintf(stderr, "%d checks failed\n", failures);
+        return 1;
+    }
+    printf("C interface: all checks passed\n");
+    return 0;
+}
