@@ -96,19 +96,4 @@ TEST(FrameDecoder, OversizeBodyIsSkippedWithBoundedMemory) {
               static_cast<std::size_t>(KavraHeader::HEADER_LENGTH + KavraHeader::MAX_BODY_LENGTH));
 }
 
-TEST(FrameDecoder, WaitingFrameStopsFeedUntilTaken) {
-    const Bytes stream = cat({frame(2, 2, 0x05), frame(1, 1, 0x06)});
-    FrameDecoder decoder;
-    const std::size_t used = decoder.Feed(stream.data(), stream.size());
-    EXPECT_EQ(used, 16U);
-    EXPECT_EQ(decoder.Feed(stream.data() + used, stream.size() - used), 0U);
-    Bytes body;
-    ASSERT_TRUE(decoder.Next(body));
-    EXPECT_EQ(body, Bytes(2, 0x05));
-    EXPECT_FALSE(decoder.Next(body));
-    EXPECT_EQ(decoder.Feed(stream.data() + used, stream.size() - used), stream.size() - used);
-    ASSERT_TRUE(decoder.Next(body));
-    EXPECT_EQ(body, Bytes(1, 0x06));
-}
-
 } // namespace
