@@ -6,6 +6,7 @@
 // transport once per round and size) so that noise from other work on the
 // machine spreads over all rows alike, and ratios are taken within a round.
 #include <kavra/KavraClientThread.h>
+#include <kavra/KavraHeader.h>
 #include <kavra/ReceiveOverflow.h>
 #include <kavra/base/CSocket.h>
 
@@ -48,7 +49,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kHeaderLength = 14;
+constexpr int kHeaderLength = KavraHeader::HEADER_LENGTH;
 constexpr std::size_t kSeqBytes = sizeof(std::uint64_t);
 
 double secondsSince(Clock::time_point start) {
@@ -102,9 +103,7 @@ std::uint64_t getSeq(const char* body) {
 }
 
 void writeFrameHeader(char* dst, std::uint32_t bodyLength) {
-    std::memset(dst, 0xFF, 10);
-    const std::uint32_t be = htonl(bodyLength);
-    std::memcpy(dst + 10, &be, 4);
+    KavraHeader::EncodeHeader(static_cast<int>(bodyLength), reinterpret_cast<unsigned char*>(dst));
 }
 
 long peakRssKb() {
@@ -464,9 +463,8 @@ ReceiverReport receiveRaw(const Endpoint& ep, int control) {
             }
         }
         while (have - at >= kHeaderLength) {
-            std::uint32_t be = 0;
-            std::memcpy(&be, in.data() + at + 10, 4);
-            const std::size_t body = ntohl(be);
+            const auto body = static_cast<std::size_t>(KavraHeader::DecodeBodyLength(
+                reinterpret_cast<const unsigned char*>(in.data() + at)));
             if (have - at < kHeaderLength + body) {
                 break;
             }

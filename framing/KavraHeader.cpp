@@ -81,3 +81,19 @@ KavraHeader::BodyAction KavraHeader::ActionForLength(int bodyLength) {
     }
     return bodyLength <= MAX_DISCARD_LENGTH ? BodyAction::Discard : BodyAction::Garbage;
 }
+
+void KavraHeader::EncodeHeader(int bodyLength, unsigned char* out) {
+    std::memset(out, SYNC_BYTE, SYNC_MARK_LENGTH);
+    const auto value = static_cast<std::uint32_t>(bodyLength);
+    for (int i = 0; i < 4; ++i) {
+        out[SYNC_MARK_LENGTH + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+    }
+}
+
+int KavraHeader::DecodeBodyLength(const unsigned char* header) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        value = (value << 8) | header[SYNC_MARK_LENGTH + i];
+    }
+    return static_cast<int>(value);
+}

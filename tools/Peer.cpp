@@ -1,10 +1,10 @@
 #include "Peer.h"
 
 #include "Address.h"
-#include "FrameParser.h"
 
 #include <algorithm>
 #include <chrono>
+#include <kavra/FrameDecoder.h>
 #include <kavra/KavraClientThread.h>
 #include <kavra/KavraHeader.h>
 #include <random>
@@ -22,12 +22,9 @@ constexpr std::size_t kOutputHighWater = 1u << 20;
 constexpr std::size_t kReadChunk = 64u * 1024u;
 
 void appendHeader(std::vector<unsigned char>& out, std::int32_t length) {
-    out.insert(out.end(), KavraHeader::SYNC_MARK_LENGTH, KavraHeader::SYNC_BYTE);
-    const auto value = static_cast<std::uint32_t>(length);
-    out.push_back(static_cast<unsigned char>(value >> 24));
-    out.push_back(static_cast<unsigned char>(value >> 16));
-    out.push_back(static_cast<unsigned char>(value >> 8));
-    out.push_back(static_cast<unsigned char>(value));
+    unsigned char header[KavraHeader::HEADER_LENGTH];
+    KavraHeader::EncodeHeader(length, header);
+    out.insert(out.end(), header, header + KavraHeader::HEADER_LENGTH);
 }
 
 } // namespace
@@ -36,7 +33,7 @@ struct Peer::Connection {
     ServerSocket::Handle handle = ServerSocket::INVALID_HANDLE;
     std::uint64_t id = 0;
     std::string peer;
-    FrameParser parser;
+    FrameDecoder decoder;
     std::vector<unsigned char> out;
     std::size_t outSent = 0;
     std::mt19937_64 random;
@@ -95,6 +92,9 @@ std::string Peer::Summary() const {
         << s.bytesIn << " bytes), " << s.framesOut << " frames out (" << s.bytesOut
         << " bytes); skipped " << s.skippedIn << " garbage bytes and " << s.badHeadersIn
         << " bad headers from clients";
+    if (s.oversizeIn > 0) {
+        out << "; discarded " << s.oversizeIn << " oversize frames";
+    }
     if (s.garbageInjections + s.badLengths + s.tornFrames + s.stalls + s.drops > 0) {
         out << "\ninjected: " << s.garbageInjections << " garbage runs (" << s.garbageBytes
             << " bytes), " << s.badLengths << " bad length fields, " << s.tornFrames
@@ -214,11 +214,17 @@ void Peer::serveInput(Connection& connection) {
     if (got == 0) {
         return;
     }
-    const std::uint64_t skippedBefore = connection.parser.SkippedBytes();
-    const std::uint64_t badBefore = connection.parser.BadHeaders();
-    connection.parser.Append(chunk.data(), static_cast<std::size_t>(got));
+    const FrameDecoder::Counters before = connection.decoder.GetCounters();
+    const auto* next = chunk.data();
+    std::size_t left = static_cast<std::size_t>(got);
     std::vector<unsigned char> body;
-    while (connection.parser.Next(body)) {
+    while (left > 0 || connection.decoder.HasFrame()) {
+        const std::size_t used = connection.decoder.Feed(next, left);
+        next += used;
+        left -= used;
+        if (!connection.decoder.Next(body)) {
+            continue;
+        }
         ++connection.framesIn;
         {
             std::lock_guard<std::mutex> lock(m_statsMutex);
@@ -234,16 +240,20 @@ void Peer::serveInput(Connection& connection) {
             emit(connection, body.data(), body.size());
         }
     }
-    const std::uint64_t skipped = connection.parser.SkippedBytes() - skippedBefore;
-    const std::uint64_t bad = connection.parser.BadHeaders() - badBefore;
-    if (skipped + bad > 0) {
+    const FrameDecoder::Counters& after = connection.decoder.GetCounters();
+    const std::uint64_t skipped = after.skippedBytes - before.skippedBytes;
+    const std::uint64_t bad = after.badHeaders - before.badHeaders;
+    const std::uint64_t oversize = after.oversizeDiscarded - before.oversizeDiscarded;
+    if (skipped + bad + oversize > 0) {
         std::lock_guard<std::mutex> lock(m_statsMutex);
         m_stats.skippedIn += skipped;
         m_stats.badHeadersIn += bad;
+        m_stats.oversizeIn += oversize;
     }
-    if (m_options.verbose && skipped + bad > 0) {
+    if (m_options.verbose && skipped + bad + oversize > 0) {
         log("#" + std::to_string(connection.id) + " skipped " + std::to_string(skipped) +
-            " garbage bytes, " + std::to_string(bad) + " bad headers");
+            " garbage bytes, " + std::to_string(bad) + " bad headers, " +
+            std::to_string(oversize) + " oversize frames");
     }
 }
 
@@ -381,10 +391,11 @@ void Peer::close(Connection& connection, const std::string& why) {
     std::string line = "connection #" + std::to_string(connection.id) + " " + why + " (" +
                        std::to_string(connection.framesIn) + " frames in, " +
                        std::to_string(connection.framesOut) + " out";
-    if (connection.parser.SkippedBytes() + connection.parser.BadHeaders() > 0) {
-        line += ", skipped " + std::to_string(connection.parser.SkippedBytes()) +
-                " garbage bytes and " + std::to_string(connection.parser.BadHeaders()) +
-                " bad headers";
+    const FrameDecoder::Counters& seen = connection.decoder.GetCounters();
+    if (seen.skippedBytes + seen.badHeaders + seen.oversizeDiscarded > 0) {
+        line += ", skipped " + std::to_string(seen.skippedBytes) + " garbage bytes, " +
+                std::to_string(seen.badHeaders) + " bad headers and " +
+                std::to_string(seen.oversizeDiscarded) + " oversize frames";
     }
     log(line + ")");
 }

@@ -52,6 +52,7 @@ struct PeerStats {
     std::uint64_t bytesIn = 0;
     std::uint64_t skippedIn = 0;
     std::uint64_t badHeadersIn = 0;
+    std::uint64_t oversizeIn = 0;
     std::uint64_t framesOut = 0;
     std::uint64_t bytesOut = 0;
     std::uint64_t garbageInjections = 0;

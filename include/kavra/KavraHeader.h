@@ -73,6 +73,15 @@ public:
     /// mark may start in bytes[0, length), or length when there is none.
     static unsigned int FindSyncStart(const unsigned char* bytes, int length);
 
+    /// Writes the HEADER_LENGTH bytes of a frame header to out: the sync
+    /// mark, then bodyLength big-endian. The bytes getData appends for a
+    /// header whose command length is bodyLength; for peers and tools that
+    /// frame bytes without a byte buffer.
+    static void EncodeHeader(int bodyLength, unsigned char* out);
+    /// The body length carried by the HEADER_LENGTH header bytes at header
+    /// (bytes 10 to 13, big-endian, signed). The sync mark is not examined.
+    static int DecodeBodyLength(const unsigned char* header);
+
 private:
     unsigned char m_sync[SYNC_MARK_LENGTH];
 };

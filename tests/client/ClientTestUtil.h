@@ -1,5 +1,5 @@
-// Shared tools for the client-thread tests: wire encoding written
-// independently of the library, a raw frame reader for the peer side,
+// Shared tools for the client-thread tests: frames encoded with the framing
+// helpers (whose bytes KavraHeaderTest pins), a raw frame reader for the peer side,
 // polling with a deadline, and client subclasses that open up the protected
 // handlers.
 #pragma once
@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -32,11 +33,8 @@ inline constexpr milliseconds kSoon{5000};
 
 // Ten 0xFF and the length in big-endian order.
 inline Bytes HeaderBytes(std::uint32_t length) {
-    Bytes header(10, 0xFF);
-    header.push_back(static_cast<unsigned char>(length >> 24));
-    header.push_back(static_cast<unsigned char>(length >> 16));
-    header.push_back(static_cast<unsigned char>(length >> 8));
-    header.push_back(static_cast<unsigned char>(length));
+    Bytes header(KavraHeader::HEADER_LENGTH);
+    KavraHeader::EncodeHeader(static_cast<int>(length), header.data());
     return header;
 }
 
@@ -86,19 +84,18 @@ template <typename Pred> bool WaitUntil(Pred pred, milliseconds timeout = kSoon)
 // length of at most 8812.
 inline std::optional<Bytes> ReadFrame(LoopbackServer& srv, std::size_t index,
                                       milliseconds timeout = kSoon) {
-    const Bytes header = srv.Receive(index, 14, timeout);
-    if (header.size() != 14) {
+    const auto headerLength = static_cast<std::size_t>(KavraHeader::HEADER_LENGTH);
+    const Bytes header = srv.Receive(index, headerLength, timeout);
+    if (header.size() != headerLength ||
+        !std::all_of(header.begin(), header.begin() + KavraHeader::SYNC_MARK_LENGTH,
+                     [](unsigned char byte) { return byte == KavraHeader::SYNC_BYTE; })) {
         return std::nullopt;
     }
-    for (std::size_t i = 0; i < 10; ++i) {
-        if (header[i] != 0xFF) {
-            return std::nullopt;
-        }
-    }
-    const std::uint32_t length = ReadBigEndian(header.data() + 10);
-    if (length > KavraClientThread::MAX_PDU_LENGTH) {
+    const int announced = KavraHeader::DecodeBodyLength(header.data());
+    if (announced < 0 || announced > KavraHeader::MAX_BODY_LENGTH) {
         return std::nullopt;
     }
+    const auto length = static_cast<std::size_t>(announced);
     Bytes body = srv.Receive(index, length, timeout);
     if (body.size() != length) {
         return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -63,6 +64,51 @@ TEST(EchoExample, FailsWhenNothingListens) {
 
 TEST(EchoExample, ThreeMessagesComeBack) {
     GTEST_SKIP() << "the example program is not built";
+}
+
+#endif
+
+#ifdef KAVRA_EXAMPLE_DECODER_LOOP
+
+Bytes TextFrame(const std::string& text) {
+    return FrameBytes(Bytes(text.begin(), text.end()));
+}
+
+// The peer tears frames across writes and mixes in garbage, a bad header and
+// an oversize frame full of 0xFF; the example's own loop must still print
+// exactly the three text frames in order, and account for what it skipped.
+TEST(DecoderLoopExample, FramesSurviveGarbageAndTornWrites) {
+    LoopbackServer srv;
+    const Bytes oversize(KavraClientThread::MAX_PDU_LENGTH + 1, 0xFF);
+    const Bytes stream = Concat({Bytes{0x01, 0xFF, 0x02}, TextFrame("one"), HeaderBytes(0),
+                                 FrameBytes(oversize), TextFrame("two"), Bytes(5, 0x20),
+                                 TextFrame("three")});
+    std::jthread peer([&] {
+        if (!srv.WaitForConnection(0, std::chrono::seconds(10))) {
+            return;
+        }
+        for (std::size_t at = 0; at < stream.size(); at += 7) {
+            const std::size_t piece = std::min<std::size_t>(7, stream.size() - at);
+            if (!srv.Send(0, stream.data() + at, piece)) {
+                return;
+            }
+            if (at % 1001 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    });
+
+    const ProgramResult result =
+        RunProgram(KAVRA_EXAMPLE_DECODER_LOOP, {"127.0.0.1", std::to_string(srv.Port()), "3"});
+    peer.join();
+
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("frame: one\n"
+                                 "frame: two\n"
+                                 "frame: three\n"
+                                 "3 frames; skipped 8 garbage bytes, 1 bad headers, 1 oversize\n"),
+              std::string::npos)
+        << result.output;
 }
 
 #endif

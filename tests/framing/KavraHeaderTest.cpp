@@ -84,6 +84,24 @@ TEST(KavraHeaderConstants, FrameLayout) {
     EXPECT_EQ(KavraHeader::SYNC_BYTE, 0xFF);
 }
 
+// Peers and tools frame bytes with EncodeHeader; it must write exactly what
+// getData writes, and DecodeBodyLength must read it back, sign included.
+TEST(KavraHeaderEncode, MatchesGetDataAndDecodesBack) {
+    for (const int length : {0, 5, 0x226C, -1, 0x7FFFFFFF, -0x7FFFFFFF - 1}) {
+        KavraHeader header;
+        header.setCommandLength(length);
+        CIPByteBuffer written;
+        header.getData(written);
+        Bytes encoded(KavraHeader::HEADER_LENGTH);
+        KavraHeader::EncodeHeader(length, encoded.data());
+        EXPECT_EQ(encoded, contentOf(written)) << length;
+        EXPECT_EQ(KavraHeader::DecodeBodyLength(encoded.data()), length);
+    }
+    Bytes encoded(KavraHeader::HEADER_LENGTH);
+    KavraHeader::EncodeHeader(0x01020304, encoded.data());
+    EXPECT_EQ(encoded, cat({ff(10), {1, 2, 3, 4}}));
+}
+
 TEST(KavraHeaderGetData, FreshHeaderWritesSyncMarkAndZeroLength) {
     KavraHeader header;
     EXPECT_EQ(header.getCommandLength(), 0);

@@ -9,15 +9,21 @@
 // the receive queue rarely fills. When it does, the reader drops frames and
 // counts them, so the bodies delivered must be the model's bodies with
 // exactly that many left out, order kept.
+//
+// The same input also goes through kavra::FrameDecoder in pieces whose sizes
+// the input itself picks; the decoder must find the frames the receive path
+// read, in the same order, and count what it skipped the same way.
 
 #include "FrameModel.h"
 
+#include <kavra/FrameDecoder.h>
 #include <kavra/KavraClientThread.h>
 #include <kavra/KavraPDU.h>
 #include <kavra/base/CIPByteBuffer.h>
 #include <kavra/base/CServerStatus.h>
 #include <kavra/base/CSocket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -100,6 +106,70 @@ void WriteAll(int fd, const unsigned char* data, std::size_t size) {
     ::shutdown(fd, SHUT_WR);
 }
 
+constexpr auto kDecoderBound =
+    static_cast<std::size_t>(KavraHeader::HEADER_LENGTH + KavraHeader::MAX_BODY_LENGTH);
+
+// Every body the decoder finds, fed the stream in pieces of 1 to 64 bytes
+// (sizes taken from the stream's own bytes) with a whole frame now and then.
+std::vector<Bytes> DecodeInPieces(const std::uint8_t* data, std::size_t size,
+                                  kavra::FrameDecoder& decoder) {
+    std::vector<Bytes> bodies;
+    Bytes body;
+    std::size_t at = 0;
+    std::size_t step = 0;
+    while (at < size || decoder.HasFrame()) {
+        const std::size_t piece =
+            data[step++ % size] == 0xFF ? size - at : 1U + data[(at * 31U) % size] % 64U;
+        at += decoder.Feed(data + at, std::min(piece, size - at));
+        if (decoder.Buffered() > kDecoderBound) {
+            Fail("the decoder holds more than one header and one body");
+        }
+        if (decoder.Next(body)) {
+            bodies.push_back(body);
+        }
+    }
+    return bodies;
+}
+
+// The receive path delivered received and dropped the rest for a full
+// queue; the decoder must hold exactly those frames, the dropped left out.
+void ExpectDecoderAgrees(const std::uint8_t* data, std::size_t size,
+                         const std::vector<Bytes>& received, const kavra::ConnectionStats& stats) {
+    kavra::FrameDecoder decoder;
+    const std::vector<Bytes> decoded = size > 0 ? DecodeInPieces(data, size, decoder)
+                                                : std::vector<Bytes>{};
+    std::size_t next = 0;
+    for (const Bytes& got : received) {
+        while (next < decoded.size() && decoded[next] != got) {
+            ++next;
+        }
+        if (next == decoded.size()) {
+            Fail("the receive path delivered a body the decoder did not find next");
+        }
+        ++next;
+    }
+    const kavra::FrameDecoder::Counters& seen = decoder.GetCounters();
+    if (seen.frames != decoded.size() ||
+        seen.frames != stats.framesReceived + stats.receiveDropsQueueFull) {
+        std::fprintf(stderr, "decoder %zu frames, receive path %llu + %llu dropped\n",
+                     decoded.size(), static_cast<unsigned long long>(stats.framesReceived),
+                     static_cast<unsigned long long>(stats.receiveDropsQueueFull));
+        Fail("the decoder and the receive path found different frames");
+    }
+    if (seen.badHeaders != stats.badHeaders || seen.oversizeDiscarded != stats.oversizeDiscarded ||
+        seen.skippedBytes != stats.resyncBytesDiscarded) {
+        std::fprintf(stderr, "decoder %llu/%llu/%llu, receive path %llu/%llu/%llu "
+                     "(bad headers/oversize/skipped bytes)\n",
+                     static_cast<unsigned long long>(seen.badHeaders),
+                     static_cast<unsigned long long>(seen.oversizeDiscarded),
+                     static_cast<unsigned long long>(seen.skippedBytes),
+                     static_cast<unsigned long long>(stats.badHeaders),
+                     static_cast<unsigned long long>(stats.oversizeDiscarded),
+                     static_cast<unsigned long long>(stats.resyncBytesDiscarded));
+        Fail("the decoder counts differently from the receive path");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -160,6 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Fail("PDUs were left in the receive queue after the end marker");
         }
     }
+
+    ExpectDecoderAgrees(data, size, received, stats);
 
     const kavra::fuzz::FrameModelResult expected = kavra::fuzz::ExtractWithWindow(data, size);
 

@@ -29,6 +29,8 @@ Bytes Numbered(std::uint32_t number, std::size_t size) {
     return body;
 }
 
+constexpr auto kHeader = static_cast<std::size_t>(KavraHeader::HEADER_LENGTH);
+
 std::size_t SizeOf(std::uint32_t number) {
     return number % 3 == 2 ? 4 + number % 200 : KavraClientThread::MAX_PDU_LENGTH;
 }
@@ -40,21 +42,21 @@ std::size_t SizeOf(std::uint32_t number) {
                                            std::int64_t& lastNumber, std::size_t& frames) {
     std::size_t pos = 0;
     while (pos < wire.size()) {
-        if (wire.size() - pos < 14) {
+        if (wire.size() - pos < kHeader) {
             break;
         }
         const Bytes header(wire.begin() + static_cast<std::ptrdiff_t>(pos),
-                           wire.begin() + static_cast<std::ptrdiff_t>(pos + 14));
-        const std::uint32_t length = ReadBigEndian(header.data() + 10);
+                           wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader));
+        const auto length = static_cast<std::uint32_t>(KavraHeader::DecodeBodyLength(header.data()));
         if (header != HeaderBytes(length) || length < 4 ||
             length > KavraClientThread::MAX_PDU_LENGTH) {
             return ::testing::AssertionFailure() << "no frame header at byte " << pos;
         }
-        if (wire.size() - pos - 14 < length) {
+        if (wire.size() - pos - kHeader < length) {
             break;
         }
-        const Bytes body(wire.begin() + static_cast<std::ptrdiff_t>(pos + 14),
-                         wire.begin() + static_cast<std::ptrdiff_t>(pos + 14 + length));
+        const Bytes body(wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader),
+                         wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader + length));
         const std::uint32_t number = ReadBigEndian(body.data());
         if (static_cast<std::int64_t>(number) <= lastNumber || body != Numbered(number, SizeOf(number))) {
             return ::testing::AssertionFailure()
@@ -62,7 +64,7 @@ std::size_t SizeOf(std::uint32_t number) {
         }
         lastNumber = number;
         ++frames;
-        pos += 14 + length;
+        pos += kHeader + length;
     }
     if (pos != wire.size() && !mayEndTorn) {
         return ::testing::AssertionFailure() << "an open connection ends inside a frame";

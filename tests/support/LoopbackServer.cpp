@@ -1,5 +1,7 @@
 #include "support/LoopbackServer.h"
 
+#include <kavra/KavraHeader.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -272,11 +274,8 @@ void LoopbackServer::Stop() {
 }
 
 std::vector<unsigned char> MakeHeader(std::int32_t length) {
-    std::vector<unsigned char> header(10, 0xFF);
-    const auto value = static_cast<std::uint32_t>(length);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        header.push_back(static_cast<unsigned char>((value >> shift) & 0xFFU));
-    }
+    std::vector<unsigned char> header(KavraHeader::HEADER_LENGTH);
+    KavraHeader::EncodeHeader(length, header.data());
     return header;
 }
 
