@@ -3,6 +3,7 @@
 #include "kavra/kavra.h"
 
 #include "kavra/ConnectionStats.h"
+#include "kavra/FrameDecoder.h"
 #include "kavra/KavraClientThread.h"
 #include "kavra/base/CServerStatus.h"
 
@@ -16,6 +17,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -207,6 +209,8 @@ const char* KAVRA_CALL kavra_strerror(int code) {
         return "the client was already started or stopped";
     case KAVRA_ERR_INTERNAL:
         return "internal error";
+    case KAVRA_ERR_NO_FRAME:
+        return "no whole frame waits";
     default:
         return "unknown result code";
     }
@@ -367,3 +371,90 @@ int KAVRA_CALL kavra_client_has_given_up(const kavra_client* client) {
 }
 
 } // extern "C"
+
+// The handle behind the C decoder: the frame the caller has not taken yet
+// waits in the FrameDecoder until a buffer large enough asks for it, so that
+// a too-small buffer loses nothing.
+struct kavra_decoder {
+    kavra::FrameDecoder decoder;
+    std::vector<unsigned char> body;
+};
+
+int KAVRA_CALL kavra_decoder_create(kavra_decoder** decoder) {
+    if (decoder == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    *decoder = nullptr;
+    return guarded([&] {
+        *decoder = new kavra_decoder;
+        return KAVRA_OK;
+    });
+}
+
+void KAVRA_CALL kavra_decoder_destroy(kavra_decoder* decoder) {
+    delete decoder;
+}
+
+int KAVRA_CALL kavra_decoder_feed(kavra_decoder* decoder, const void* data, size_t size,
+                                  size_t* consumed) {
+    if (consumed != nullptr) {
+        *consumed = 0;
+    }
+    if (decoder == nullptr || (data == nullptr && size > 0)) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    return guarded([&] {
+        const std::size_t used = size > 0 ? decoder->decoder.Feed(data, size) : 0;
+        if (consumed != nullptr) {
+            *consumed = used;
+        }
+        return KAVRA_OK;
+    });
+}
+
+int KAVRA_CALL kavra_decoder_next(kavra_decoder* decoder, void* buffer, uint32_t capacity,
+                                  uint32_t* size) {
+    if (decoder == nullptr || (buffer == nullptr && capacity > 0)) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    return guarded([&] {
+        if (decoder->body.empty() && !decoder->decoder.Next(decoder->body)) {
+            return KAVRA_ERR_NO_FRAME;
+        }
+        const auto length = static_cast<std::uint32_t>(decoder->body.size());
+        if (size != nullptr) {
+            *size = length;
+        }
+        if (length > capacity) {
+            return KAVRA_ERR_TOO_SMALL;
+        }
+        std::memcpy(buffer, decoder->body.data(), length);
+        decoder->body.clear();
+        return KAVRA_OK;
+    });
+}
+
+int KAVRA_CALL kavra_decoder_counters_get(const kavra_decoder* decoder,
+                                          kavra_decoder_counters* counters) {
+    if (decoder == nullptr || counters == nullptr || counters->size < sizeof counters->size) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    const kavra::FrameDecoder::Counters& seen = decoder->decoder.GetCounters();
+    kavra_decoder_counters full{};
+    full.size = counters->size;
+    full.skipped_bytes = seen.skippedBytes;
+    full.bad_headers = seen.badHeaders;
+    full.oversize_discarded = seen.oversizeDiscarded;
+    full.frames = seen.frames;
+    std::memcpy(counters, &full, std::min<std::size_t>(counters->size, sizeof full));
+    return KAVRA_OK;
+}
+
+int KAVRA_CALL kavra_decoder_reset(kavra_decoder* decoder) {
+    if (decoder == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    decoder->decoder.Reset();
+    decoder->body.clear();
+    return KAVRA_OK;
+}

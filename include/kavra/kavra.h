@@ -102,6 +102,8 @@ extern "C" {
 #define KAVRA_ERR_STATE (-11)
 /// An unexpected failure inside the library.
 #define KAVRA_ERR_INTERNAL (-12)
+/// kavra_decoder_next: no whole frame waits; feed more bytes.
+#define KAVRA_ERR_NO_FRAME (-13)
 ///@}
 
 /// Largest body kavra_client_send accepts and kavra_client_receive delivers.
@@ -342,8 +344,75 @@ KAVRA_API int KAVRA_CALL kavra_client_is_connected(const kavra_client* client);
 KAVRA_API int KAVRA_CALL kavra_client_has_given_up(const kavra_client* client);
 ///@}
 
-/* Push decoder (kavra_decoder_*), for programs that read the byte stream
- * themselves: its section belongs here, before the end of C linkage. */
+/// @name Push decoder
+/// For programs that read the byte stream themselves (their own event loop,
+/// a file, a capture): kavra_decoder cuts frames out of bytes pushed in
+/// pieces of any size, with the receive path's resynchronisation and
+/// counters, and does no I/O. It holds at most one header and one body of
+/// KAVRA_MAX_PDU_LENGTH bytes, whatever it is fed.
+///
+/// @verbatim
+///   while bytes remain:
+///       kavra_decoder_feed(d, bytes, n, &used); bytes += used; n -= used;
+///       while (kavra_decoder_next(d, buf, cap, &len) == KAVRA_OK) use(buf, len);
+/// @endverbatim
+///
+/// Threads: a decoder is used by one thread at a time; different decoders
+/// are independent.
+///@{
+
+/// A decoder's handle; kavra_decoder_create makes one.
+typedef struct kavra_decoder kavra_decoder;
+
+/// What a decoder has seen since it was made or reset. size first, as in
+/// kavra_stats.
+typedef struct kavra_decoder_counters {
+    /// Set by the caller to sizeof(kavra_decoder_counters) before the call.
+    uint32_t size;
+    /// Alignment of the counters; always 0.
+    uint32_t reserved;
+    /// Bytes dropped in front of a possible sync mark.
+    uint64_t skipped_bytes;
+    /// Headers whose length was 0, negative or beyond 1 MiB.
+    uint64_t bad_headers;
+    /// Frames longer than KAVRA_MAX_PDU_LENGTH, skipped whole.
+    uint64_t oversize_discarded;
+    /// Frames found whole (taken or waiting).
+    uint64_t frames;
+} kavra_decoder_counters;
+
+/// A decoder at the start of a stream in *decoder. KAVRA_OK,
+/// KAVRA_ERR_ARGUMENT (null), KAVRA_ERR_NO_MEMORY.
+KAVRA_API int KAVRA_CALL kavra_decoder_create(kavra_decoder** decoder);
+
+/// Frees the decoder and whatever it holds; null is fine.
+KAVRA_API void KAVRA_CALL kavra_decoder_destroy(kavra_decoder* decoder);
+
+/// Pushes size bytes; *consumed (may be null) tells how many the decoder
+/// took: all of them, unless a frame became whole first, in which case it
+/// stops right behind that frame and takes nothing more until the frame is
+/// taken with kavra_decoder_next. KAVRA_OK, or KAVRA_ERR_ARGUMENT (null
+/// decoder, or null data with a size).
+KAVRA_API int KAVRA_CALL kavra_decoder_feed(kavra_decoder* decoder, const void* data,
+                                            size_t size, size_t* consumed);
+
+/// Copies the waiting frame's body into buffer. KAVRA_OK: copied, *size
+/// holds its length, and the decoder takes bytes again. KAVRA_ERR_NO_FRAME:
+/// no whole frame waits. KAVRA_ERR_TOO_SMALL: nothing copied, *size holds
+/// the capacity needed, and the frame keeps waiting. buffer may be null only
+/// with capacity 0; size may be null.
+KAVRA_API int KAVRA_CALL kavra_decoder_next(kavra_decoder* decoder, void* buffer,
+                                            uint32_t capacity, uint32_t* size);
+
+/// Copies the counters into counters, of which the caller has set size.
+/// KAVRA_OK, or KAVRA_ERR_ARGUMENT for a null pointer or a size below 4.
+KAVRA_API int KAVRA_CALL kavra_decoder_counters_get(const kavra_decoder* decoder,
+                                                    kavra_decoder_counters* counters);
+
+/// Forgets everything held and every counter: the next byte fed starts a
+/// new stream (a new connection). KAVRA_OK, or KAVRA_ERR_ARGUMENT.
+KAVRA_API int KAVRA_CALL kavra_decoder_reset(kavra_decoder* decoder);
+///@}
 
 #ifdef __cplusplus
 } /* extern "C" */
