@@ -1,5 +1,6 @@
 #include "kavra/base/CBaseSocketThread.h"
 
+#include "base/ThreadCheck.h"
 #include "base/os/SocketApi.h"
 #include "base/os/WakeUp.h"
 #include "kavra/base/CSocket.h"
@@ -54,32 +55,15 @@ unsigned long CBaseSocketThread::Run() {
     using Clock = std::chrono::steady_clock;
     std::array<MSG, DISPATCH_BATCH> batch{};
     for (;;) {
-        // One lock takes the whole batch: posters and the loop meet on the
-        // queue once per batch rather than once per message.
-        const std::size_t taken = TakeMessages(batch.data(), batch.size());
-        for (std::size_t i = 0; i < taken; ++i) {
-            const MSG& msg = batch[i];
-            m_batchLeft = taken - i - 1;
-            if (msg.message == WM_QUIT) {
-                m_batchLeft = 0;
-                flushHeldBack();
-                return 0;
-            }
-            guarded([this, &msg] { DispatchMessageA(&msg); });
-            checkSocketFailure();
+        if (!dispatchBatch(batch.data(), batch.size())) {
+            return 0;
         }
-        m_batchLeft = 0;
-        // Whatever the batch held back leaves now, before the loop may wait.
-        flushHeldBack();
         checkSocketFailure();
 
         if (m_reconnectAttempt > 0 && Clock::now() >= m_reconnectDue) {
             const int attempt = m_reconnectAttempt;
             m_reconnectAttempt = 0;
             guarded([this, attempt] { OnSocketReconnect(attempt); });
-            // Writes the socket kept through the outage go out now: no
-            // message may come to carry them.
-            flushHeldBack();
             checkSocketFailure();
         }
 
@@ -87,11 +71,12 @@ unsigned long CBaseSocketThread::Run() {
 
         const bool watchSocket =
             m_socket != nullptr && m_socket->IsConnected() && !m_readPaused.load();
-        // Bytes the socket has already read ahead no longer make its
-        // descriptor readable, so they must not be left to a wait.
-        const bool buffered = watchSocket && m_socket->HasBufferedInput();
+        // Input the socket read ahead no longer makes its descriptor
+        // readable, and writes it kept through an outage wait for no message:
+        // neither may be left to a wait.
+        const bool socketWork = m_socket != nullptr && m_socket->HasWorkBeforeWait(watchSocket);
         int timeoutMs = -1;
-        if (buffered || GetQueuedMessageCount() > 0) {
+        if (socketWork || GetQueuedMessageCount() > 0) {
             timeoutMs = 0;
         } else {
             if (m_reconnectAttempt > 0) {
@@ -109,7 +94,7 @@ unsigned long CBaseSocketThread::Run() {
         if (ready.wake) {
             m_wake->Clear();
         }
-        if (ready.socket || buffered) {
+        if (ready.socket || (watchSocket && socketWork)) {
             handleReadable();
             checkSocketFailure();
         }
@@ -121,6 +106,31 @@ unsigned long CBaseSocketThread::Run() {
             checkSocketFailure();
         }
     }
+}
+
+bool CBaseSocketThread::dispatchBatch(MSG* batch, std::size_t max) {
+    // One lock takes the whole batch: posters and the loop meet on the
+    // queue once per batch rather than once per message.
+    const std::size_t taken = TakeMessages(batch, max);
+    // The handlers' writes wait in the socket and leave together when the
+    // batch ends, in one system call, so no frame outlives the batch.
+    if (m_socket != nullptr) {
+        m_socket->Cork();
+    }
+    bool quit = false;
+    for (std::size_t i = 0; i < taken && !quit; ++i) {
+        const MSG& msg = batch[i];
+        quit = msg.message == WM_QUIT;
+        if (!quit) {
+            guarded([this, &msg] { DispatchMessageA(&msg); });
+            checkSocketFailure();
+        }
+    }
+    if (m_socket != nullptr) {
+        const kavra::SemaLock guard(m_ioLock);
+        m_socket->Uncork();
+    }
+    return !quit;
 }
 
 std::chrono::steady_clock::time_point CBaseSocketThread::idleDeadline() const {
@@ -184,15 +194,11 @@ void CBaseSocketThread::OnSocketReconnect(int /*attempt*/) {}
 void CBaseSocketThread::OnQuerySocket() {}
 
 int CBaseSocketThread::RecvDataTimeout(char* dst, int n, int timeoutMs) {
+    kavra::AssertInThread(*this, __func__);
     if (m_socket == nullptr || !m_socket->IsConnected()) {
         return 0;
     }
     const kavra::SemaLock guard(m_ioLock);
-    // A handler that writes a request and then waits for the answer must
-    // not wait on its own request still held back.
-    if (m_socket->HasHeldOutput()) {
-        m_socket->Flush();
-    }
     return m_socket->Receive(dst, n, timeoutMs);
 }
 
@@ -209,21 +215,17 @@ CBaseSocketThread::WriteOutcome CBaseSocketThread::WriteDataTimeout(const char* 
 }
 
 int CBaseSocketThread::write(const char* src, int n, int timeoutMs, WriteOutcome& outcome) {
+    kavra::AssertInThread(*this, __func__);
     if (m_socket == nullptr || !m_socket->IsConnected()) {
         outcome = WriteOutcome::NotConnected;
         return 0;
     }
-    // Inside the dispatch batch, with messages still to go, the next handler
-    // is likely to write too: the bytes then wait in the socket and leave
-    // together with the next ones in one system call. The batch's end writes
-    // out whatever is left, so no frame outlives it.
-    const bool more = IsCurrentThread() && m_batchLeft > 0;
     const kavra::SemaLock guard(m_ioLock);
     if (m_socket->GetWriteTally() != m_writeTally) {
         m_socket->SetWriteTally(m_writeTally);
     }
     const std::uint64_t heldBefore = m_writeTally->held.load(std::memory_order_relaxed);
-    const int written = more ? m_socket->SendMore(src, n, timeoutMs) : m_socket->Send(src, n, timeoutMs);
+    const int written = m_socket->Send(src, n, timeoutMs);
     if (written == n) {
         outcome = m_writeTally->held.load(std::memory_order_relaxed) != heldBefore
                       ? WriteOutcome::Held
@@ -236,24 +238,18 @@ int CBaseSocketThread::write(const char* src, int n, int timeoutMs, WriteOutcome
     return written;
 }
 
-void CBaseSocketThread::flushHeldBack() {
-    if (m_socket == nullptr || !m_socket->HasHeldOutput()) {
-        return;
-    }
-    const kavra::SemaLock guard(m_ioLock);
-    m_socket->Flush();
-}
-
 std::uint64_t CBaseSocketThread::GetHandlerExceptionCount() const {
     return m_handlerExceptions.load();
 }
 
 void CBaseSocketThread::ScheduleReconnect(unsigned int delayMs, int attempt) {
+    kavra::AssertInThread(*this, __func__);
     m_reconnectDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
     m_reconnectAttempt = attempt < 1 ? 1 : attempt;
 }
 
 void CBaseSocketThread::CancelReconnect() {
+    kavra::AssertInThread(*this, __func__);
     m_reconnectAttempt = 0;
 }
 
@@ -265,5 +261,6 @@ void CBaseSocketThread::ResumeReading() {
 }
 
 void CBaseSocketThread::SetIdleLimitMs(unsigned int ms) {
+    kavra::AssertInThread(*this, __func__);
     m_idleLimitMs = ms;
 }

@@ -1,8 +1,10 @@
 #include "kavra/base/CBaseThread.h"
 
+#include "base/ThreadCheck.h"
 #include <cstdint>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -40,6 +42,7 @@ char* CBaseThread::GetClassNameA() {
 void CBaseThread::BeforeRun() {}
 
 unsigned long CBaseThread::Run() {
+    kavra::AssertInThread(*this, __func__);
     MSG msg{};
     while (GetMessageA(&msg, 0, 0) != 0) {
         DispatchMessageA(&msg);
@@ -174,22 +177,27 @@ int CBaseThread::RunningThreadCount() {
     return g_registeredThreads.load();
 }
 
+std::uint64_t CBaseThread::SwallowedExceptions() const {
+    return m_swallowed.load();
+}
+
+template <typename Step> bool CBaseThread::guardedStep(Step&& step) {
+    try {
+        std::forward<Step>(step)();
+        return true;
+    } catch (...) {
+        m_swallowed.fetch_add(1);
+        return false;
+    }
+}
+
 // Every step is guarded on its own: an exception from one step must neither
 // end the process nor skip the clean-up steps after it.
 void CBaseThread::ThreadMain() {
     m_threadIdentity.store(std::this_thread::get_id());
 
-    try {
-        RegisterToManager();
-    } catch (...) {
-    }
-
-    bool prepared = true;
-    try {
-        BeforeRun();
-    } catch (...) {
-        prepared = false;
-    }
+    guardedStep([this] { RegisterToManager(); });
+    const bool prepared = guardedStep([this] { BeforeRun(); });
     {
         const std::lock_guard<std::mutex> lock(m_readyMutex);
         m_ready.store(true);
@@ -197,23 +205,11 @@ void CBaseThread::ThreadMain() {
     m_readyChanged.notify_all();
 
     if (prepared) {
-        try {
-            Run();
-        } catch (...) {
-        }
+        guardedStep([this] { Run(); });
     }
-    try {
-        AfterRun();
-    } catch (...) {
-    }
-    try {
-        OnQuit();
-    } catch (...) {
-    }
-    try {
-        UnRegisterToManager();
-    } catch (...) {
-    }
+    guardedStep([this] { AfterRun(); });
+    guardedStep([this] { OnQuit(); });
+    guardedStep([this] { UnRegisterToManager(); });
 
     m_threadIdentity.store(std::thread::id{});
     m_running.store(false);

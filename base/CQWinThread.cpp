@@ -1,5 +1,6 @@
 #include "kavra/base/CQWinThread.h"
 
+#include "base/ThreadCheck.h"
 #include <algorithm>
 #include <atomic>
 
@@ -29,6 +30,7 @@ CQWinThread::~CQWinThread() {
 }
 
 void CQWinThread::BeforeRun() {
+    kavra::AssertInThread(*this, __func__);
     CBaseThread::BeforeRun();
     m_threadId = nextThreadId();
 
@@ -54,6 +56,7 @@ void CQWinThread::Quit() {
 
 int CQWinThread::PeekMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax,
                               unsigned int removeFlags) {
+    kavra::AssertInThread(*this, __func__);
     std::lock_guard<std::mutex> lock(m_queueMutex);
     return takeMatching(msg, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0) ? 1 : 0;
 }
@@ -81,6 +84,7 @@ int CQWinThread::PostMessageA(unsigned int message, unsigned int wParam, long lP
 }
 
 int CQWinThread::GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax) {
+    kavra::AssertInThread(*this, __func__);
     MSG taken{};
     {
         std::unique_lock<std::mutex> lock(m_queueMutex);
@@ -99,6 +103,7 @@ std::size_t CQWinThread::GetQueuedMessageCount() const {
 }
 
 std::size_t CQWinThread::TakeMessages(MSG* out, std::size_t max) {
+    kavra::AssertInThread(*this, __func__);
     std::lock_guard<std::mutex> lock(m_queueMutex);
     std::size_t taken = 0;
     while (taken < max && !m_messages.empty()) {

@@ -153,6 +153,9 @@ long CSocket::readSomeAhead(char* dst, int n, int& error) {
 }
 
 int CSocket::Send(const void* src, int n, int timeoutMs) {
+    if (m_corked) {
+        return SendMore(src, n, timeoutMs);
+    }
     if (!IsConnected() || src == nullptr || n <= 0) {
         return 0;
     }
@@ -206,6 +209,11 @@ int CSocket::SendMore(const void* src, int n, int timeoutMs) {
 
 bool CSocket::Flush() {
     return flushBy(deadlineAfter(m_flushTimeoutMs));
+}
+
+bool CSocket::Uncork() {
+    m_corked = false;
+    return Flush();
 }
 
 bool CSocket::flushBy(Clock::time_point deadline, bool closing) {
@@ -305,6 +313,9 @@ int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
 }
 
 int CSocket::Receive(void* dst, int n, int timeoutMs) {
+    if (IsConnected() && HasHeldOutput()) {
+        Flush();
+    }
     if (!IsConnected() || dst == nullptr || n <= 0) {
         return 0;
     }

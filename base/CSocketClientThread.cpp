@@ -1,5 +1,6 @@
 #include "kavra/base/CSocketClientThread.h"
 
+#include "base/ThreadCheck.h"
 #include "kavra/base/CSocket.h"
 
 #include <algorithm>
@@ -31,6 +32,7 @@ char* CSocketClientThread::GetClassNameA() {
 }
 
 void CSocketClientThread::BeforeRun() {
+    kavra::AssertInThread(*this, __func__);
     CBaseSocketThread::BeforeRun();
     if (m_reportConnectAtStart) {
         m_reportConnectAtStart = false;
@@ -120,6 +122,7 @@ bool CSocketClientThread::shouldGiveUp() const {
 }
 
 bool CSocketClientThread::ReconnectWithin(unsigned int withinMs) {
+    kavra::AssertInThread(*this, __func__);
     if (m_socket == nullptr || m_socket->IsConnected()) {
         return m_socket != nullptr;
     }

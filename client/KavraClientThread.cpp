@@ -1,5 +1,7 @@
 #include "kavra/KavraClientThread.h"
 
+#include "base/ThreadCheck.h"
+
 #include "kavra/KavraHeader.h"
 #include "kavra/KavraPDU.h"
 #include "kavra/base/CIPByteBuffer.h"
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -56,6 +59,7 @@ KavraClientThread::~KavraClientThread() {
 }
 
 long KavraClientThread::DispatchMessageA(const MSG* msg) {
+    kavra::AssertInThread(*this, __func__);
     switch (msg->message) {
     case MSG_SEND_QUEUE_PUSH:
         OnSendQueuePush();
@@ -116,6 +120,7 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
 }
 
 void KavraClientThread::OnSendQueuePush() {
+    kavra::AssertInThread(*this, __func__);
     kavra::SendEntry entry = TakeSendEntry();
     if (entry && !WriteSendEntry(entry)) {
         KeepSendEntry(std::move(entry));
@@ -123,6 +128,7 @@ void KavraClientThread::OnSendQueuePush() {
 }
 
 kavra::SendEntry KavraClientThread::TakeSendEntry() {
+    kavra::AssertInThread(*this, __func__);
     kavra::SendEntry entry;
     const kavra::SemaLock lock(m_sendLock);
     if (!m_sendQueue.empty()) {
@@ -137,6 +143,7 @@ kavra::SendEntry KavraClientThread::TakeSendEntry() {
 }
 
 void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
+    kavra::AssertInThread(*this, __func__);
     if (!entry) {
         return;
     }
@@ -182,6 +189,7 @@ bool KavraClientThread::connectedWithin(int timeoutMs) {
 }
 
 bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
+    kavra::AssertInThread(*this, __func__);
     if (!entry) {
         return true;
     }
@@ -279,6 +287,7 @@ int KavraClientThread::ioTimeoutMs() const {
 // ---- receive path ----------------------------------------------------------
 
 void KavraClientThread::OnSocketReceive(int readable) {
+    kavra::AssertInThread(*this, __func__);
     KavraHeader header;
     CIPByteBuffer headerBuffer;
     CIPByteBuffer bodyBuffer;
@@ -387,6 +396,7 @@ void KavraClientThread::countReceived(int bodyLength, bool queued) {
 }
 
 bool KavraClientThread::pauseReadingWhenFull() {
+    kavra::AssertInThread(*this, __func__);
     if (GetReceiveOverflow() != kavra::ReceiveOverflow::Block ||
         GetReceiveQueueLength() < MAX_RECEIVE_QUEUE) {
         return false;
@@ -414,17 +424,15 @@ void KavraClientThread::removedFromReceiveQueue() {
 }
 
 int KavraClientThread::ReceivePush(KavraPDU* pdu) {
-    if (m_receiveLock.Enter(CSema::INFINITE_TIMEOUT) == 0) {
-        return 0;
-    }
-    try {
+    kavra::AssertInThread(*this, __func__);
+    {
+        const kavra::SemaLock lock(m_receiveLock);
+        if (!lock) {
+            return 0;
+        }
         m_receiveQueue.push_back(pdu);
         m_receiveQueueLength.store(m_receiveQueue.size());
-    } catch (...) {
-        m_receiveLock.Leave(1, nullptr);
-        throw;
     }
-    m_receiveLock.Leave(1, nullptr);
     // Counted only after the PDU is in the queue, so a consumer whose wait
     // succeeds finds it there.
     m_receiveCount.Unlock(1, nullptr);
@@ -432,20 +440,30 @@ int KavraClientThread::ReceivePush(KavraPDU* pdu) {
     return 1;
 }
 
-void KavraClientThread::OnReceiveQueuePush() {
-    if (m_receiveLock.Enter(CSema::INFINITE_TIMEOUT) == 0) {
-        return;
+KavraClientThread::Taken KavraClientThread::takeReceived(unsigned int capacity) {
+    Taken taken;
+    {
+        const kavra::SemaLock lock(m_receiveLock);
+        if (!lock || m_receiveQueue.empty()) {
+            return taken;
+        }
+        KavraPDU* front = m_receiveQueue.front();
+        taken.found = true;
+        taken.size = front != nullptr ? front->getBufSize() : 0;
+        if (taken.size > capacity) {
+            return taken;
+        }
+        m_receiveQueue.pop_front();
+        m_receiveQueueLength.store(m_receiveQueue.size());
+        taken.pdu.reset(front);
     }
-    if (m_receiveQueue.empty()) {
-        m_receiveLock.Leave(1, nullptr);
-        return;
-    }
-    KavraPDU* pdu = m_receiveQueue.front();
-    m_receiveQueue.pop_front();
-    m_receiveQueueLength.store(m_receiveQueue.size());
-    m_receiveLock.Leave(1, nullptr);
     removedFromReceiveQueue();
-    delete pdu;
+    return taken;
+}
+
+void KavraClientThread::OnReceiveQueuePush() {
+    kavra::AssertInThread(*this, __func__);
+    static_cast<void>(takeReceived(UINT_MAX));
 }
 
 int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
@@ -455,31 +473,19 @@ int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
     if (m_receiveCount.Lock(timeout) == 0) {
         return 1;
     }
-    if (m_receiveLock.Enter(CSema::INFINITE_TIMEOUT) == 0) {
+    const Taken taken = takeReceived(UINT_MAX);
+    if (!taken.pdu) {
         return 1;
     }
-    if (m_receiveQueue.empty()) {
-        m_receiveLock.Leave(1, nullptr);
-        return 1;
-    }
-    std::unique_ptr<KavraPDU> pdu(m_receiveQueue.front());
-    m_receiveQueue.pop_front();
-    m_receiveQueueLength.store(m_receiveQueue.size());
-    m_receiveLock.Leave(1, nullptr);
-    removedFromReceiveQueue();
-
-    if (!pdu) {
-        return 1;
-    }
-    if (pdu->getBufAddr() != nullptr) {
+    if (taken.pdu->getBufAddr() != nullptr) {
         // Bodies queued by the receive path never exceed MAX_PDU_LENGTH; one
         // that a subclass pushed itself may, and a cut copy would be
         // reported as the whole body.
-        if (pdu->getBufSize() > MAX_PDU_LENGTH) {
+        if (taken.size > MAX_PDU_LENGTH) {
             m_consumerDropsTooLong.fetch_add(1, std::memory_order_relaxed);
             return 1;
         }
-        std::memcpy(destination, pdu->getBufAddr(), pdu->getBufSize());
+        std::memcpy(destination, taken.pdu->getBufAddr(), taken.size);
     }
     return 0;
 }
@@ -492,33 +498,21 @@ int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsi
     if (m_receiveCount.Lock(timeout) == 0) {
         return RECEIVE_NOTHING;
     }
-    if (m_receiveLock.Enter(CSema::INFINITE_TIMEOUT) == 0) {
+    const Taken taken = takeReceived(capacity);
+    if (!taken.found) {
         return RECEIVE_NOTHING;
     }
-    if (m_receiveQueue.empty()) {
-        m_receiveLock.Leave(1, nullptr);
-        return RECEIVE_NOTHING;
-    }
-    KavraPDU* front = m_receiveQueue.front();
-    const unsigned int needed = front != nullptr ? front->getBufSize() : 0;
     if (size != nullptr) {
-        *size = needed;
+        *size = taken.size;
     }
-    if (needed > capacity) {
-        // Leave the PDU first in line and give its unit back, so the retry
-        // with a larger buffer finds both.
-        m_receiveLock.Leave(1, nullptr);
+    if (!taken.pdu && taken.size > capacity) {
+        // The PDU stays first in line; its unit goes back, so the retry with
+        // a larger buffer finds both.
         m_receiveCount.Unlock(1, nullptr);
         return RECEIVE_TOO_SMALL;
     }
-    m_receiveQueue.pop_front();
-    m_receiveQueueLength.store(m_receiveQueue.size());
-    m_receiveLock.Leave(1, nullptr);
-    removedFromReceiveQueue();
-
-    std::unique_ptr<KavraPDU> pdu(front);
-    if (pdu && pdu->getBufAddr() != nullptr && needed > 0) {
-        std::memcpy(destination, pdu->getBufAddr(), needed);
+    if (taken.pdu && taken.pdu->getBufAddr() != nullptr && taken.size > 0) {
+        std::memcpy(destination, taken.pdu->getBufAddr(), taken.size);
     }
     return RECEIVE_OK;
 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 
 class KavraPDU;
 
@@ -265,6 +266,16 @@ private:
     void removedFromReceiveQueue();
     // Connected now, or after a reconnection attempt due within timeoutMs.
     bool connectedWithin(int timeoutMs);
+    // What takeReceived found: whether the receive queue had a first entry,
+    // the size of its body, and the PDU when it fitted and was taken off.
+    struct Taken {
+        bool found = false;
+        unsigned int size = 0;
+        std::unique_ptr<KavraPDU> pdu;
+    };
+    // Takes the oldest received PDU, under the receive lock, when its body
+    // fits capacity; a consumer that took one lets a paused reader go on.
+    Taken takeReceived(unsigned int capacity);
 
     std::deque<DATABUFFER> m_sendQueue;
     // When each entry of m_sendQueue was queued, in the same order.

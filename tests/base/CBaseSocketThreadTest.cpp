@@ -406,6 +406,23 @@ TEST_F(SocketThreadTest, AHandlerThatAsksAndWaitsIsNotKeptWaitingOnItsOwnQuestio
     EXPECT_LT(m_thread.answerMs.load(), 1500);
 }
 
+#if GTEST_HAS_DEATH_TEST && !defined(_WIN32) && (defined(KAVRA_THREAD_CHECKS) || !defined(NDEBUG))
+// The socket is the loop's alone while it runs: a write from another thread
+// would race with the loop's own writes and with what it reads of the
+// socket between them, so it stops the process rather than tear a frame.
+TEST_F(SocketThreadTest, AWriteFromAnotherThreadWhileTheLoopRunsStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(m_thread.Create(), 1);
+    char bytes[4] = {'o', 'f', 'f', '!'};
+    EXPECT_DEATH(m_thread.SendDataTimeout(bytes, 4, 100), "called off its thread");
+    ASSERT_EQ(m_thread.Destroy(), 1);
+    // Once the loop has ended the owner may use the socket again.
+    EXPECT_EQ(m_thread.SendDataTimeout(bytes, 4, 1000), 4);
+    const Bytes expected(bytes, bytes + 4);
+    EXPECT_EQ(m_server.Receive(0, 4, kSoon), expected);
+}
+#endif
+
 TEST(CBaseSocketThreadIdle, TransfersWithoutAConnectionReturnZeroAtOnce) {
     RecordingThread thread;
     char buffer[16] = {};

@@ -317,12 +317,15 @@ TEST(CQWinThreadLifecycle, ExceptionLeavingRunEndsOnlyTheThread) {
     EXPECT_GE(indexOf(events, "OnQuit@worker"), 0);
     EXPECT_GE(indexOf(events, "Unregister@worker"), 0);
     EXPECT_EQ(CBaseThread::RunningThreadCount(), before);
+    // Dropped, but not silently.
+    EXPECT_EQ(thread.SwallowedExceptions(), 1U);
 
     // The ended thread is reaped by the next start.
     ASSERT_EQ(thread.Create(), 1);
     thread.PostMessageA(kDataMessage, 0, 0);
     EXPECT_TRUE(thread.WaitForDispatched(2));
     EXPECT_EQ(thread.Destroy(), 1);
+    EXPECT_EQ(thread.SwallowedExceptions(), 1U);
 }
 
 TEST(CQWinThreadLifecycle, FailedPreparationSkipsRunButNotCleanUp) {
@@ -335,6 +338,7 @@ TEST(CQWinThreadLifecycle, FailedPreparationSkipsRunButNotCleanUp) {
     const std::vector<std::string> expected = {"Register@worker", "AfterRun@worker",
                                                "OnQuit@worker", "Unregister@worker"};
     EXPECT_EQ(thread.Events(), expected);
+    EXPECT_EQ(thread.SwallowedExceptions(), 1U);
     EXPECT_EQ(thread.Destroy(), 1);
     EXPECT_EQ(CBaseThread::RunningThreadCount(), before);
 }

@@ -94,6 +94,30 @@ TEST_F(SendMore, HeldBytesWaitForTheFlush) {
     EXPECT_EQ(got, bytes);
 }
 
+// A corked socket holds every Send, and a loop about to wait must hear of
+// it; uncorking writes the burst out, after which Send writes at once.
+TEST_F(SendMore, SendsBetweenCorkAndUncorkLeaveTogetherAtTheUncork) {
+    const Bytes first = Pattern(40, 1);
+    const Bytes second = Pattern(3000, 2);
+    const Bytes third = Pattern(9, 3);
+    EXPECT_FALSE(m_socket.HasWorkBeforeWait(true));
+    m_socket.Cork();
+    ASSERT_EQ(m_socket.Send(first.data(), 40, 1000), 40);
+    ASSERT_EQ(m_socket.Send(second.data(), 3000, 1000), 3000);
+    EXPECT_TRUE(m_socket.HasWorkBeforeWait(false));
+    EXPECT_TRUE(m_server.Receive(0, 1, milliseconds(100)).empty());
+    EXPECT_TRUE(m_socket.Uncork());
+    EXPECT_FALSE(m_socket.HasWorkBeforeWait(true));
+    ASSERT_EQ(m_socket.Send(third.data(), 9, 1000), 9);
+    EXPECT_FALSE(m_socket.HasHeldOutput());
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), third.begin(), third.end());
+    Bytes got;
+    EXPECT_LT(Take(expected.size(), &got), kPrompt);
+    EXPECT_EQ(got, expected);
+}
+
 TEST_F(SendMore, MoreThanTheBufferHoldsLeavesWholeAndInOrder) {
     // Small writes overflow the 64 KiB buffer several times, and a block
     // larger than the buffer goes straight out between them.

@@ -78,11 +78,11 @@ public:
     int RecvDataTimeout(char* dst, int n, int timeoutMs);
     /// Writes n bytes from src, waiting at most timeoutMs; returns the count
     /// written. Without a working connection it writes nothing and returns 0 at
-    /// once. While more messages wait in the dispatch batch, the bytes may be
-    /// held in the socket and written with the next ones, at the latest when
-    /// the batch ends; n is returned for them, and their fate is counted in
-    /// GetWriteTally. A write never leaves part of its bytes on a live
-    /// connection: see CSocket. Worker thread only.
+    /// once. The loop corks the socket while it dispatches a batch of
+    /// messages, so a handler's bytes are held there and leave with the
+    /// batch's other writes when the batch ends; n is returned for them, and
+    /// their fate is counted in GetWriteTally. A write never leaves part of
+    /// its bytes on a live connection: see CSocket. Worker thread only.
     int SendDataTimeout(char* src, int n, int timeoutMs);
     /// The same write, telling what became of it.
     WriteOutcome WriteDataTimeout(const char* src, int n, int timeoutMs);
@@ -98,7 +98,8 @@ public:
 
 protected:
     /// Asks the loop to call OnSocketReconnect(attempt) after delayMs. Before
-    /// the thread starts, or on the thread.
+    /// the thread starts, or on the thread (checked, as every method here
+    /// kept to the thread, in builds with thread checks).
     void ScheduleReconnect(unsigned int delayMs, int attempt);
     /// Drops the scheduled attempt, if any. On the thread.
     void CancelReconnect();
@@ -129,8 +130,12 @@ protected:
 
     /// The attached socket, or null (see GetSocket).
     CSocket* m_socket = nullptr;
-    /// Serialises socket transfers, so that a subclass may also write from
-    /// another thread without interleaving bytes with the loop's own writes.
+    /// Held around every transfer on the socket. It does not make a transfer
+    /// from another thread safe: the socket is one thread's at a time and the
+    /// loop looks at its state between transfers without this lock, so
+    /// transfers are the thread's own (checked in builds with thread
+    /// checks). Another thread's bytes reach the connection as a message to
+    /// the thread, the way SendPdu's do.
     CSema m_ioLock;
 
 private:
@@ -138,7 +143,9 @@ private:
     void checkSocketFailure();
     void handleReadable();
     template <typename Handler> void guarded(Handler&& handler);
-    void flushHeldBack();
+    // Dispatches the messages posted so far, up to max, with the socket
+    // corked; false when it met WM_QUIT.
+    bool dispatchBatch(MSG* batch, std::size_t max);
     std::chrono::steady_clock::time_point idleDeadline() const;
     static int msUntil(std::chrono::steady_clock::time_point when);
     int write(const char* src, int n, int timeoutMs, WriteOutcome& outcome);
@@ -147,9 +154,6 @@ private:
     std::atomic<std::uint64_t> m_handlerExceptions{0};
     std::chrono::steady_clock::time_point m_reconnectDue{};
     int m_reconnectAttempt = 0;
-    // Messages of the current dispatch batch still to be handled after the
-    // one running. Touched only by the loop's own thread.
-    std::size_t m_batchLeft = 0;
     std::atomic<bool> m_readPaused{false};
     std::atomic<std::int64_t> m_readResumedAt{0};
     unsigned int m_idleLimitMs = 0;

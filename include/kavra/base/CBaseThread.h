@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +24,12 @@
  * own calls Destroy() in its destructor, because once a derived part is
  * destroyed the thread must no longer call into it. This destructor stops and
  * joins a thread that is still running as a last resort.
+ *
+ * Methods marked "thread only" (or "worker thread only") belong to the
+ * thread while it runs; before it starts and after it ended its owner may
+ * call them. Builds with thread checks (any build without NDEBUG, and those
+ * configured with KAVRA_THREAD_CHECKS, as the test builds are) stop the
+ * process when another thread calls one while the thread runs.
  *
  * Non-copyable: the object is the identity of one operating-system thread.
  */
@@ -94,6 +101,12 @@ public:
     bool IsQuitRequested() const;
     /// Base-layer threads registered and not yet unregistered, process-wide.
     static int RunningThreadCount();
+    /// Exceptions that left a step of the thread's life (RegisterToManager,
+    /// BeforeRun, Run, AfterRun, OnQuit, UnRegisterToManager) and were
+    /// dropped there so that the steps after it still run; the socket loop
+    /// counts its handlers' own (CBaseSocketThread::GetHandlerExceptionCount).
+    /// Any thread.
+    std::uint64_t SwallowedExceptions() const;
 
 protected:
     /// The flag behind IsQuitRequested, for waits that must end soon after a
@@ -102,6 +115,8 @@ protected:
 
 private:
     void ThreadMain();
+    // Runs one step of the thread's life; false when it threw.
+    template <typename Step> bool guardedStep(Step&& step);
 
     std::mutex m_controlMutex;
     std::thread m_thread;
@@ -115,4 +130,5 @@ private:
     std::mutex m_readyMutex;
     std::condition_variable m_readyChanged;
     std::atomic<bool> m_registered{false};
+    std::atomic<std::uint64_t> m_swallowed{0};
 };

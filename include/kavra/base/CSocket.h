@@ -32,8 +32,11 @@ struct WriteTally;
 ///
 /// SendMore writes behind: it copies into an internal buffer of up to 64 KiB
 /// and returns, so that a burst of small writes leaves in one system call.
-/// The held bytes leave, in order, with the next Send, with Flush, or when the
-/// buffer is full. Each SendMore call is one held write; a write that fails or
+/// Between Cork and Uncork every Send does the same; a writer that knows a
+/// burst is coming corks for it and uncorks at its end. The held bytes leave,
+/// in order, with the next uncorked Send, with Flush or Uncork, before the
+/// next Receive (a request must not wait behind its own answer), or when the
+/// buffer is full. Each held write counts once; a write that fails or
 /// times out while they leave loses the held writes whose last byte did not
 /// go, and a WriteTally (SetWriteTally) counts each held write once as
 /// accepted or dropped.
@@ -101,6 +104,19 @@ public:
     bool Flush();
     /// True when SendMore holds bytes that have not been written yet.
     bool HasHeldOutput() const { return m_writeLen > 0; }
+    /// Until Uncork, Send holds its bytes back as SendMore does.
+    void Cork() { m_corked = true; }
+    /// Ends Cork and writes out what is held, as Flush does; false when some
+    /// of it could not be written and was dropped.
+    bool Uncork();
+    /// What a loop must do before it waits on the descriptor: true when
+    /// bytes read ahead wait to be received (only when reading is true: a
+    /// caller that holds input back has no use for them) or held bytes wait
+    /// to go out on a live connection. Neither wakes a wait on the
+    /// descriptor.
+    bool HasWorkBeforeWait(bool reading) const {
+        return (reading && HasBufferedInput()) || (IsConnected() && HasHeldOutput());
+    }
     /// Where held writes and out-of-step failures are counted; null for
     /// nowhere. Shared, so that neither the socket nor the thread that reads
     /// the tally can outlive it.
@@ -111,8 +127,9 @@ public:
     void SetKeepUnsent(bool keep) { m_keepUnsent = keep; }
     /// Whether held writes that did not go are kept (SetKeepUnsent).
     bool GetKeepUnsent() const { return m_keepUnsent; }
-    /// Reads exactly n bytes unless the timeout passes, the peer closes or an
-    /// error occurs; returns the count read.
+    /// Writes out held bytes first, then reads exactly n bytes unless the
+    /// timeout passes, the peer closes or an error occurs; returns the count
+    /// read.
     int Receive(void* dst, int n, int timeoutMs);
     /// Bytes readable now without blocking, read-ahead included; 0 when
     /// none, -1 on error with nothing read ahead.
@@ -175,6 +192,7 @@ private:
     std::vector<std::size_t> m_heldEnds;
     std::shared_ptr<kavra::WriteTally> m_tally;
     bool m_keepUnsent = false;
+    bool m_corked = false;
     int m_flushTimeoutMs = 0;
     int m_lastError = 0;
     std::chrono::steady_clock::time_point m_lastInput{};
