@@ -1,4 +1,4 @@
-#include "Terminal.h"
+#include "base/os/Terminal.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <io.h>
 
-namespace kavra::tool {
+namespace kavra::os {
 
 namespace {
 
@@ -48,4 +48,4 @@ bool Terminal::Interrupted() {
     return g_interrupted.load();
 }
 
-} // namespace kavra::tool
+} // namespace kavra::os

@@ -1,0 +1,101 @@
+#include "ServerSocket.h"
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace kavra::tool {
+
+ServerSocket::ServerSocket(const std::string& host, unsigned short port) {
+    const std::string where = os::FormatHostPort(host, port);
+    int error = 0;
+    m_listen = os::ListenTcp(host, port, os::LARGEST_BACKLOG, os::PortReuse::Exclusive, error);
+    if (m_listen == INVALID_HANDLE) {
+        if (error == EHOSTUNREACH) {
+            throw std::runtime_error("cannot listen on " + where + ": cannot resolve host '" +
+                                     host + "'");
+        }
+        throw std::runtime_error("cannot listen on " + where + ": " + ErrorText(error));
+    }
+    os::SetBlocking(m_listen, false);
+    m_port = os::LocalPort(m_listen);
+    m_host = host;
+}
+
+ServerSocket::~ServerSocket() {
+    os::CloseSocket(m_listen);
+}
+
+ServerSocket::Handle ServerSocket::Accept(std::string& peer) {
+    return os::Accept(m_listen, true, true, &peer);
+}
+
+bool ServerSocket::Wait(std::vector<Item>& items, int timeoutMs) {
+    std::vector<os::WaitItem> waits(items.size() + 2);
+    waits[0].handle = m_listen;
+    waits[0].wantRead = true;
+    waits[1].handle = m_wake.Handle();
+    waits[1].wantRead = true;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        waits[i + 2].handle = items[i].handle;
+        waits[i + 2].wantRead = items[i].wantRead;
+        waits[i + 2].wantWrite = items[i].wantWrite;
+    }
+    int error = 0;
+    const bool any = os::WaitAny(waits, timeoutMs, error) > 0;
+    if (any && waits[1].readable) {
+        m_wake.Clear();
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        items[i].readable = any && waits[i + 2].readable;
+        items[i].writable = any && waits[i + 2].writable;
+    }
+    return any && waits[0].readable;
+}
+
+void ServerSocket::Wake() {
+    m_wake.Signal();
+}
+
+long ServerSocket::Read(Handle handle, void* dst, std::size_t n) {
+    for (;;) {
+        int error = 0;
+        const long got = os::Recv(handle, dst, n, error);
+        if (got > 0) {
+            return got;
+        }
+        if (got < 0 && error == EINTR) {
+            continue;
+        }
+        return got < 0 && error == EAGAIN ? 0 : -1;
+    }
+}
+
+long ServerSocket::Write(Handle handle, const void* src, std::size_t n) {
+    for (;;) {
+        int error = 0;
+        const long put = os::Send(handle, src, n, error);
+        if (put >= 0) {
+            return put;
+        }
+        if (error != EINTR) {
+            return error == EAGAIN ? 0 : -1;
+        }
+    }
+}
+
+void ServerSocket::Close(Handle handle) {
+    if (handle != INVALID_HANDLE) {
+        os::CloseSocket(handle);
+    }
+}
+
+bool ServerSocket::HostResolves(const std::string& host) {
+    std::vector<os::Address> addresses;
+    return os::LookupAddresses(host, 0, false, addresses) == 0;
+}
+
+std::string ServerSocket::ErrorText(int error) {
+    return os::ErrorText(error);
+}
+
+} // namespace kavra::tool
