@@ -1,5 +1,6 @@
 #include "ServerSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -30,25 +31,17 @@ ServerSocket::Handle ServerSocket::Accept(std::string& peer) {
 }
 
 bool ServerSocket::Wait(std::vector<Item>& items, int timeoutMs) {
-    std::vector<os::WaitItem> waits(items.size() + 2);
+    std::vector<Item> waits(2);
     waits[0].handle = m_listen;
-    waits[0].wantRead = true;
     waits[1].handle = m_wake.Handle();
-    waits[1].wantRead = true;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        waits[i + 2].handle = items[i].handle;
-        waits[i + 2].wantRead = items[i].wantRead;
-        waits[i + 2].wantWrite = items[i].wantWrite;
-    }
+    waits[0].wantRead = waits[1].wantRead = true;
+    waits.insert(waits.end(), items.begin(), items.end());
     int error = 0;
     const bool any = os::WaitAny(waits, timeoutMs, error) > 0;
     if (any && waits[1].readable) {
         m_wake.Clear();
     }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        items[i].readable = any && waits[i + 2].readable;
-        items[i].writable = any && waits[i + 2].writable;
-    }
+    std::copy(waits.begin() + 2, waits.end(), items.begin());
     return any && waits[0].readable;
 }
 

@@ -21,13 +21,7 @@ public:
     static constexpr Handle INVALID_HANDLE = os::INVALID_SOCKET_HANDLE;
 
     // One connection's interest and, after Wait, what it is ready for.
-    struct Item {
-        Handle handle = INVALID_HANDLE;
-        bool wantRead = false;
-        bool wantWrite = false;
-        bool readable = false;
-        bool writable = false;
-    };
+    using Item = os::WaitItem;
 
     // Binds host:port (port 0: any free port) and listens. Throws
     // std::runtime_error with a one-line reason ("Address already in use").

@@ -389,23 +389,14 @@ void CloseSocket(SocketHandle handle) {
     ::closesocket(ToSocket(handle));
 }
 
+// The library's sockets are non-blocking from the start (ConnectAddress,
+// PrepareConnected), so a transfer in the socket's own mode is the one meant.
 long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error) {
-    // Winsock raises no SIGPIPE, so there is nothing to suppress.
-    const int sent = ::send(ToSocket(handle), static_cast<const char*>(src), clampLength(n), 0);
-    if (sent == SOCKET_ERROR) {
-        error = LastSocketError();
-        return -1;
-    }
-    return sent;
+    return Send(handle, src, n, error);
 }
 
 long RecvSome(SocketHandle handle, void* dst, std::size_t n, int& error) {
-    const int got = ::recv(ToSocket(handle), static_cast<char*>(dst), clampLength(n), 0);
-    if (got == SOCKET_ERROR) {
-        error = LastSocketError();
-        return -1;
-    }
-    return got;
+    return Recv(handle, dst, n, error);
 }
 
 int WaitReady(SocketHandle handle, Direction direction, int timeoutMs, int& error) {

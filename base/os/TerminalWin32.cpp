@@ -1,12 +1,7 @@
 #include "base/os/Terminal.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// Winsock's header brings <windows.h> in the order it needs.
+#include "base/os/Winsock.h"
 
 #include <atomic>
 #include <cstdio>
