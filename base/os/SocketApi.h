@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,17 @@ namespace kavra::os {
 
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;
+
+// Milliseconds left until deadline, rounded up so that a wait never ends just
+// before it, and 0 once it has passed.
+inline int MsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+        return 0;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
 
 // One address a name resolved to, copied out of the system's list.
 struct Address {

@@ -16,8 +16,6 @@
 #include <sys/socket.h>
 #endif
 
-#include <chrono>
-#include <climits>
 
 namespace kavra::os {
 
@@ -65,17 +63,6 @@ int SetPortReuse(SocketHandle handle, PortReuse reuse);
 // every stream socket supports the option, and none needs it to work.
 inline void SetNoDelay(SocketHandle handle) {
     SetFlag(handle, IPPROTO_TCP, TCP_NODELAY, true);
-}
-
-// Milliseconds left until deadline, rounded up so that a wait never ends just
-// before it, and 0 once it has passed.
-inline int MsUntil(std::chrono::steady_clock::time_point deadline) {
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 } // namespace kavra::os
