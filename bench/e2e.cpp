@@ -10,6 +10,8 @@
 #include <kavra/ReceiveOverflow.h>
 #include <kavra/base/CSocket.h>
 
+#include "base/os/SocketApi.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -27,12 +29,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +47,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+namespace os = kavra::os;
 
 constexpr int kHeaderLength = KavraHeader::HEADER_LENGTH;
 constexpr std::size_t kSeqBytes = sizeof(std::uint64_t);
@@ -129,28 +129,21 @@ void pinToCpu0() {
     ::sched_setaffinity(0, sizeof set, &set);
 }
 
-void setNoDelay(int fd) {
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
 int listenLoopback(unsigned short& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        die("socket");
-    }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+    int error = 0;
+    const os::SocketHandle fd =
+        os::ListenTcp("127.0.0.1", 0, 4, os::PortReuse::Lingering, error);
+    if (fd == os::INVALID_SOCKET_HANDLE) {
         die("bind/listen");
     }
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    return fd;
+    port = os::LocalPort(fd);
+    return static_cast<int>(fd);
+}
+
+// True when fd has something to read within timeoutMs.
+bool readable(int fd, int timeoutMs) {
+    int error = 0;
+    return os::WaitReady(fd, os::Direction::Read, timeoutMs, error) == 1;
 }
 
 // A port that was free a moment ago, for the peers that bind by URL.
@@ -160,26 +153,22 @@ unsigned short freePort() {
     return port;
 }
 
+// Blocking, with TCP_NODELAY set.
 int connectLoopback(unsigned short port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int error = 0;
+    const os::SocketHandle fd = os::ConnectTcp("127.0.0.1", port, 10000, error, nullptr);
+    if (fd == os::INVALID_SOCKET_HANDLE || os::SetBlocking(fd, true) != 0) {
         die("connect");
     }
-    setNoDelay(fd);
-    return fd;
+    return static_cast<int>(fd);
 }
 
 int acceptOne(int listener) {
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
+    const os::SocketHandle fd = os::Accept(listener, false, true, nullptr);
+    if (fd == os::INVALID_SOCKET_HANDLE) {
         die("accept");
     }
-    setNoDelay(fd);
-    return fd;
+    return static_cast<int>(fd);
 }
 
 std::string tcpUrl(unsigned short port) {
@@ -251,8 +240,7 @@ public:
         // Looking costs a system call: a busy receiver looks only now and
         // then, so that the harness does not slow down what it measures.
         if (!m_known && (idle || ++m_calls % 1024 == 0)) {
-            pollfd p{m_control, POLLIN, 0};
-            if (::poll(&p, 1, 0) == 1 && readAll(m_control, &m_sent, sizeof m_sent)) {
+            if (readable(m_control, 0) && readAll(m_control, &m_sent, sizeof m_sent)) {
                 m_known = true;
                 m_knownAt = Clock::now();
             }
@@ -446,8 +434,7 @@ ReceiverReport receiveRaw(const Endpoint& ep, int control) {
     for (;;) {
         bool idle = true;
         if (!closed) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) == 1) {
+            if (readable(fd, 50)) {
                 if (at > 0) {
                     std::memmove(in.data(), in.data() + at, have - at);
                     have -= at;

@@ -2,6 +2,8 @@
 
 #include "Args.h"
 
+#include "base/os/SocketApi.h"
+
 namespace kavra::tool {
 
 Address Address::Parse(const std::string& text, bool allowAnyPort) {
@@ -41,10 +43,7 @@ std::string Address::ToString() const {
 }
 
 std::string Address::Format(const std::string& host, unsigned short port) {
-    if (host.find(':') != std::string::npos) {
-        return "[" + host + "]:" + std::to_string(port);
-    }
-    return host + ":" + std::to_string(port);
+    return os::FormatHostPort(host, port);
 }
 
 } // namespace kavra::tool

@@ -1,8 +1,11 @@
-// The serving side's socket calls, and the only place in the tool that makes
-// them: a listening socket, non-blocking transfers on accepted connections,
-// and one wait over the listener, the connections and a wake-up handle. One
-// implementation per system: ServerSocketPosix.cpp, ServerSocketWin32.cpp.
+// The serving side as the tool sees it: a listening socket, non-blocking
+// transfers on accepted connections, and one wait over the listener, the
+// connections and a wake-up handle. The socket calls themselves are the
+// platform layer's (base/os).
 #pragma once
+
+#include "base/os/SocketApi.h"
+#include "base/os/WakeUp.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,17 +17,11 @@ namespace kavra::tool {
 class ServerSocket {
 public:
     // A socket: a descriptor on POSIX, a SOCKET on Windows.
-    using Handle = std::intptr_t;
-    static constexpr Handle INVALID_HANDLE = -1;
+    using Handle = os::SocketHandle;
+    static constexpr Handle INVALID_HANDLE = os::INVALID_SOCKET_HANDLE;
 
     // One connection's interest and, after Wait, what it is ready for.
-    struct Item {
-        Handle handle = INVALID_HANDLE;
-        bool wantRead = false;
-        bool wantWrite = false;
-        bool readable = false;
-        bool writable = false;
-    };
+    using Item = os::WaitItem;
 
     // Binds host:port (port 0: any free port) and listens. Throws
     // std::runtime_error with a one-line reason ("Address already in use").
@@ -63,8 +60,7 @@ public:
 
 private:
     Handle m_listen = INVALID_HANDLE;
-    Handle m_wakeRead = INVALID_HANDLE;
-    Handle m_wakeWrite = INVALID_HANDLE;
+    WakeUp m_wake;
     unsigned short m_port = 0;
     std::string m_host;
 };

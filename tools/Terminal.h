@@ -1,21 +1,11 @@
-// The tool's dealings with the terminal and with signals (console events on
-// Windows). One implementation per system: TerminalPosix.cpp,
-// TerminalWin32.cpp.
+// The tool's dealings with the terminal and with signals live in the
+// platform layer; the tool knows them by their short name.
 #pragma once
+
+#include "base/os/Terminal.h"
 
 namespace kavra::tool {
 
-class Terminal {
-public:
-    // True when standard output is a terminal (progress bars go there only).
-    static bool StdoutIsTerminal();
-    // From now on an interrupt (SIGINT or SIGTERM; on Windows Ctrl-C,
-    // Ctrl-Break or closing the console) sets a flag instead of ending the
-    // process, and a write to a closed pipe fails instead of killing it.
-    // Main thread, once.
-    static void CatchInterrupt();
-    // True after an interrupt. Any thread.
-    static bool Interrupted();
-};
+using Terminal = os::Terminal;
 
 } // namespace kavra::tool

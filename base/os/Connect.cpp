@@ -1,9 +1,11 @@
-#include "base/os/SocketApi.h"
+// Resolving and connecting, written once for both systems.
+#include "base/os/Sockets.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -23,7 +25,69 @@ struct PendingLookup {
     std::vector<Address> addresses;
 };
 
+// Waits for a connect in progress in slices, so that a stop request is seen
+// soon. 0 once the attempt has finished (connected or failed), otherwise the
+// error: ETIMEDOUT, ECANCELED, or the wait's own.
+int waitConnected(SocketHandle handle, std::chrono::steady_clock::time_point deadline,
+                  const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            return ECANCELED;
+        }
+        const int left = MsUntil(deadline);
+        if (left == 0) {
+            return ETIMEDOUT;
+        }
+        const int slice =
+            cancel != nullptr && left > CONNECT_CANCEL_POLL_MS ? CONNECT_CANCEL_POLL_MS : left;
+        int error = 0;
+        const int ready = WaitReady(handle, Direction::Write, slice, error);
+        if (ready != 0) {
+            return ready > 0 ? 0 : error;
+        }
+    }
+}
+
+// Starts the connect and sees it through: 0, or the error.
+int connectNow(SocketHandle handle, const Address& address,
+               std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel) {
+    sockaddr_storage target{};
+    std::memcpy(&target, address.bytes.data(), address.length);
+    if (::connect(Native(handle), reinterpret_cast<const sockaddr*>(&target),
+                  static_cast<SocketLength>(address.length)) == 0) {
+        return 0;
+    }
+    // An interrupted connect goes on in the background just like one in
+    // progress (EAGAIN is how Winsock says it); all finish when the socket
+    // becomes writable.
+    const int error = LastSocketError();
+    if (error != EINPROGRESS && error != EINTR && error != EAGAIN) {
+        return error;
+    }
+    const int waited = waitConnected(handle, deadline, cancel);
+    return waited != 0 ? waited : PendingConnectError(handle);
+}
+
 } // namespace
+
+SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
+                            const std::atomic<bool>* cancel, int& error) {
+    const SocketHandle handle =
+        OpenSocket(address.family, address.socktype, address.protocol, error);
+    if (handle == INVALID_SOCKET_HANDLE) {
+        return handle;
+    }
+    error = SetBlocking(handle, false);
+    if (error == 0) {
+        error = connectNow(handle, address, deadline, cancel);
+    }
+    if (error != 0) {
+        CloseSocket(handle);
+        return INVALID_SOCKET_HANDLE;
+    }
+    SetNoDelay(handle);
+    return handle;
+}
 
 int ResolveBounded(const std::string& host, unsigned short port, unsigned int timeoutMs,
                    const std::atomic<bool>* cancel, std::vector<Address>& out) {

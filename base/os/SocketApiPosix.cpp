@@ -1,18 +1,15 @@
-#include "base/os/SocketApi.h"
+// The POSIX half of the platform layer: the calls whose spelling differs
+// from Winsock's.
+#include "base/os/Sockets.h"
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <memory>
 
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kavra::os {
@@ -25,136 +22,144 @@ int toFd(SocketHandle handle) {
     return static_cast<int>(handle);
 }
 
-// Milliseconds left until deadline, rounded up so that a wait never ends just
-// before it, and 0 once it has passed.
-int msUntil(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
+// A transfer's outcome: the count, or -1 with error set; EWOULDBLOCK is
+// reported as EAGAIN.
+long transferred(ssize_t n, int& error) {
+    if (n >= 0) {
+        return static_cast<long>(n);
     }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    error = errno == EWOULDBLOCK ? EAGAIN : errno;
+    return -1;
 }
 
-void setNoDelay(int fd) {
-    // Frames are written whole; waiting to coalesce them only adds latency.
-    // Not every stream socket supports the option, and none needs it to work.
-    int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+} // namespace
+
+void StartSockets() {}
+
+int LastSocketError() {
+    return errno;
 }
 
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
-};
-
-int resolveError(int gaiError) {
-    if (gaiError == EAI_SYSTEM && errno != 0) {
+int LookupErrorCode(int gaiResult) {
+    if (gaiResult == EAI_SYSTEM && errno != 0) {
         return errno;
     }
-    if (gaiError == EAI_MEMORY) {
+    if (gaiResult == EAI_MEMORY) {
         return ENOMEM;
     }
     return EHOSTUNREACH;
 }
 
-} // namespace
-
-namespace {
-
-// Waits for a connect in progress in slices, so that a stop request is seen
-// soon. 1 when the socket is writable, -1 with error set, 0 with error
-// ETIMEDOUT or ECANCELED.
-int waitConnected(int fd, Clock::time_point deadline, const std::atomic<bool>* cancel,
-                  int& error) {
-    for (;;) {
-        if (cancel != nullptr && cancel->load()) {
-            error = ECANCELED;
-            return 0;
-        }
-        const int left = msUntil(deadline);
-        if (left == 0) {
-            error = ETIMEDOUT;
-            return 0;
-        }
-        const int slice =
-            cancel != nullptr && left > CONNECT_CANCEL_POLL_MS ? CONNECT_CANCEL_POLL_MS : left;
-        const int ready = WaitReady(fd, Direction::Write, slice, error);
-        if (ready != 0) {
-            return ready;
-        }
-    }
-}
-
-} // namespace
-
-int LookupAddresses(const std::string& host, unsigned short port, bool numericOnly,
-                    std::vector<Address>& out) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    errno = 0;
-    const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-    if (gai != 0) {
-        return resolveError(gai);
-    }
-    const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
-    out.clear();
-    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        Address address;
-        if (ai->ai_addrlen > address.bytes.size()) {
-            continue;
-        }
-        address.family = ai->ai_family;
-        address.socktype = ai->ai_socktype;
-        address.protocol = ai->ai_protocol;
-        address.length = ai->ai_addrlen;
-        std::memcpy(address.bytes.data(), ai->ai_addr, ai->ai_addrlen);
-        out.push_back(address);
-    }
-    return out.empty() ? EHOSTUNREACH : 0;
-}
-
-SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
-                            const std::atomic<bool>* cancel, int& error) {
-    const int fd =
-        ::socket(address.family, address.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.protocol);
+SocketHandle OpenSocket(int family, int socktype, int protocol, int& error) {
+    const int fd = ::socket(family, socktype | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         error = errno;
         return INVALID_SOCKET_HANDLE;
     }
-    sockaddr_storage target{};
-    std::memcpy(&target, address.bytes.data(), address.length);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target),
-                  static_cast<socklen_t>(address.length)) != 0) {
-        // An interrupted connect goes on in the background just like one in
-        // progress; both finish when the socket becomes writable.
-        if (errno != EINPROGRESS && errno != EINTR) {
-            error = errno;
-            ::close(fd);
-            return INVALID_SOCKET_HANDLE;
-        }
-        if (waitConnected(fd, deadline, cancel, error) <= 0) {
-            ::close(fd);
-            return INVALID_SOCKET_HANDLE;
-        }
-        int soError = 0;
-        socklen_t len = sizeof soError;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
-            soError = errno;
-        }
-        if (soError != 0) {
-            error = soError;
-            ::close(fd);
-            return INVALID_SOCKET_HANDLE;
+    return fd;
+}
+
+SocketHandle AcceptNative(SocketHandle listener, bool nonBlocking, sockaddr_storage& address) {
+    const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
+    for (;;) {
+        socklen_t length = sizeof address;
+        const int fd =
+            ::accept4(toFd(listener), reinterpret_cast<sockaddr*>(&address), &length, flags);
+        if (fd >= 0 || errno != EINTR) {
+            return fd < 0 ? INVALID_SOCKET_HANDLE : fd;
         }
     }
-    setNoDelay(fd);
-    error = 0;
-    return fd;
+}
+
+int PendingConnectError(SocketHandle handle) {
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (::getsockopt(toFd(handle), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
+        return errno;
+    }
+    return soError;
+}
+
+int SetPortReuse(SocketHandle handle, PortReuse reuse) {
+    // SO_REUSEADDR never lets two listeners share a port here, so it serves
+    // Exclusive as well.
+    return reuse == PortReuse::Plain ? 0 : SetFlag(handle, SOL_SOCKET, SO_REUSEADDR, true);
+}
+
+int SetBlocking(SocketHandle handle, bool blocking) {
+    const int fd = toFd(handle);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 ||
+        ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+long Send(SocketHandle handle, const void* src, std::size_t n, int& error) {
+    return transferred(::send(toFd(handle), src, n, MSG_NOSIGNAL), error);
+}
+
+long Recv(SocketHandle handle, void* dst, std::size_t n, int& error) {
+    return transferred(::recv(toFd(handle), dst, n, 0), error);
+}
+
+void ShutdownBoth(SocketHandle handle) {
+    ::shutdown(toFd(handle), SHUT_RDWR);
+}
+
+void ShutdownSend(SocketHandle handle) {
+    ::shutdown(toFd(handle), SHUT_WR);
+}
+
+void CloseAbortive(SocketHandle handle) {
+    const linger abortive{1, 0};
+    ::setsockopt(toFd(handle), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    CloseSocket(handle);
+}
+
+bool ShutdownResetsLaterData() {
+    return true;
+}
+
+bool ConnectedPair(SocketHandle pair[2]) {
+    int fds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        return false;
+    }
+    pair[0] = fds[0];
+    pair[1] = fds[1];
+    return true;
+}
+
+int WaitAny(std::vector<WaitItem>& items, int timeoutMs, int& error) {
+    std::vector<pollfd> fds(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        fds[i].fd = toFd(items[i].handle);
+        fds[i].events = static_cast<short>((items[i].wantRead ? POLLIN : 0) |
+                                           (items[i].wantWrite ? POLLOUT : 0));
+        items[i].readable = false;
+        items[i].writable = false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int waitMs = timeoutMs < 0 ? -1 : timeoutMs;
+    int ready = 0;
+    while ((ready = ::poll(fds.data(), fds.size(), waitMs)) < 0) {
+        if (errno != EINTR) {
+            error = errno;
+            return -1;
+        }
+        waitMs = timeoutMs < 0 ? -1 : MsUntil(deadline);
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        items[i].readable = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+        items[i].writable = (fds[i].revents & POLLOUT) != 0;
+    }
+    return ready;
+}
+
+std::string ErrorText(int error) {
+    return std::strerror(error);
 }
 
 int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,
@@ -187,15 +192,14 @@ int SetUnacknowledgedLimit(SocketHandle handle, unsigned int ms) {
 }
 
 int PrepareConnected(SocketHandle handle) {
-    const int fd = toFd(handle);
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int error = SetBlocking(handle, false);
+    if (error != 0) {
+        return error;
+    }
+    if (::fcntl(toFd(handle), F_SETFD, FD_CLOEXEC) != 0) {
         return errno;
     }
-    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
-        return errno;
-    }
-    setNoDelay(fd);
+    SetNoDelay(handle);
     return 0;
 }
 
@@ -255,7 +259,7 @@ int WaitReady(SocketHandle handle, Direction direction, int timeoutMs, int& erro
             error = errno;
             return -1;
         }
-        waitMs = msUntil(deadline);
+        waitMs = MsUntil(deadline);
     }
 }
 
@@ -304,21 +308,6 @@ LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) 
     ready.wake = entries[0].revents != 0;
     ready.socket = count == 2 && entries[1].revents != 0;
     return ready;
-}
-
-unsigned short LocalPort(SocketHandle handle) {
-    sockaddr_storage address{};
-    socklen_t len = sizeof address;
-    if (::getsockname(toFd(handle), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        return 0;
-    }
-    if (address.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    }
-    return 0;
 }
 
 } // namespace kavra::os

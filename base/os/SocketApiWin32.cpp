@@ -1,6 +1,6 @@
-#include "base/os/SocketApi.h"
-
-#include "base/os/Winsock.h"
+// The Win32 half of the platform layer: Winsock's spelling of the calls,
+// its one start-up and its one translation of error codes.
+#include "base/os/Sockets.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,10 +18,11 @@ namespace kavra::os {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Longest single wait of the socket thread's loop.
 constexpr int WAIT_SLICE_MS = 250;
+
+// How long ConnectedPair waits for its loopback connection.
+constexpr unsigned int CONNECTED_PAIR_TIMEOUT_MS = 10000;
 
 // Starts Winsock once for the life of the process. There is deliberately no
 // WSACleanup: this library is a DLL, whose static destructors run inside
@@ -30,15 +31,6 @@ constexpr int WAIT_SLICE_MS = 250;
 int startWinsockOnce() {
     WSADATA data{};
     return ::WSAStartup(MAKEWORD(2, 2), &data);
-}
-
-int msUntil(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 timeval toTimeval(int timeoutMs) {
@@ -63,16 +55,6 @@ bool contains(const fd_set& set, SOCKET socket) {
     }
     return false;
 }
-
-void setNoDelay(SOCKET socket) {
-    // Frames are written whole; waiting to coalesce them only adds latency.
-    BOOL on = TRUE;
-    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-}
-
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
-};
 
 int clampLength(std::size_t n) {
     return n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
@@ -162,111 +144,209 @@ int MakeNonBlocking(SOCKET socket) {
     return 0;
 }
 
-int LookupAddresses(const std::string& host, unsigned short port, bool numericOnly,
-                    std::vector<Address>& out) {
+void StartSockets() {
     StartWinsock();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-    if (gai != 0) {
-        return gai == WSA_NOT_ENOUGH_MEMORY || gai == EAI_MEMORY ? ENOMEM : EHOSTUNREACH;
-    }
-    const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
-    out.clear();
-    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        Address address;
-        if (ai->ai_addrlen > address.bytes.size()) {
-            continue;
-        }
-        address.family = ai->ai_family;
-        address.socktype = ai->ai_socktype;
-        address.protocol = ai->ai_protocol;
-        address.length = ai->ai_addrlen;
-        std::memcpy(address.bytes.data(), ai->ai_addr, ai->ai_addrlen);
-        out.push_back(address);
-    }
-    return out.empty() ? EHOSTUNREACH : 0;
 }
 
-namespace {
-
-// Waits for a connect in progress by the deadline, in slices so that a stop
-// request is seen soon. A failed attempt shows in the exception set, a
-// finished one in the write set. 1 when connected, otherwise 0 with error.
-int waitConnected(SOCKET socket, Clock::time_point deadline, const std::atomic<bool>* cancel,
-                  int& error) {
-    fd_set writable{};
-    fd_set failed{};
-    for (;;) {
-        if (cancel != nullptr && cancel->load()) {
-            error = ECANCELED;
-            return 0;
-        }
-        const int left = msUntil(deadline);
-        if (left == 0) {
-            error = ETIMEDOUT;
-            return 0;
-        }
-        setOnly(writable, socket);
-        setOnly(failed, socket);
-        timeval tv = toTimeval(cancel != nullptr && left > CONNECT_CANCEL_POLL_MS
-                                   ? CONNECT_CANCEL_POLL_MS
-                                   : left);
-        const int ready = ::select(0, nullptr, &writable, &failed, &tv);
-        if (ready == SOCKET_ERROR) {
-            error = LastSocketError();
-            return 0;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        int soError = 0;
-        int len = sizeof soError;
-        if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) !=
-            0) {
-            soError = ::WSAGetLastError();
-        }
-        if (soError == 0 && contains(failed, socket)) {
-            soError = WSAECONNREFUSED;
-        }
-        error = FromWinsockError(soError);
-        return soError == 0 ? 1 : 0;
-    }
+int LookupErrorCode(int gaiResult) {
+    return gaiResult == WSA_NOT_ENOUGH_MEMORY || gaiResult == EAI_MEMORY ? ENOMEM : EHOSTUNREACH;
 }
 
-} // namespace
-
-SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
-                            const std::atomic<bool>* cancel, int& error) {
-    const SOCKET socket = ::WSASocketW(address.family, address.socktype, address.protocol, nullptr,
-                                       0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+SocketHandle OpenSocket(int family, int socktype, int protocol, int& error) {
+    StartWinsock();
+    const SOCKET socket = ::WSASocketW(family, socktype, protocol, nullptr, 0,
+                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (socket == INVALID_SOCKET) {
         error = LastSocketError();
         return INVALID_SOCKET_HANDLE;
     }
-    error = MakeNonBlocking(socket);
-    sockaddr_storage target{};
-    std::memcpy(&target, address.bytes.data(), address.length);
-    if (error == 0 && ::connect(socket, reinterpret_cast<const sockaddr*>(&target),
-                                static_cast<int>(address.length)) != 0) {
-        const int connectError = ::WSAGetLastError();
-        if (connectError != WSAEWOULDBLOCK) {
-            error = FromWinsockError(connectError);
-        } else {
-            waitConnected(socket, deadline, cancel, error);
-        }
+    return FromSocket(socket);
+}
+
+SocketHandle AcceptNative(SocketHandle listener, bool nonBlocking, sockaddr_storage& address) {
+    int length = sizeof address;
+    const SOCKET socket =
+        ::accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    if (socket == INVALID_SOCKET) {
+        return INVALID_SOCKET_HANDLE;
     }
-    if (error != 0) {
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+    // An accepted socket inherits the listener's mode; set the one asked for.
+    if (SetBlocking(FromSocket(socket), !nonBlocking) != 0) {
         ::closesocket(socket);
         return INVALID_SOCKET_HANDLE;
     }
-    setNoDelay(socket);
     return FromSocket(socket);
+}
+
+int PendingConnectError(SocketHandle handle) {
+    const SOCKET socket = ToSocket(handle);
+    int soError = 0;
+    int len = sizeof soError;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) != 0) {
+        soError = ::WSAGetLastError();
+    }
+    if (soError == 0) {
+        // A failed attempt shows in the exception set, at times without an
+        // error code under Wine.
+        fd_set failed{};
+        setOnly(failed, socket);
+        timeval none{};
+        if (::select(0, nullptr, nullptr, &failed, &none) > 0 && contains(failed, socket)) {
+            soError = WSAECONNREFUSED;
+        }
+    }
+    return FromWinsockError(soError);
+}
+
+int SetPortReuse(SocketHandle handle, PortReuse reuse) {
+    switch (reuse) {
+    case PortReuse::Lingering:
+        return SetFlag(handle, SOL_SOCKET, SO_REUSEADDR, true);
+    case PortReuse::Exclusive:
+        // Windows lets a second listener take a bound port with
+        // SO_REUSEADDR; exclusive use makes it fail as it does elsewhere.
+        return SetFlag(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, true);
+    default:
+        return 0;
+    }
+}
+
+int SetBlocking(SocketHandle handle, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    // FIONBIO does not fit the signed command parameter without a cast.
+    if (::ioctlsocket(ToSocket(handle), static_cast<long>(FIONBIO), &nonBlocking) != 0) {
+        return LastSocketError();
+    }
+    return 0;
+}
+
+long Send(SocketHandle handle, const void* src, std::size_t n, int& error) {
+    // Winsock raises no SIGPIPE, so there is nothing to suppress.
+    const int sent = ::send(ToSocket(handle), static_cast<const char*>(src), clampLength(n), 0);
+    if (sent == SOCKET_ERROR) {
+        error = LastSocketError();
+        return -1;
+    }
+    return sent;
+}
+
+long Recv(SocketHandle handle, void* dst, std::size_t n, int& error) {
+    const int got = ::recv(ToSocket(handle), static_cast<char*>(dst), clampLength(n), 0);
+    if (got == SOCKET_ERROR) {
+        error = LastSocketError();
+        return -1;
+    }
+    return got;
+}
+
+void ShutdownBoth(SocketHandle handle) {
+    ::shutdown(ToSocket(handle), SD_BOTH);
+}
+
+void ShutdownSend(SocketHandle handle) {
+    ::shutdown(ToSocket(handle), SD_SEND);
+}
+
+void CloseAbortive(SocketHandle handle) {
+    const linger abortive{1, 0};
+    ::setsockopt(ToSocket(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+                 sizeof abortive);
+    CloseSocket(handle);
+}
+
+bool ShutdownResetsLaterData() {
+    // Wine's ntdll exports its version; Windows' does not.
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
+bool ConnectedPair(SocketHandle pair[2]) {
+    // Windows has no socketpair: a loopback listener joins the two ends.
+    int error = 0;
+    const SocketHandle listener = ListenTcp("127.0.0.1", 0, 1, PortReuse::Plain, error);
+    if (listener == INVALID_SOCKET_HANDLE) {
+        return false;
+    }
+    const SocketHandle client =
+        ConnectTcp("127.0.0.1", LocalPort(listener), CONNECTED_PAIR_TIMEOUT_MS, error, nullptr);
+    const SocketHandle server = client == INVALID_SOCKET_HANDLE
+                                    ? INVALID_SOCKET_HANDLE
+                                    : Accept(listener, false, false, nullptr);
+    CloseSocket(listener);
+    if (server == INVALID_SOCKET_HANDLE || SetBlocking(client, true) != 0) {
+        if (client != INVALID_SOCKET_HANDLE) {
+            CloseSocket(client);
+        }
+        if (server != INVALID_SOCKET_HANDLE) {
+            CloseSocket(server);
+        }
+        return false;
+    }
+    pair[0] = client;
+    pair[1] = server;
+    return true;
+}
+
+int WaitAny(std::vector<WaitItem>& items, int timeoutMs, int& error) {
+    // select takes at most FD_SETSIZE sockets a set; beyond that, the
+    // remaining items wait for a later round.
+    fd_set readable{};
+    fd_set writable{};
+    fd_set failed{};
+    for (WaitItem& item : items) {
+        item.readable = false;
+        item.writable = false;
+        const SOCKET socket = ToSocket(item.handle);
+        if (item.wantRead && readable.fd_count < FD_SETSIZE) {
+            readable.fd_array[readable.fd_count++] = socket;
+        }
+        if (item.wantWrite && writable.fd_count < FD_SETSIZE) {
+            writable.fd_array[writable.fd_count++] = socket;
+        }
+        if ((item.wantRead || item.wantWrite) && failed.fd_count < FD_SETSIZE) {
+            failed.fd_array[failed.fd_count++] = socket;
+        }
+    }
+    timeval tv = toTimeval(timeoutMs < 0 ? 0 : timeoutMs);
+    const int ready = ::select(0, &readable, &writable, &failed, timeoutMs < 0 ? nullptr : &tv);
+    if (ready == SOCKET_ERROR) {
+        error = LastSocketError();
+        return -1;
+    }
+    int count = 0;
+    for (WaitItem& item : items) {
+        const SOCKET socket = ToSocket(item.handle);
+        item.readable = contains(readable, socket) || contains(failed, socket);
+        item.writable = contains(writable, socket);
+        count += item.readable || item.writable ? 1 : 0;
+    }
+    return count;
+}
+
+std::string ErrorText(int error) {
+    // The C runtime here has no texts for the network codes; these are the
+    // ones the programs meet.
+    switch (error) {
+    case ECONNREFUSED:
+        return "Connection refused";
+    case ECONNRESET:
+        return "Connection reset by peer";
+    case ECONNABORTED:
+        return "Software caused connection abort";
+    case ETIMEDOUT:
+        return "Connection timed out";
+    case EHOSTUNREACH:
+        return "No route to host";
+    case ENETUNREACH:
+        return "Network is unreachable";
+    case EADDRINUSE:
+        return "Address already in use";
+    case EADDRNOTAVAIL:
+        return "Cannot assign requested address";
+    default:
+        return std::strerror(error);
+    }
 }
 
 int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,
@@ -297,12 +377,11 @@ int SetUnacknowledgedLimit(SocketHandle handle, unsigned int ms) {
 
 int PrepareConnected(SocketHandle handle) {
     StartWinsock();
-    const SOCKET socket = ToSocket(handle);
-    const int error = MakeNonBlocking(socket);
+    const int error = MakeNonBlocking(ToSocket(handle));
     if (error != 0) {
         return error;
     }
-    setNoDelay(socket);
+    SetNoDelay(handle);
     return 0;
 }
 
@@ -310,23 +389,14 @@ void CloseSocket(SocketHandle handle) {
     ::closesocket(ToSocket(handle));
 }
 
+// The library's sockets are non-blocking from the start (ConnectAddress,
+// PrepareConnected), so a transfer in the socket's own mode is the one meant.
 long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error) {
-    // Winsock raises no SIGPIPE, so there is nothing to suppress.
-    const int sent = ::send(ToSocket(handle), static_cast<const char*>(src), clampLength(n), 0);
-    if (sent == SOCKET_ERROR) {
-        error = LastSocketError();
-        return -1;
-    }
-    return sent;
+    return Send(handle, src, n, error);
 }
 
 long RecvSome(SocketHandle handle, void* dst, std::size_t n, int& error) {
-    const int got = ::recv(ToSocket(handle), static_cast<char*>(dst), clampLength(n), 0);
-    if (got == SOCKET_ERROR) {
-        error = LastSocketError();
-        return -1;
-    }
-    return got;
+    return Recv(handle, dst, n, error);
 }
 
 int WaitReady(SocketHandle handle, Direction direction, int timeoutMs, int& error) {
@@ -395,21 +465,6 @@ LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) 
     ready.wake = contains(readable, wake);
     ready.socket = watch && (contains(readable, watched) || contains(failed, watched));
     return ready;
-}
-
-unsigned short LocalPort(SocketHandle handle) {
-    sockaddr_storage address{};
-    int len = sizeof address;
-    if (::getsockname(ToSocket(handle), reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        return 0;
-    }
-    if (address.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    }
-    return 0;
 }
 
 } // namespace kavra::os

@@ -16,6 +16,8 @@
 
 #include "FrameModel.h"
 
+#include "base/os/SocketApi.h"
+
 #include <kavra/FrameDecoder.h>
 #include <kavra/KavraClientThread.h>
 #include <kavra/KavraPDU.h>
@@ -33,8 +35,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -76,25 +76,24 @@ private:
 
 class Descriptor {
 public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
+    explicit Descriptor(kavra::os::SocketHandle fd) : m_fd(fd) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
+        kavra::os::CloseSocket(m_fd);
     }
-    int Get() const { return m_fd; }
+    kavra::os::SocketHandle Get() const { return m_fd; }
 
 private:
-    int m_fd;
+    kavra::os::SocketHandle m_fd;
 };
 
-void WriteAll(int fd, const unsigned char* data, std::size_t size) {
+void WriteAll(kavra::os::SocketHandle fd, const unsigned char* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t sent = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
+        int error = 0;
+        const long sent = kavra::os::Send(fd, data + done, size - done, error);
+        if (sent < 0 && error == EINTR) {
             continue;
         }
         if (sent <= 0) {
@@ -103,7 +102,7 @@ void WriteAll(int fd, const unsigned char* data, std::size_t size) {
         }
         done += static_cast<std::size_t>(sent);
     }
-    ::shutdown(fd, SHUT_WR);
+    kavra::os::ShutdownSend(fd);
 }
 
 constexpr auto kDecoderBound =
@@ -176,8 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > kMaxStream) {
         size = kMaxStream;
     }
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    kavra::os::SocketHandle fds[2];
+    if (!kavra::os::ConnectedPair(fds)) {
         Fail("socketpair failed");
     }
     Descriptor peer(fds[1]);

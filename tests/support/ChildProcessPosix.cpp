@@ -1,8 +1,10 @@
 #include "support/ChildProcess.h"
 
-#include <csignal>
+#include "base/os/SocketApi.h"
 
-#include <poll.h>
+#include <csignal>
+#include <vector>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,17 +68,21 @@ bool ChildProcess::Started() const {
 }
 
 bool ChildProcess::Pump(int timeoutMs, std::string& out, std::string& err) {
-    pollfd fds[2] = {{m_state->out, POLLIN, 0}, {m_state->err, POLLIN, 0}};
-    if (poll(fds, 2, timeoutMs) <= 0) {
+    std::vector<os::WaitItem> pipes(2);
+    pipes[0].handle = m_state->out;
+    pipes[1].handle = m_state->err;
+    pipes[0].wantRead = pipes[1].wantRead = true;
+    int error = 0;
+    if (os::WaitAny(pipes, timeoutMs, error) <= 0) {
         return false;
     }
     bool any = false;
     char chunk[4096];
-    for (int i = 0; i < 2; ++i) {
-        if ((fds[i].revents & (POLLIN | POLLHUP)) == 0) {
+    for (std::size_t i = 0; i < pipes.size(); ++i) {
+        if (!pipes[i].readable) {
             continue;
         }
-        const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+        const ssize_t got = read(static_cast<int>(pipes[i].handle), chunk, sizeof chunk);
         if (got > 0) {
             (i == 0 ? out : err).append(chunk, static_cast<std::size_t>(got));
             any = true;

@@ -1,10 +1,11 @@
 #include "support/LoopbackServer.h"
 
+#include "base/os/SocketApi.h"
+
 #include <kavra/KavraHeader.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <system_error>
 
 namespace kavra::test {
@@ -20,19 +21,10 @@ constexpr std::chrono::seconds SEND_LIMIT{10};
 // How long the accept loop waits before it looks at the stop flag again.
 constexpr int ACCEPT_POLL_MS = 20;
 
-int msUntil(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 // True when fd is readable (or writable) before deadline; errors count as
 // ready, so that the following call reports them.
 bool waitFor(net::Handle fd, bool read, Clock::time_point deadline) {
-    const int timeoutMs = msUntil(deadline);
+    const int timeoutMs = os::MsUntil(deadline);
     return (read ? net::WaitReadable(fd, timeoutMs) : net::WaitWritable(fd, timeoutMs)) > 0;
 }
 

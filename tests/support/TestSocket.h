@@ -1,10 +1,10 @@
-// The raw socket calls that tests make on their own side of a connection,
-// with one implementation per system (TestSocketPosix.cpp,
-// TestSocketWin32.cpp). They share no code with the library under test.
+// The socket calls that tests make on their own side of a connection: thin
+// wrappers over the platform layer (base/os), linked into the test programs
+// as their own copy.
 //
 // Handles are plain sockets; errors come back errno-style (<cerrno>): EAGAIN
 // when a non-blocking call would block, ECONNRESET for a reset, EINTR for an
-// interrupted call; anything else is the system's own code.
+// interrupted call; anything else is the platform layer's code.
 #pragma once
 
 #include <cstddef>

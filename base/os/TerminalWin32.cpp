@@ -1,18 +1,13 @@
-#include "Terminal.h"
+#include "base/os/Terminal.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// Winsock's header brings <windows.h> in the order it needs.
+#include "base/os/Winsock.h"
 
 #include <atomic>
 #include <cstdio>
 #include <io.h>
 
-namespace kavra::tool {
+namespace kavra::os {
 
 namespace {
 
@@ -48,4 +43,4 @@ bool Terminal::Interrupted() {
     return g_interrupted.load();
 }
 
-} // namespace kavra::tool
+} // namespace kavra::os

@@ -1,10 +1,10 @@
-#include "Terminal.h"
+#include "base/os/Terminal.h"
 
 #include <atomic>
 #include <csignal>
 #include <unistd.h>
 
-namespace kavra::tool {
+namespace kavra::os {
 
 namespace {
 
@@ -36,4 +36,4 @@ bool Terminal::Interrupted() {
     return g_interrupted.load();
 }
 
-} // namespace kavra::tool
+} // namespace kavra::os

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Socket system calls belong to the platform layer (base/os) alone: the
+# library, the tool, the tests and the benchmarks reach sockets through it.
+# Fails with the offending lines when a call turns up elsewhere, and also
+# when base/os itself shows none of them, so that a broken pattern cannot
+# pass unnoticed. examples/ is exempt: it is user code that shows a user's
+# own loop.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+calls='socket|socketpair|bind|listen|accept|accept4|connect|send|sendto|sendmsg|recv|recvfrom|recvmsg'
+calls+='|poll|ppoll|select|epoll_create1?|epoll_ctl|epoll_wait|setsockopt|getsockopt|getsockname'
+calls+='|getpeername|getaddrinfo|freeaddrinfo|getnameinfo|shutdown|closesocket|ioctlsocket|ioctl'
+calls+='|WSA[A-Za-z]+|eventfd'
+# A call: the name as a whole word right before "(", not a member or a
+# method of our own (".send(", "->Send(", "os::Send(").
+pattern="(^|[^A-Za-z0-9_.>:\"]|::)($calls)\\("
+
+scan() {
+    grep -rnE --include='*.cpp' --include='*.h' --include='*.c' "$pattern" "$@" |
+        grep -vE '^[^:]+:[0-9]+:[[:space:]]*//' || true
+}
+
+inside=$(scan base/os)
+for required in '::socket\(|WSASocketW\(' '::connect\(' '::getaddrinfo\(' 'poll\(|select\(' 'WSAStartup\('; do
+    if ! grep -qE "$required" <<<"$inside"; then
+        echo "platform-calls: base/os shows no call matching '$required'; the check is broken" >&2
+        exit 1
+    fi
+done
+
+roots=()
+for dir in base client framing include tools tests bench; do
+    [[ -d $dir ]] && roots+=("$dir")
+done
+outside=$(scan "${roots[@]}" | grep -vE '^base/os/' || true)
+if [[ -n $outside ]]; then
+    echo "platform-calls: socket calls outside base/os:" >&2
+    echo "$outside" >&2
+    exit 1
+fi
+echo "platform-calls: socket calls only in base/os ($(wc -l <<<"$inside") lines there)"
