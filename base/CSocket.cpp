@@ -25,15 +25,6 @@ Clock::time_point deadlineAfter(int timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
 }
 
-int msUntil(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 } // namespace
 
 CSocket::CSocket() = default;
@@ -295,7 +286,7 @@ int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
             fail(error);
             break;
         }
-        const int waitMs = msUntil(deadline);
+        const int waitMs = kavra::os::MsUntil(deadline);
         if (waitMs == 0) {
             break;
         }
@@ -348,7 +339,7 @@ int CSocket::Receive(void* dst, int n, int timeoutMs) {
             fail(error);
             break;
         }
-        const int waitMs = msUntil(deadline);
+        const int waitMs = kavra::os::MsUntil(deadline);
         if (waitMs == 0) {
             break;
         }
