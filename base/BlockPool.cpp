@@ -15,6 +15,12 @@ namespace kavra {
 
 namespace {
 
+#if defined(KAVRA_POOL_PASS_THROUGH)
+constexpr bool POOLING = false;
+#else
+constexpr bool POOLING = true;
+#endif
+
 // Pools a thread may keep shelves for; the library makes two.
 constexpr std::size_t MAX_POOLS = 4;
 
@@ -92,9 +98,8 @@ BlockPool::BlockPool(std::size_t blockSize)
 }
 
 void* BlockPool::Allocate(std::size_t size) {
-#if !defined(KAVRA_POOL_PASS_THROUGH)
     if (size <= m_blockSize) {
-        if (Shelves* mine = m_index < MAX_POOLS ? shelves() : nullptr) {
+        if (Shelves* mine = POOLING && m_index < MAX_POOLS ? shelves() : nullptr) {
             Shelves::Shelf& s = mine->shelf[m_index];
             if (s.count == 0) {
                 s.count = TakeFromStore(s.blocks, BATCH_BLOCKS);
@@ -106,7 +111,6 @@ void* BlockPool::Allocate(std::size_t size) {
         // Full size, so that the block can serve any later request.
         size = m_blockSize;
     }
-#endif
     return ::operator new(size);
 }
 
@@ -114,20 +118,17 @@ void BlockPool::Release(void* block, std::size_t size) noexcept {
     if (block == nullptr) {
         return;
     }
-#if !defined(KAVRA_POOL_PASS_THROUGH)
-    Shelves* mine = size <= m_blockSize && m_index < MAX_POOLS ? shelves() : nullptr;
-    if (mine != nullptr) {
-        Shelves::Shelf& s = mine->shelf[m_index];
-        if (s.count == SHELF_BLOCKS) {
-            s.count -= BATCH_BLOCKS;
-            GiveToStore(s.blocks + s.count, BATCH_BLOCKS);
+    if (size <= m_blockSize) {
+        if (Shelves* mine = POOLING && m_index < MAX_POOLS ? shelves() : nullptr) {
+            Shelves::Shelf& s = mine->shelf[m_index];
+            if (s.count == SHELF_BLOCKS) {
+                s.count -= BATCH_BLOCKS;
+                GiveToStore(s.blocks + s.count, BATCH_BLOCKS);
+            }
+            s.blocks[s.count++] = block;
+            return;
         }
-        s.blocks[s.count++] = block;
-        return;
     }
-#else
-    static_cast<void>(size);
-#endif
     Free(block);
 }
 
