@@ -15,7 +15,10 @@ namespace kavra {
 
 namespace {
 
-#if defined(KAVRA_POOL_PASS_THROUGH)
+// mingw-w64's thread-local destructors in a DLL were seen to free a thread's
+// shelves wrongly (a crash under Wine when pool threads end), so Windows
+// builds allocate plainly until that is understood.
+#if defined(KAVRA_POOL_PASS_THROUGH) || defined(_WIN32)
 constexpr bool POOLING = false;
 #else
 constexpr bool POOLING = true;
