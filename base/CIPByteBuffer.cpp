@@ -151,7 +151,9 @@ void CIPByteBuffer::appendBytes(const void* src, int n) {
     if (count == 0) {
         return;
     }
-    unsigned char* dst = makeRoom(count);
+    // Room at the back is the common case; the capacity never exceeds
+    // kMaxContent, so the content cannot either.
+    unsigned char* dst = m_capacity - m_write >= count ? m_data + m_write : makeRoom(count);
     if (src != nullptr) {
         std::memcpy(dst, src, count);
     } else {

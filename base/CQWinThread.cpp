@@ -69,14 +69,21 @@ int CQWinThread::PostMessageA(unsigned int message, unsigned int wParam, long lP
 
     PostHook hook = nullptr;
     void* context = nullptr;
+    bool waiting = false;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_messages.push_back(msg);
         m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
         hook = m_postHook;
         context = m_postHookContext;
+        waiting = m_waiters > 0;
     }
-    m_queueChanged.notify_all();
+    // A loop that waits elsewhere (the socket thread's poll) never sleeps on
+    // the condition; notifying it for every post would cost a call for
+    // nothing.
+    if (waiting) {
+        m_queueChanged.notify_all();
+    }
     if (hook != nullptr) {
         hook(context);
     }
@@ -89,7 +96,9 @@ int CQWinThread::GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filt
     {
         std::unique_lock<std::mutex> lock(m_queueMutex);
         while (!takeMatching(&taken, filterMin, filterMax, true)) {
+            ++m_waiters;
             m_queueChanged.wait(lock);
+            --m_waiters;
         }
     }
     if (msg != nullptr) {

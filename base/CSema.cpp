@@ -1,5 +1,7 @@
 #include "kavra/base/CSema.h"
 
+#include "base/os/Cpu.h"
+
 #include <chrono>
 #include <thread>
 
@@ -22,6 +24,10 @@ constexpr auto SPIN_TIME = std::chrono::microseconds(40);
 // The first rounds only pause the core; later ones yield it, so that on a
 // single CPU the thread that will give the unit back gets to run.
 constexpr int PAUSE_ROUNDS = 64;
+// How long a thread trusts its last look at its processor affinity.
+constexpr auto AFFINITY_RECHECK = std::chrono::seconds(1);
+// A yield that returns sooner than this did not switch to another thread.
+constexpr auto YIELD_RAN_NOBODY = std::chrono::microseconds(3);
 
 void pauseCore() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -35,6 +41,21 @@ long countOf(std::uint64_t state) {
 
 bool hasSleepers(std::uint64_t state) {
     return state >= ONE_SLEEPER;
+}
+
+// Spinning pays only while another processor can run the thread that gives
+// the unit back. A thread that may run on one processor alone (pinned, or in
+// a process limited to one) would burn the time slice that thread needs: it
+// only yields, which lets that thread run at the cost of one switch, and
+// sleeps as soon as a yield finds nobody else to run.
+bool maySpin(Clock::time_point now) {
+    thread_local int cpus = 0;
+    thread_local Clock::time_point checkedAt{};
+    if (cpus == 0 || now - checkedAt >= AFFINITY_RECHECK) {
+        cpus = kavra::os::UsableCpuCount();
+        checkedAt = now;
+    }
+    return cpus > 1;
 }
 
 } // namespace
@@ -68,20 +89,30 @@ bool CSema::tryTake() {
 }
 
 bool CSema::spinForUnit(Clock::time_point deadline, bool bounded) {
-    const auto spinEnd = Clock::now() + SPIN_TIME;
+    const auto start = Clock::now();
+    const bool alone = !maySpin(start);
+    const auto spinEnd = start + SPIN_TIME;
     for (int round = 0;; ++round) {
         if (tryTake()) {
             return true;
         }
-        if (round < PAUSE_ROUNDS) {
+        // Pausing only waits for another processor; alone, it is time the
+        // thread that gives the unit back would have used.
+        if (!alone && round < PAUSE_ROUNDS) {
             pauseCore();
             continue;
         }
-        const auto now = Clock::now();
-        if (now >= spinEnd || (bounded && now >= deadline)) {
+        const auto before = Clock::now();
+        if (before >= spinEnd || (bounded && before >= deadline)) {
             return false;
         }
         std::this_thread::yield();
+        // Alone, a yield that comes straight back ran nobody: the unit can
+        // only come from a thread that is itself asleep, so sleep too rather
+        // than spin through its wake-up.
+        if (alone && Clock::now() - before < YIELD_RAN_NOBODY) {
+            return tryTake();
+        }
     }
 }
 

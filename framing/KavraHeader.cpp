@@ -2,8 +2,34 @@
 
 #include "kavra/base/CIPByteBuffer.h"
 
+#include "base/BlockPool.h"
+
 #include <cstdint>
 #include <cstring>
+
+namespace {
+
+// Never destroyed, like the PDU pool.
+kavra::BlockPool& headerPool() {
+    static auto* pool = new kavra::BlockPool(sizeof(KavraHeader));
+    return *pool;
+}
+
+} // namespace
+
+void* KavraHeader::operator new(std::size_t size) {
+    return headerPool().Allocate(size);
+}
+
+void KavraHeader::operator delete(void* header, std::size_t size) noexcept {
+    headerPool().Release(header, size);
+}
+
+void* KavraHeader::operator new(std::size_t /*size*/, void* where) noexcept {
+    return where;
+}
+
+void KavraHeader::operator delete(void* /*header*/, void* /*where*/) noexcept {}
 
 KavraHeader::KavraHeader() : CPDUHeader() {
     std::memset(m_sync, SYNC_BYTE, sizeof(m_sync));

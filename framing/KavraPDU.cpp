@@ -4,10 +4,38 @@
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/MemoryRegistry.h"
 
+#include "base/BlockPool.h"
+
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <typeinfo>
 #include <utility>
+
+namespace {
+
+// Never destroyed: a thread that ends after static destruction still hands
+// its shelf back to it.
+kavra::BlockPool& pduPool() {
+    static auto* pool = new kavra::BlockPool(sizeof(KavraPDU));
+    return *pool;
+}
+
+} // namespace
+
+void* KavraPDU::operator new(std::size_t size) {
+    return pduPool().Allocate(size);
+}
+
+void KavraPDU::operator delete(void* pdu, std::size_t size) noexcept {
+    pduPool().Release(pdu, size);
+}
+
+void* KavraPDU::operator new(std::size_t /*size*/, void* where) noexcept {
+    return where;
+}
+
+void KavraPDU::operator delete(void* /*pdu*/, void* /*where*/) noexcept {}
 
 KavraPDU::KavraPDU() : CPDU() {}
 
@@ -72,6 +100,21 @@ int KavraPDU::setData(CIPByteBuffer& in) {
 }
 
 int KavraPDU::getData(CIPByteBuffer& out) {
+    // Exactly this class: getBody appends m_bufSize bytes, or none without a
+    // body, so the length is known before the body is written and the body
+    // goes straight behind the header, without a buffer of its own. A body
+    // too large for a buffer takes the other way, which throws before it
+    // writes anything.
+    if (typeid(*this) == typeid(KavraPDU) &&
+        (m_bufAddr == nullptr || m_bufSize <= static_cast<std::uint32_t>(INT_MAX))) {
+        checkHeader();
+        if (m_header != nullptr) {
+            m_header->setCommandLength(m_bufAddr != nullptr ? static_cast<int>(m_bufSize) : 0);
+        }
+        getHeader(out);
+        getBody(out);
+        return 1;
+    }
     // The body goes through a buffer of its own first, so the length in the
     // header is what getBody really wrote, also for an overriding getBody.
     CIPByteBuffer body;

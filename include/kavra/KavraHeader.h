@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "kavra/Export.h"
 #include "kavra/base/CPDUHeader.h"
 
@@ -17,9 +19,21 @@ class CIPByteBuffer;
  *
  * Of the header's four fields only the command length (the body length)
  * travels. Not thread-safe: one thread at a time.
+ *
+ * Objects made with new come from a pool shared by all threads: the send
+ * path makes and drops one per frame.
  */
 class KAVRA_API KavraHeader : public CPDUHeader {
 public:
+    ///@{
+    /// Objects from the shared pool (a larger derived class gets its memory
+    /// from the global allocator); placement stays possible.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* header, std::size_t size) noexcept;
+    static void* operator new(std::size_t size, void* where) noexcept;
+    static void operator delete(void* header, void* where) noexcept;
+    ///@}
+
     static constexpr int SYNC_MARK_LENGTH = 10;    ///< Bytes of the sync mark.
     static constexpr int HEADER_LENGTH = 14;       ///< Bytes of the whole header.
     static constexpr unsigned char SYNC_BYTE = 0xFF; ///< Every byte of the sync mark.

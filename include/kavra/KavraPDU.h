@@ -4,6 +4,7 @@
 #include "kavra/Export.h"
 #include "kavra/base/CPDU.h"
 
+#include <cstddef>
 #include <cstdint>
 
 /// One protocol data unit: a KavraHeader and an opaque body.
@@ -14,9 +15,23 @@
 /// owns its own header object and its own copy of the body, so no two objects
 /// ever release the same memory.
 ///
-/// Not thread-safe: one thread at a time.
+/// Objects made with new come from a pool shared by all threads, so that a
+/// received PDU costs the reading thread no allocation for the object and
+/// the consuming thread that destroys it no free into another thread's heap.
+///
+/// Not thread-safe: one thread at a time. A PDU may be destroyed on another
+/// thread than the one that made it.
 class KAVRA_API KavraPDU : public CPDU {
 public:
+    ///@{
+    /// Objects from the shared pool (a derived class larger than this one
+    /// gets its memory from the global allocator); placement stays possible.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* pdu, std::size_t size) noexcept;
+    static void* operator new(std::size_t size, void* where) noexcept;
+    static void operator delete(void* pdu, void* where) noexcept;
+    ///@}
+
     /// An empty PDU: no header object yet, no body.
     KavraPDU();
     ///@{

@@ -60,6 +60,8 @@ private:
     std::uint32_t m_threadId = 0;
     mutable std::mutex m_queueMutex;
     std::condition_variable m_queueChanged;
+    // Threads asleep in GetMessageA; under m_queueMutex.
+    int m_waiters = 0;
     std::deque<MSG> m_messages;
     // m_messages.size(), written under m_queueMutex and read without it: the
     // socket loop asks once per frame it writes.

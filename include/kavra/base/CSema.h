@@ -53,7 +53,8 @@ private:
     // Takes a unit if one is free, without waiting and without the mutex.
     bool tryTake();
     // Waits briefly, without sleeping, for a unit to come back; true when
-    // one was taken.
+    // one was taken. A thread that may run on one processor only yields
+    // instead of spinning, and stops as soon as nobody else wants to run.
     bool spinForUnit(std::chrono::steady_clock::time_point deadline, bool bounded);
     // Gives units back by one atomic exchange; false when the count would
     // pass the maximum or a sleeper must be woken (then it changes nothing).
