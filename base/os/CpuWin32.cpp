@@ -1,12 +1,6 @@
 #include "base/os/Cpu.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "base/os/Winsock.h"
 
 #include <bitset>
 
