@@ -5,14 +5,11 @@
 //
 //   kavra_bench_cost stream SIZE COUNT   lossless stream of COUNT bodies
 //   kavra_bench_cost ping COUNT          COUNT round trips of 64 bytes
+#include "base/os/SocketApi.h"
+
 #include <kavra/KavraClientThread.h>
 #include <kavra/ReceiveOverflow.h>
 #include <kavra/base/CSocket.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -29,33 +26,30 @@ protected:
     void OnReceiveQueuePush() override {}
 };
 
-int listenLoopback(unsigned short& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        std::perror("listen");
+kavra::os::SocketHandle listenLoopback(unsigned short& port) {
+    int error = 0;
+    const kavra::os::SocketHandle listener =
+        kavra::os::ListenTcp("127.0.0.1", 0, 4, kavra::os::PortReuse::Plain, error);
+    if (listener == kavra::os::INVALID_SOCKET_HANDLE) {
+        std::fprintf(stderr, "cost: listen failed (%d)\n", error);
         std::exit(2);
     }
-    port = ntohs(addr.sin_port);
-    return fd;
+    port = kavra::os::LocalPort(listener);
+    return listener;
 }
 
 // Connects `near` to a fresh listener and attaches the accepted end to `far`.
 void connectPair(KavraClientThread& near, KavraClientThread& far) {
     unsigned short port = 0;
-    const int listener = listenLoopback(port);
+    const kavra::os::SocketHandle listener = listenLoopback(port);
     auto* out = new CSocket();
     if (out->Connect("127.0.0.1", port, 3000) != 1) {
         std::fprintf(stderr, "cost: connect failed\n");
         std::exit(2);
     }
     auto* in = new CSocket();
-    in->Attach(::accept(listener, nullptr, nullptr));
-    ::close(listener);
+    in->Attach(kavra::os::Accept(listener, false, true, nullptr));
+    kavra::os::CloseSocket(listener);
     near.SetSocket(out, 1, nullptr);
     far.SetSocket(in, 1, nullptr);
     near.Create();
