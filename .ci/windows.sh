@@ -38,8 +38,5 @@ stage "wine prefix" wineboot --init
 
 stage "configure" cmake --preset windows
 stage "build" cmake --build --preset windows
-# The preset repeats a failed test once: Wine now and then leaves a test
-# process that has passed hanging at exit, or ends one at once with no output (see the
-# README's Windows section). A test that fails twice fails the stage.
 stage "tests under wine" ctest --preset windows
 stage "demo under wine" timeout 300 wine "$BUILD_DIR/bin/kavra.exe" demo

@@ -3,6 +3,7 @@
 // promptness (nothing may stay held once the worker stops writing) and that
 // a burst written together still arrives whole and in order.
 #include "ClientTestUtil.h"
+#include "support/Slowdown.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@ namespace {
 // A frame left held would wait for the next write, which these cases never
 // make; a scheduling hiccup on a loaded machine slows a round now and then,
 // a held frame every round: the median tells them apart.
-constexpr milliseconds kPrompt{150};
+const milliseconds kPrompt = Patient(milliseconds(150));
 
 milliseconds Median(std::vector<milliseconds> times) {
     std::sort(times.begin(), times.end());

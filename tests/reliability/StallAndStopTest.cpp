@@ -2,6 +2,7 @@
 // client was given, in order, every PDU is accounted for, and a stop ends in
 // bounded time whatever the peer does.
 #include "ReliabilityUtil.h"
+#include "support/Slowdown.h"
 
 #include <kavra/base/CSocket.h>
 
@@ -18,7 +19,7 @@ using std::chrono::seconds;
 
 constexpr milliseconds kWriteTimeout{KavraClientThread::SOCKET_IO_TIMEOUT_MS};
 // Scheduling noise on a loaded two-core machine.
-constexpr milliseconds kMargin{1500};
+const milliseconds kMargin = Patient(milliseconds(1500));
 
 // A body that names its PDU in its first four bytes.
 Bytes Numbered(std::uint32_t number, std::size_t size) {
@@ -98,9 +99,9 @@ std::vector<Bytes> ReadToTheEnd(LoopbackServer& srv, KavraClientThread& client,
                                 std::size_t first) {
     std::vector<Bytes> wire(1);
     std::size_t index = first;
-    const auto deadline = Clock::now() + seconds(60);
+    const auto deadline = Clock::now() + Patient(seconds(60));
     while (Clock::now() < deadline) {
-        const Bytes more = srv.ReceiveUntilQuiet(index, milliseconds(200), seconds(2));
+        const Bytes more = srv.ReceiveUntilQuiet(index, Patient(milliseconds(200)), Patient(seconds(2)));
         wire.back().insert(wire.back().end(), more.begin(), more.end());
         if (!more.empty()) {
             continue;
@@ -233,10 +234,10 @@ TEST(StopWithHealthyPeer, EverythingQueuedBeforeTheStopArrives) {
     OpenClient client;
     ASSERT_TRUE(StartClient(client, srv));
     // A linger no slow machine runs out of: all of it must arrive.
-    client.SetLinger(20'000);
+    client.SetLinger(static_cast<unsigned int>(Patient(milliseconds(20'000)).count()));
     constexpr std::uint32_t kPdus = 2000;
     Bytes received;
-    std::thread reader([&] { received = srv.ReceiveUntilQuiet(0, milliseconds(500), seconds(20)); });
+    std::thread reader([&] { received = srv.ReceiveUntilQuiet(0, Patient(milliseconds(500)), Patient(seconds(20))); });
     for (std::uint32_t i = 0; i < kPdus; ++i) {
         const Bytes body = Numbered(i, SizeOf(i));
         ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);

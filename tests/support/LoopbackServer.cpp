@@ -21,6 +21,9 @@ constexpr std::chrono::seconds SEND_LIMIT{10};
 // How long the accept loop waits before it looks at the stop flag again.
 constexpr int ACCEPT_POLL_MS = 20;
 
+// Bytes asked for by one read of ReceiveUntilQuiet.
+constexpr std::size_t RECEIVE_CHUNK = 64 * 1024;
+
 // True when fd is readable (or writable) before deadline; errors count as
 // ready, so that the following call reports them.
 bool waitFor(net::Handle fd, bool read, Clock::time_point deadline) {
@@ -172,16 +175,18 @@ std::vector<unsigned char> LoopbackServer::ReceiveUntilQuiet(std::size_t index,
         return result;
     }
     const auto end = Clock::now() + total;
-    unsigned char chunk[4096];
+    // Large reads: a peer that reads megabytes in small pieces falls behind
+    // the writer where each call is slow (Wine in an emulated guest).
+    std::vector<unsigned char> chunk(RECEIVE_CHUNK);
     for (;;) {
         const auto quietEnd = std::min(end, Clock::now() + quiet);
         if (!waitFor(fd, true, quietEnd)) {
             break;
         }
         int error = 0;
-        const long got = net::Recv(fd, chunk, sizeof chunk, error);
+        const long got = net::Recv(fd, chunk.data(), chunk.size(), error);
         if (got > 0) {
-            result.insert(result.end(), chunk, chunk + got);
+            result.insert(result.end(), chunk.begin(), chunk.begin() + got);
         } else if (got == 0 || (error != EINTR && error != EAGAIN)) {
             break;
         }

@@ -1,0 +1,53 @@
+#!/bin/sh
+# Runs inside the 32-bit test guest, in its Wine root: makes a Wine prefix
+# of its own, then runs each program named on the command line once, from
+# the build's bin/ folder, and records how it ended in out/<name>.result
+# (exit status and seconds).
+#
+#   <name>_tests   a GoogleTest program: every case in one process, with an
+#                  XML report in out/<name>_tests.xml
+#   c_interface    the C program against `kavra serve`, through its launcher
+#   demo           `kavra.exe demo` with its default faults
+#
+# A program that runs past its limit is killed and recorded with status 124.
+set -u
+guest=$(cd "$(dirname "$0")" && pwd)
+out="$guest/out"
+mkdir -p "$out"
+
+export HOME=/root PATH=/usr/bin:/bin
+export WINEPREFIX=/tmp/wine WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The tests' own patience for this machine: socket-heavy work runs about a
+# hundred times slower here than on the host (tests/support/Slowdown.h).
+export KAVRA_TEST_SLOWDOWN=20
+wine=/usr/lib/wine/wine
+
+now() { cut -d' ' -f1 /proc/uptime; }
+
+start=$(now)
+if ! $wine wineboot --init >"$out/wineboot-$$.log" 2>&1; then
+    echo "guest: wineboot failed" >&2
+    exit 1
+fi
+# One server for the prefix from here on, so that each program starts cheaply.
+/usr/lib/wine/wineserver32 --persistent
+echo "guest: Wine prefix ready in $(awk -v a="$start" -v b="$(now)" 'BEGIN{printf "%d", b-a}') s"
+
+cd "$guest/../bin" || exit 1
+for item in "$@"; do
+    began=$(now)
+    case $item in
+    demo)
+        timeout 900 $wine kavra.exe demo >"$out/demo.log" 2>&1 ;;
+    c_interface)
+        timeout 600 $wine kavra_with_server.exe kavra.exe kavra_c_echo_test.exe \
+            >"$out/c_interface.log" 2>&1 ;;
+    *)
+        timeout 1800 $wine "$item.exe" "--gtest_output=xml:../guest/out/$item.xml" \
+            >"$out/$item.log" 2>&1 ;;
+    esac
+    status=$?
+    seconds=$(awk -v a="$began" -v b="$(now)" 'BEGIN{printf "%d", b-a}')
+    echo "$status $seconds" >"$out/$item.result"
+    echo "guest: $item ended with status $status after $seconds s"
+done
