@@ -1,136 +1,99 @@
 #include "base/BlockPool.h"
 
-#include <atomic>
 #include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
-#define KAVRA_POOL_PASS_THROUGH 1
+#define KAVRA_POOL_POISONS 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define KAVRA_POOL_PASS_THROUGH 1
+#define KAVRA_POOL_POISONS 1
 #endif
+#endif
+
+#if defined(KAVRA_POOL_POISONS)
+#include <sanitizer/asan_interface.h>
+
+#include <cstdio>
+#include <cstdlib>
 #endif
 
 namespace kavra {
 
 namespace {
 
-// mingw-w64's thread-local destructors in a DLL were seen to free a thread's
-// shelves wrongly (a crash under Wine when pool threads end), so Windows
-// builds allocate plainly until that is understood.
-#if defined(KAVRA_POOL_PASS_THROUGH) || defined(_WIN32)
-constexpr bool POOLING = false;
-#else
-constexpr bool POOLING = true;
-#endif
+// Threads that have used a pool so far; the next one gets the next shelf.
+std::atomic<unsigned> g_threadsSeen{0};
 
-// Pools a thread may keep shelves for; the library makes two.
-constexpr std::size_t MAX_POOLS = 4;
-
-std::atomic<std::size_t> g_poolCount{0};
-std::atomic<BlockPool*> g_pools[MAX_POOLS];
-
-// One thread's free blocks, per pool.
-struct Shelves {
-    struct Shelf {
-        std::size_t count = 0;
-        void* blocks[BlockPool::SHELF_BLOCKS];
-    };
-    Shelf shelf[MAX_POOLS];
-};
-
-// Hands a thread's shelves back when the thread ends, so that it leaves
-// nothing behind. Made on the thread's first use of a pool.
-struct ShelfReturner {
-    Shelves* shelves = nullptr;
-    ShelfReturner() = default;
-    ShelfReturner(const ShelfReturner&) = delete;
-    ShelfReturner& operator=(const ShelfReturner&) = delete;
-    ~ShelfReturner();
-};
-
-// The hot path reads one pointer. (Not the initial-exec model: the library
-// is also loaded with dlopen, by the Python module, where static TLS may
-// have no room left.)
-thread_local Shelves* t_shelves = nullptr;
-thread_local ShelfReturner t_returner;
-
-ShelfReturner::~ShelfReturner() {
-    if (shelves == nullptr) {
-        return;
-    }
-    t_shelves = nullptr;
-    for (std::size_t i = 0; i < MAX_POOLS; ++i) {
-        BlockPool* pool = g_pools[i].load(std::memory_order_acquire);
-        Shelves::Shelf& s = shelves->shelf[i];
-        if (pool != nullptr && s.count > 0) {
-            pool->GiveToStore(s.blocks, s.count);
-        }
-    }
-    delete shelves;
-}
-
-// The calling thread's shelves, made on first use; null when the thread is
-// ending (its returner has run) or they cannot be made.
-Shelves* shelves() {
-    Shelves* mine = t_shelves;
-    if (mine != nullptr) {
-        return mine;
-    }
-    ShelfReturner& returner = t_returner;
-    if (returner.shelves != nullptr) {
-        return nullptr;
-    }
-    mine = new (std::nothrow) Shelves();
-    returner.shelves = mine;
-    t_shelves = mine;
-    return mine;
-}
+// 1 + the number of this thread's shelf, 0 before its first use of a pool.
+// Trivially destructible: nothing runs for it when the thread ends.
+thread_local unsigned t_shelf = 0;
 
 } // namespace
 
-BlockPool::BlockPool(std::size_t blockSize)
-    : m_blockSize(blockSize), m_index(g_poolCount.fetch_add(1)) {
+BlockPool::BlockPool(std::size_t blockSize) : m_blockSize(blockSize) {
     // Reserved once: the store never allocates under its mutex.
     m_store.reserve(STORE_BLOCKS);
-    if (m_index < MAX_POOLS) {
-        g_pools[m_index].store(this, std::memory_order_release);
+}
+
+BlockPool::Shelf& BlockPool::ShelfOfThisThread() noexcept {
+    unsigned shelf = t_shelf;
+    if (shelf == 0) {
+        shelf = g_threadsSeen.fetch_add(1, std::memory_order_relaxed) % SHELVES + 1;
+        t_shelf = shelf;
     }
+    return m_shelves[shelf - 1];
 }
 
 void* BlockPool::Allocate(std::size_t size) {
-    if (size <= m_blockSize) {
-        if (Shelves* mine = POOLING && m_index < MAX_POOLS ? shelves() : nullptr) {
-            Shelves::Shelf& s = mine->shelf[m_index];
-            if (s.count == 0) {
-                s.count = TakeFromStore(s.blocks, BATCH_BLOCKS);
-            }
-            if (s.count > 0) {
-                return s.blocks[--s.count];
-            }
-        }
-        // Full size, so that the block can serve any later request.
-        size = m_blockSize;
+    if (size > m_blockSize) {
+        return ::operator new(size);
     }
-    return ::operator new(size);
+    void* block = nullptr;
+    Shelf& shelf = ShelfOfThisThread();
+    if (!shelf.taken.exchange(true, std::memory_order_acquire)) {
+        if (shelf.count == 0) {
+            shelf.count = TakeFromStore(shelf.blocks, BATCH_BLOCKS);
+        }
+        if (shelf.count > 0) {
+            block = shelf.blocks[--shelf.count];
+        }
+        shelf.taken.store(false, std::memory_order_release);
+    } else {
+        block = TakeOne();
+    }
+    if (block == nullptr) {
+        // Full size, so that the block can serve any later request.
+        return ::operator new(m_blockSize);
+    }
+    MarkInUse(block);
+    return block;
 }
 
 void BlockPool::Release(void* block, std::size_t size) noexcept {
     if (block == nullptr) {
         return;
     }
-    if (size <= m_blockSize) {
-        if (Shelves* mine = POOLING && m_index < MAX_POOLS ? shelves() : nullptr) {
-            Shelves::Shelf& s = mine->shelf[m_index];
-            if (s.count == SHELF_BLOCKS) {
-                s.count -= BATCH_BLOCKS;
-                GiveToStore(s.blocks + s.count, BATCH_BLOCKS);
-            }
-            s.blocks[s.count++] = block;
-            return;
-        }
+    if (size > m_blockSize) {
+        ::operator delete(block);
+        return;
     }
-    Free(block);
+    MarkFree(block);
+    Shelf& shelf = ShelfOfThisThread();
+    if (shelf.taken.exchange(true, std::memory_order_acquire)) {
+        GiveToStore(&block, 1);
+        return;
+    }
+    if (shelf.count == SHELF_BLOCKS) {
+        shelf.count -= BATCH_BLOCKS;
+        GiveToStore(shelf.blocks + shelf.count, BATCH_BLOCKS);
+    }
+    shelf.blocks[shelf.count++] = block;
+    shelf.taken.store(false, std::memory_order_release);
+}
+
+void* BlockPool::TakeOne() {
+    void* block = nullptr;
+    return TakeFromStore(&block, 1) == 1 ? block : nullptr;
 }
 
 std::size_t BlockPool::TakeFromStore(void** out, std::size_t max) {
@@ -156,8 +119,36 @@ void BlockPool::GiveToStore(void* const* blocks, std::size_t count) noexcept {
     }
 }
 
-void BlockPool::Free(void* block) noexcept {
+void BlockPool::Free(void* block) const noexcept {
+    MarkInUse(block);
     ::operator delete(block);
 }
+
+#if defined(KAVRA_POOL_POISONS)
+
+void BlockPool::MarkFree(void* block) const noexcept {
+    if (__asan_address_is_poisoned(block) != 0) {
+        std::fprintf(stderr,
+                     "kavra::BlockPool: block %p of %zu bytes released while free (double "
+                     "free)\n",
+                     block, m_blockSize);
+        __asan_describe_address(block);
+        __sanitizer_print_stack_trace();
+        std::abort();
+    }
+    __asan_poison_memory_region(block, m_blockSize);
+}
+
+void BlockPool::MarkInUse(void* block) const noexcept {
+    __asan_unpoison_memory_region(block, m_blockSize);
+}
+
+#else
+
+void BlockPool::MarkFree(void* /*block*/) const noexcept {}
+
+void BlockPool::MarkInUse(void* /*block*/) const noexcept {}
+
+#endif
 
 } // namespace kavra

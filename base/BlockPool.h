@@ -2,19 +2,32 @@
 // creates and another destroys (a received PDU: made by the worker, freed by
 // the consumer).
 //
-// Each thread keeps a small shelf of free blocks per pool and takes from and
-// returns to it without a lock. A shelf that fills passes half its blocks to
-// the pool's common store under a mutex; one that runs empty takes a batch
-// from there. So the thread that only frees and the thread that only
-// allocates meet on the mutex once per batch, not once per block. Memory
-// stays bounded: a shelf holds at most SHELF_BLOCKS blocks, the store at most
-// STORE_BLOCKS, and what does not fit goes back to the global allocator, as do
-// a thread's shelves when it ends.
+// The pool keeps SHELVES shelves of free blocks and a common store. Each
+// thread is given one shelf on its first use of any pool (round robin), and
+// takes from and returns to it under a flag of that shelf alone, which no
+// other thread touches while threads do not outnumber the shelves. A shelf
+// that fills passes half its blocks to the store under a mutex; one that runs
+// empty takes a batch from there. So the thread that only frees and the
+// thread that only allocates meet on the mutex once per batch, not once per
+// block. When two threads share a shelf and meet on its flag, the one that
+// finds it taken goes to the store for that block.
 //
-// Under AddressSanitizer every block comes from and goes back to the global
-// allocator, so that a use after free is still reported.
+// A shelf belongs to no thread: nothing is kept per thread but the number of
+// its shelf, so a thread that ends leaves its blocks on the shelf for the
+// next thread given it, and no thread-local destructor runs. (mingw-w64's
+// thread-local destructors in a DLL run after the thread's thread-local
+// storage was freed, so they cannot be relied on there.) Memory stays
+// bounded: a shelf holds at most SHELF_BLOCKS blocks, the store at most
+// STORE_BLOCKS, and what does not fit goes back to the global allocator.
+//
+// Under AddressSanitizer a block is poisoned while it lies on a shelf or in
+// the store, so a use after free of a pooled object is reported, and a block
+// released while poisoned (a double free) stops the process with a report.
+//
+// Thread rules: Allocate and Release from any thread, concurrently.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <vector>
@@ -23,7 +36,9 @@ namespace kavra {
 
 class BlockPool {
 public:
-    // Blocks on a thread's shelf, per pool.
+    // Shelves per pool; threads beyond that share them.
+    static constexpr std::size_t SHELVES = 16;
+    // Blocks a shelf holds at most.
     static constexpr std::size_t SHELF_BLOCKS = 64;
     // Blocks moved between a shelf and the store at once.
     static constexpr std::size_t BATCH_BLOCKS = SHELF_BLOCKS / 2;
@@ -31,28 +46,41 @@ public:
     static constexpr std::size_t STORE_BLOCKS = 1024;
 
     // A pool of blocks of blockSize bytes. Pools live as long as the process
-    // (threads may end after static destruction), so make them with new and
-    // never delete them.
+    // (objects may be freed during static destruction), so make them with
+    // new and never delete them.
     explicit BlockPool(std::size_t blockSize);
     BlockPool(const BlockPool&) = delete;
     BlockPool& operator=(const BlockPool&) = delete;
 
     // A block of at least size bytes; sizes above the pool's block size come
-    // from the global allocator. Throws std::bad_alloc. Any thread.
+    // from the global allocator. Throws std::bad_alloc.
     void* Allocate(std::size_t size);
-    // Gives back a block from Allocate with the same size. Any thread.
+    // Gives back a block from Allocate with the same size.
     void Release(void* block, std::size_t size) noexcept;
 
+private:
+    struct alignas(64) Shelf {
+        std::atomic<bool> taken{false};
+        std::size_t count = 0;
+        void* blocks[SHELF_BLOCKS];
+    };
+
+    // The calling thread's shelf.
+    Shelf& ShelfOfThisThread() noexcept;
+    void* TakeOne();
     // Takes up to max blocks from the store into out; returns how many.
     std::size_t TakeFromStore(void** out, std::size_t max);
     // Keeps blocks in the store as far as it has room; frees the rest.
     void GiveToStore(void* const* blocks, std::size_t count) noexcept;
     // Returns a block to the global allocator.
-    static void Free(void* block) noexcept;
+    void Free(void* block) const noexcept;
+    // Under AddressSanitizer: marks a block free, stopping the process when
+    // it already was; makes a block usable again. Nothing otherwise.
+    void MarkFree(void* block) const noexcept;
+    void MarkInUse(void* block) const noexcept;
 
-private:
     std::size_t m_blockSize;
-    std::size_t m_index;
+    Shelf m_shelves[SHELVES];
     std::mutex m_mutex;
     std::vector<void*> m_store;
 };

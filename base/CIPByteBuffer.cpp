@@ -1,5 +1,7 @@
 #include "kavra/base/CIPByteBuffer.h"
 
+#include "base/BlockAccounting.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -16,6 +18,14 @@ constexpr std::size_t kMaxContent = static_cast<std::size_t>(INT_MAX);
 // First allocation; small frames then fit without growing.
 constexpr std::size_t kMinCapacity = 64;
 
+unsigned char* newBlock(std::size_t size) {
+    return kavra::BlockAccounting::NewBytes(kavra::BlockKind::ByteBuffer, size);
+}
+
+void deleteBlock(unsigned char* block) noexcept {
+    kavra::BlockAccounting::DeleteBytes(kavra::BlockKind::ByteBuffer, block);
+}
+
 std::size_t toCount(int n) {
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
@@ -27,7 +37,7 @@ CIPByteBuffer::CIPByteBuffer() = default;
 CIPByteBuffer::CIPByteBuffer(const CIPByteBuffer& other) {
     const std::size_t length = other.m_write - other.m_read;
     if (length > 0) {
-        m_data = new unsigned char[length];
+        m_data = newBlock(length);
         m_capacity = length;
         std::memcpy(m_data, other.m_data + other.m_read, length);
         m_write = length;
@@ -48,7 +58,7 @@ CIPByteBuffer& CIPByteBuffer::operator=(const CIPByteBuffer& other) {
 
 CIPByteBuffer& CIPByteBuffer::operator=(CIPByteBuffer&& other) noexcept {
     if (this != &other) {
-        delete[] m_data;
+        deleteBlock(m_data);
         m_data = std::exchange(other.m_data, nullptr);
         m_capacity = std::exchange(other.m_capacity, 0);
         m_read = std::exchange(other.m_read, 0);
@@ -58,7 +68,7 @@ CIPByteBuffer& CIPByteBuffer::operator=(CIPByteBuffer&& other) noexcept {
 }
 
 CIPByteBuffer::~CIPByteBuffer() {
-    delete[] m_data;
+    deleteBlock(m_data);
 }
 
 unsigned char* CIPByteBuffer::getBuffer() {
@@ -92,11 +102,11 @@ void CIPByteBuffer::reserve(int n) {
         m_write = length;
         return;
     }
-    auto* block = new unsigned char[wanted];
+    auto* block = newBlock(wanted);
     if (length > 0) {
         std::memcpy(block, m_data + m_read, length);
     }
-    delete[] m_data;
+    deleteBlock(m_data);
     m_data = block;
     m_capacity = wanted;
     m_read = 0;
@@ -134,11 +144,11 @@ unsigned char* CIPByteBuffer::makeRoom(std::size_t n) {
     std::size_t capacity =
         m_capacity <= kMaxContent / 2 ? std::max(m_capacity * 2, kMinCapacity) : kMaxContent;
     capacity = std::max(capacity, length + n);
-    auto* block = new unsigned char[capacity];
+    auto* block = newBlock(capacity);
     if (length > 0) {
         std::memcpy(block, m_data + m_read, length);
     }
-    delete[] m_data;
+    deleteBlock(m_data);
     m_data = block;
     m_capacity = capacity;
     m_read = 0;

@@ -1,5 +1,6 @@
 #include "kavra/KavraClientThread.h"
 
+#include "base/BlockAccounting.h"
 #include "base/ThreadCheck.h"
 
 #include "kavra/KavraHeader.h"
@@ -32,7 +33,7 @@ const char kSizeMessage[] = "KavraClientThread::SendPdu"
                             "\xD4\xBD\xBD\xE7\xA1\xA3";
 
 // Owns a copied block until the send queue takes it.
-using SendBlock = std::unique_ptr<unsigned char[]>;
+using SendBlock = std::unique_ptr<unsigned char[], kavra::SendEntry::Release>;
 using Clock = std::chrono::steady_clock;
 
 
@@ -47,7 +48,7 @@ KavraClientThread::~KavraClientThread() {
     // queues are torn down.
     Destroy();
     while (!m_sendQueue.empty()) {
-        delete[] static_cast<unsigned char*>(m_sendQueue.front().data);
+        kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
         m_sendQueue.pop_front();
         m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
     }
@@ -94,7 +95,7 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
     }
 
     // Copy before locking so the lock covers only the append.
-    SendBlock block(new unsigned char[size]);
+    SendBlock block(kavra::BlockAccounting::NewBytes(kavra::BlockKind::SendCopy, size));
     std::memcpy(block.get(), pdu, size);
 
     const Clock::time_point now = Clock::now();

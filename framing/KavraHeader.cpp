@@ -2,6 +2,7 @@
 
 #include "kavra/base/CIPByteBuffer.h"
 
+#include "base/BlockAccounting.h"
 #include "base/BlockPool.h"
 
 #include <cstdint>
@@ -18,10 +19,13 @@ kavra::BlockPool& headerPool() {
 } // namespace
 
 void* KavraHeader::operator new(std::size_t size) {
-    return headerPool().Allocate(size);
+    void* header = headerPool().Allocate(size);
+    kavra::BlockAccounting::Allocated(kavra::BlockKind::HeaderObject, header, size);
+    return header;
 }
 
 void KavraHeader::operator delete(void* header, std::size_t size) noexcept {
+    kavra::BlockAccounting::Released(kavra::BlockKind::HeaderObject, header);
     headerPool().Release(header, size);
 }
 

@@ -4,6 +4,7 @@
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/MemoryRegistry.h"
 
+#include "base/BlockAccounting.h"
 #include "base/BlockPool.h"
 
 #include <climits>
@@ -14,8 +15,7 @@
 
 namespace {
 
-// Never destroyed: a thread that ends after static destruction still hands
-// its shelf back to it.
+// Never destroyed: a PDU may be freed during static destruction.
 kavra::BlockPool& pduPool() {
     static auto* pool = new kavra::BlockPool(sizeof(KavraPDU));
     return *pool;
@@ -24,10 +24,13 @@ kavra::BlockPool& pduPool() {
 } // namespace
 
 void* KavraPDU::operator new(std::size_t size) {
-    return pduPool().Allocate(size);
+    void* pdu = pduPool().Allocate(size);
+    kavra::BlockAccounting::Allocated(kavra::BlockKind::PduObject, pdu, size);
+    return pdu;
 }
 
 void KavraPDU::operator delete(void* pdu, std::size_t size) noexcept {
+    kavra::BlockAccounting::Released(kavra::BlockKind::PduObject, pdu);
     pduPool().Release(pdu, size);
 }
 
@@ -84,7 +87,8 @@ void KavraPDU::copyFrom(const KavraPDU& other) {
     // the source's lender may release them while the copy lives on.
     m_bufSize = other.m_bufSize;
     if (other.m_bufAddr != nullptr) {
-        auto* block = new unsigned char[other.m_bufSize];
+        unsigned char* block =
+            kavra::BlockAccounting::NewBytes(kavra::BlockKind::PduBody, other.m_bufSize);
         std::memcpy(block, other.m_bufAddr, other.m_bufSize);
         m_bufAddr = block;
     }
@@ -146,7 +150,7 @@ int KavraPDU::setBody(CIPByteBuffer& in) {
     m_bufAddr = nullptr;
     m_bufSize = 0;
     const unsigned int length = in.getLength();
-    m_bufAddr = new unsigned char[length];
+    m_bufAddr = kavra::BlockAccounting::NewBytes(kavra::BlockKind::PduBody, length);
     m_bufSize = length;
     in.removeString(m_bufAddr, static_cast<int>(length));
     return 1;
@@ -196,7 +200,8 @@ void KavraPDU::ReleaseBuffer() {
     if (m_bufAddr == nullptr || m_borrowed != 0) {
         return;
     }
-    delete[] static_cast<unsigned char*>(m_bufAddr);
+    kavra::BlockAccounting::DeleteBytes(kavra::BlockKind::PduBody,
+                                        static_cast<unsigned char*>(m_bufAddr));
     m_bufAddr = nullptr;
     m_bufSize = 0;
 }

@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <kavra/KavraClientThread.h>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace kavra::tool {
@@ -27,6 +30,14 @@ void parseSizes(const std::string& text, PeerOptions& options) {
     options.sizeMax = static_cast<unsigned int>(high);
 }
 
+// A stop that needs neither a console nor a signal: a service manager, a
+// script or a test that started the server without a console (as on Windows
+// under Wine) creates the file.
+bool stopFileExists(const std::string& path) {
+    std::error_code error;
+    return !path.empty() && std::filesystem::exists(path, error);
+}
+
 } // namespace
 
 int RunServe(int argc, char** argv) {
@@ -35,7 +46,7 @@ int RunServe(int argc, char** argv) {
               "sends every frame back, sink counts and discards, source sends frames of its\n"
               "own. Faults are injected before frames it writes; --seed makes them repeat.\n"
               "Prints 'listening on HOST:PORT' (port 0 picks a free one), a line per\n"
-              "connection, and a summary when it stops (Ctrl-C or --duration).",
+              "connection, and a summary when it stops (Ctrl-C, --duration or --stop-file).",
               {},
               {{"listen", "HOST:PORT", "where to listen (default 127.0.0.1:7000)"},
                {"mode", "MODE", "echo (default), sink or source"},
@@ -50,7 +61,8 @@ int RunServe(int argc, char** argv) {
                {"drop-after", "N", "drop a connection after it has written N frames"},
                {"max-drops", "N", "drop at most N connections in all (default: no limit)"},
                {"seed", "N", "seed of the fault injection (default 1)"},
-               {"duration", "SECONDS", "stop after this long (default: until Ctrl-C)"}});
+               {"duration", "SECONDS", "stop after this long (default: until Ctrl-C)"},
+               {"stop-file", "PATH", "stop once a file PATH exists (it must not exist at start)"}});
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
         return 0;
@@ -80,12 +92,16 @@ int RunServe(int argc, char** argv) {
     options.seed = args.GetUnsigned("seed", 1, UINT64_MAX);
     options.verbose = args.Has("verbose");
     const double duration = args.GetDouble("duration", 0.0, 0.0, 1e9);
+    const std::string stopFile = args.Get("stop-file", "");
+    if (stopFileExists(stopFile)) {
+        throw std::runtime_error("stop file '" + stopFile + "' already exists");
+    }
 
     Peer peer(listen.Host(), listen.Port(), options, PrintLine);
     PrintLine("listening on " + peer.Where() + " (" + mode + ")");
     peer.Start();
     const auto start = std::chrono::steady_clock::now();
-    while (!Terminal::Interrupted()) {
+    while (!Terminal::Interrupted() && !stopFileExists(stopFile)) {
         if (duration > 0.0 &&
             std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(duration)) {
             break;

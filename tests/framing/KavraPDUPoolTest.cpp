@@ -1,13 +1,22 @@
 // PDUs made on one thread and destroyed on another, the receive path's
 // pattern, in volume: every object must come back exactly once and no two
 // live PDUs may share memory. Threads end while they still hold pooled
-// memory, so their shelves are handed back too. Meant to run under the
-// sanitizers as well (ThreadSanitizer sees the pool; AddressSanitizer sees
-// every block, since the pool then passes through to the global allocator).
+// memory, and their blocks stay on their shelves for the threads after them.
+// Meant to run under the sanitizers as well: ThreadSanitizer sees the pool's
+// flags and mutex, and under AddressSanitizer every block the pool holds is
+// poisoned, so a PDU used or freed again after its release is reported.
 #include <kavra/KavraPDU.h>
 #include <kavra/base/CIPByteBuffer.h>
 
 #include <gtest/gtest.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KAVRA_TEST_POOL_POISONS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KAVRA_TEST_POOL_POISONS 1
+#endif
+#endif
 
 #include <condition_variable>
 #include <cstdint>
@@ -118,3 +127,30 @@ TEST(KavraPDUPool, MadeOnOneThreadFreedOnAnotherComeBackExactlyOnce) {
         EXPECT_EQ(damaged[lane], 0u) << "lane " << lane;
     }
 }
+
+#if defined(KAVRA_TEST_POOL_POISONS)
+// The pool keeps a released PDU for the next one, where the global allocator
+// would have let AddressSanitizer see it freed: the pool poisons it instead.
+TEST(KavraPDUPoolDeathTest, UseAfterFreeOfAPooledPduIsReported) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* pdu = new KavraPDU();
+            auto* volatile dangling = static_cast<volatile unsigned char*>(static_cast<void*>(pdu));
+            delete pdu;
+            static_cast<void>(dangling[sizeof(KavraPDU) - 1]);
+        },
+        "use-after-poison");
+}
+
+TEST(KavraPDUPoolDeathTest, ABlockReleasedTwiceIsReported) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            void* block = KavraPDU::operator new(sizeof(KavraPDU));
+            KavraPDU::operator delete(block, sizeof(KavraPDU));
+            KavraPDU::operator delete(block, sizeof(KavraPDU));
+        },
+        "released while free \\(double free\\)");
+}
+#endif

@@ -3,134 +3,32 @@
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/MemoryRegistry.h"
 
+#include "support/BlockTracker.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <mutex>
-#include <new>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-// Array allocations are counted while a tracker is active, so the tests can
-// see which body blocks a PDU releases. Bodies are the only array blocks a
-// PDU allocates on its own; byte buffers use arrays too, and are tracked the
-// same way, so every check is on particular addresses or on "nothing left".
-//
-// ThreadSanitizer's runtime defines the global allocation operators itself,
-// so a replacement does not link there: under it the counting operators are
-// left out and the tests that need them are skipped (the ASan build still
-// checks every release through its own allocator). On Windows the library is
-// a DLL whose allocations never reach the operators of this program, so the
-// same tests are skipped there; every other system and build runs them.
-#if defined(__SANITIZE_THREAD__)
-#define KAVRA_TEST_ARRAY_TRACKING 0
-#define KAVRA_TEST_NO_TRACKING_REASON "the sanitizer runtime owns the array operators; no tracking"
-#elif defined(_WIN32)
-#define KAVRA_TEST_ARRAY_TRACKING 0
-#define KAVRA_TEST_NO_TRACKING_REASON                                                              \
-    "kavra.dll allocates through its own operators, out of this program's sight; no tracking"
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KAVRA_TEST_ARRAY_TRACKING 0
-#define KAVRA_TEST_NO_TRACKING_REASON "the sanitizer runtime owns the array operators; no tracking"
-#endif
-#endif
-#ifndef KAVRA_TEST_ARRAY_TRACKING
-#define KAVRA_TEST_ARRAY_TRACKING 1
-#endif
-
-#if KAVRA_TEST_ARRAY_TRACKING
-#define SKIP_WITHOUT_ARRAY_TRACKING() static_cast<void>(0)
-#else
-#define SKIP_WITHOUT_ARRAY_TRACKING() GTEST_SKIP() << KAVRA_TEST_NO_TRACKING_REASON
-#endif
-
 namespace {
 
-std::mutex g_trackMutex;
-bool g_tracking = false;
-std::set<void*>* g_live = nullptr;
-int g_foreignFrees = 0;
-
-#if KAVRA_TEST_ARRAY_TRACKING
-void* allocateArray(std::size_t n) {
-    void* p = std::malloc(n == 0 ? 1 : n);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    std::lock_guard<std::mutex> lock(g_trackMutex);
-    if (g_tracking) {
-        g_live->insert(p);
-    }
-    return p;
-}
-
-void freeArray(void* p) noexcept {
-    if (p == nullptr) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_trackMutex);
-        if (g_tracking && g_live->erase(p) == 0) {
-            ++g_foreignFrees;
-        }
-    }
-    std::free(p);
-}
-#endif
-
-} // namespace
-
-#if KAVRA_TEST_ARRAY_TRACKING
-void* operator new[](std::size_t n) {
-    return allocateArray(n);
-}
-void operator delete[](void* p) noexcept {
-    freeArray(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    freeArray(p);
-}
-#endif
-
-namespace {
-
-// Tracks array blocks allocated and released during its lifetime. A release
-// of a block allocated before the tracker started counts as foreign.
+// The body and byte-buffer blocks that the library allocates and releases
+// while a tracker lives, as its own accounting reports them (so on every
+// system and under every sanitizer), for the tests to see which body blocks
+// a PDU releases. Bodies are the only such blocks a PDU allocates on its own;
+// byte buffers are tracked the same way, so every check is on particular
+// addresses or on "nothing left". A release of a block allocated before the
+// tracker started counts as foreign.
 class ArrayTracker {
 public:
-    ArrayTracker() {
-        std::lock_guard<std::mutex> lock(g_trackMutex);
-        g_live = &m_live;
-        g_foreignFrees = 0;
-        g_tracking = true;
-    }
-    ~ArrayTracker() {
-        std::lock_guard<std::mutex> lock(g_trackMutex);
-        g_tracking = false;
-        g_live = nullptr;
-    }
-    ArrayTracker(const ArrayTracker&) = delete;
-    ArrayTracker& operator=(const ArrayTracker&) = delete;
-
-    bool isLive(void* p) {
-        std::lock_guard<std::mutex> lock(g_trackMutex);
-        return m_live.count(p) != 0;
-    }
-    std::size_t liveCount() {
-        std::lock_guard<std::mutex> lock(g_trackMutex);
-        return m_live.size();
-    }
-    int foreignFrees() {
-        std::lock_guard<std::mutex> lock(g_trackMutex);
-        return g_foreignFrees;
-    }
+    bool isLive(void* p) { return m_blocks.IsLive(p); }
+    std::size_t liveCount() { return m_blocks.Total().live; }
+    std::uint64_t foreignFrees() { return m_blocks.Total().foreign; }
 
 private:
-    std::set<void*> m_live;
+    kavra::test::BlockTracker m_blocks{kavra::BlockKind::PduBody, kavra::BlockKind::ByteBuffer};
 };
 
 using Bytes = std::vector<unsigned char>;
@@ -301,7 +199,6 @@ TEST(KavraPDUGetData, ExplicitCheckHeaderCreatesTheHeaderOnce) {
 }
 
 TEST(KavraPDUBorrow, SetBufferBorrowsWithoutCopying) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     unsigned char body[] = {0x10, 0x20, 0x30, 0x40, 0x50};
     {
@@ -317,11 +214,10 @@ TEST(KavraPDUBorrow, SetBufferBorrowsWithoutCopying) {
     }
     // The caller's bytes outlive the PDU untouched; nothing foreign was freed.
     EXPECT_EQ(Bytes(body, body + 5), (Bytes{0x10, 0x20, 0x30, 0x40, 0x50}));
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
 }
 
 TEST(KavraPDUBorrow, BorrowedHeapBlockIsNeverReleased) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     auto* block = new unsigned char[4]{1, 2, 3, 4};
     {
         ArrayTracker tracker;
@@ -335,7 +231,7 @@ TEST(KavraPDUBorrow, BorrowedHeapBlockIsNeverReleased) {
             EXPECT_NE(pdu.getBufAddr(), static_cast<void*>(block));
             EXPECT_EQ(bodyOf(pdu), Bytes{9});
         }
-        EXPECT_EQ(tracker.foreignFrees(), 0);
+        EXPECT_EQ(tracker.foreignFrees(), 0u);
         EXPECT_EQ(tracker.liveCount(), 0u);
     }
     EXPECT_EQ(Bytes(block, block + 4), (Bytes{1, 2, 3, 4}));
@@ -352,7 +248,6 @@ TEST(KavraPDUBorrow, NullDataBorrowWritesNoBody) {
 }
 
 TEST(KavraPDUBorrow, SetBufferOnAnOwningPDUReleasesTheOwnedBody) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     unsigned char lent[] = {5, 6};
     {
@@ -368,12 +263,11 @@ TEST(KavraPDUBorrow, SetBufferOnAnOwningPDUReleasesTheOwnedBody) {
         EXPECT_EQ(serialise(pdu), frame({5, 6}));
     }
     EXPECT_EQ(tracker.liveCount(), 0u);
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
     EXPECT_EQ(Bytes(lent, lent + 2), (Bytes{5, 6}));
 }
 
 TEST(KavraPDUOwn, SetBodyCopiesAndEmptiesTheInput) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     {
         KavraPDU pdu;
@@ -392,11 +286,10 @@ TEST(KavraPDUOwn, SetBodyCopiesAndEmptiesTheInput) {
         EXPECT_EQ(pdu.getValidFlags(), 0);
     }
     EXPECT_EQ(tracker.liveCount(), 0u);
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
 }
 
 TEST(KavraPDUOwn, EmptyInputGivesANonNullEmptyBody) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     {
         KavraPDU pdu;
@@ -411,7 +304,6 @@ TEST(KavraPDUOwn, EmptyInputGivesANonNullEmptyBody) {
 }
 
 TEST(KavraPDUOwn, SecondSetBodyReleasesTheFirstBody) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     {
         KavraPDU pdu;
@@ -431,7 +323,7 @@ TEST(KavraPDUOwn, SecondSetBodyReleasesTheFirstBody) {
         EXPECT_EQ(serialise(pdu), frame({2, 2}));
     }
     EXPECT_EQ(tracker.liveCount(), 0u);
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
 }
 
 TEST(KavraPDUOwn, GetBodyTwiceAppendsTwiceAndKeepsTheBody) {
@@ -496,7 +388,6 @@ TEST(KavraPDUSetData, AThrowingBodyPassesTheExceptionWithTheHeaderFlag) {
 }
 
 TEST(KavraPDUCopy, CopyOfAnOwningPDUIsDeepAndOutlivesTheSource) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     const std::uint64_t before = registrations();
     KavraPDU* source = new KavraPDU;
@@ -522,7 +413,6 @@ TEST(KavraPDUCopy, CopyOfAnOwningPDUIsDeepAndOutlivesTheSource) {
 }
 
 TEST(KavraPDUCopy, CopyOfABorrowingPDUOwnsItsOwnBytes) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     unsigned char lent[] = {8, 6, 7};
     ArrayTracker tracker;
     {
@@ -538,7 +428,7 @@ TEST(KavraPDUCopy, CopyOfABorrowingPDUOwnsItsOwnBytes) {
         EXPECT_EQ(copy.getHeaderObject(), nullptr);
     }
     EXPECT_EQ(tracker.liveCount(), 0u);
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
 }
 
 TEST(KavraPDUCopy, CopyOfAFreshPDUIsFresh) {
@@ -571,7 +461,6 @@ TEST(KavraPDUCopy, CopyCarriesTheHeaderFieldsOfTheSource) {
 }
 
 TEST(KavraPDUAssign, AssignmentOverAnOwningPDUReleasesItsBody) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     {
         KavraPDU target;
@@ -601,11 +490,10 @@ TEST(KavraPDUAssign, AssignmentOverAnOwningPDUReleasesItsBody) {
         EXPECT_EQ(serialise(target), frame({1, 2, 3}));
     }
     EXPECT_EQ(tracker.liveCount(), 0u);
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
 }
 
 TEST(KavraPDUAssign, AssigningABorrowerGivesAnOwner) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     unsigned char lent[] = {4, 4};
     ArrayTracker tracker;
     {
@@ -623,7 +511,7 @@ TEST(KavraPDUAssign, AssigningABorrowerGivesAnOwner) {
         EXPECT_NE(target.getHeaderObject(), source.getHeaderObject());
     }
     EXPECT_EQ(tracker.liveCount(), 0u);
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
     EXPECT_EQ(Bytes(lent, lent + 2), (Bytes{4, 4}));
 }
 
@@ -643,7 +531,6 @@ TEST(KavraPDUAssign, SelfAssignmentKeepsEverything) {
 }
 
 TEST(KavraPDUDestroy, ThroughTheBasePointerReleasesBodyAndHeader) {
-    SKIP_WITHOUT_ARRAY_TRACKING();
     ArrayTracker tracker;
     CPDU* pdu = new KavraPDU;
     CIPByteBuffer in = bufferOf({1, 2, 3});
@@ -652,7 +539,7 @@ TEST(KavraPDUDestroy, ThroughTheBasePointerReleasesBodyAndHeader) {
     pdu->getData(out);
     EXPECT_EQ(contentOf(out), frame({1, 2, 3}));
     delete pdu;
-    EXPECT_EQ(tracker.foreignFrees(), 0);
+    EXPECT_EQ(tracker.foreignFrees(), 0u);
     // Only the two local buffers' blocks remain.
     EXPECT_EQ(tracker.liveCount(), 2u);
 }

@@ -6,10 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #ifndef KAVRA_TOOL
@@ -93,20 +97,48 @@ Result run(const std::vector<std::string>& args, const std::string& input = "",
     return {status, child.Out(), child.Err()};
 }
 
-// A serve process that has printed its bound port.
+// A serve process that has printed its bound port, with a stop file of its
+// own for a stop without a console.
 class Server {
 public:
-    explicit Server(std::vector<std::string> options) {
-        options.insert(options.begin(), {"serve", "--listen", "127.0.0.1:0"});
+    explicit Server(std::vector<std::string> options) : m_stopFile(freshStopFile()) {
+        options.insert(options.begin(),
+                       {"serve", "--listen", "127.0.0.1:0", "--stop-file", m_stopFile.string()});
         m_child = std::make_unique<Child>(options, "");
         m_port = m_child->WaitForLine(R"(^listening on 127\.0\.0\.1:(\d+))", 10s);
         EXPECT_FALSE(m_port.empty()) << m_child->Err();
     }
+    ~Server() {
+        std::error_code ignored;
+        std::filesystem::remove(m_stopFile, ignored);
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
     std::string Address() const { return "127.0.0.1:" + m_port; }
     const std::string& Port() const { return m_port; }
     Child& Process() { return *m_child; }
+    const std::filesystem::path& StopFile() const { return m_stopFile; }
+
+    // Ctrl-C where the system can carry one to the server; else (a process
+    // without a console, as under Wine) the stop file.
+    void Stop() {
+        if (!m_child->Interrupt()) {
+            StopThroughFile();
+        }
+    }
+    void StopThroughFile() { EXPECT_TRUE(std::ofstream(m_stopFile).good()) << m_stopFile; }
 
 private:
+    static std::filesystem::path freshStopFile() {
+        static std::atomic<unsigned> made{0};
+        const auto stamp = Clock::now().time_since_epoch().count();
+        return std::filesystem::temp_directory_path() /
+               ("kavra-tool-test-" + std::to_string(stamp) + "-" + std::to_string(made++) +
+                ".stop");
+    }
+
+    std::filesystem::path m_stopFile;
     std::unique_ptr<Child> m_child;
     std::string m_port;
 };
@@ -210,9 +242,7 @@ TEST(ToolErrors, OversizedLineIsRefusedBeforeSending) {
     const Result result = run({"send", server.Address()}, "short\n" + std::string(8813, 'x'));
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("line 2 is 8813 bytes"), std::string::npos) << result.err;
-    if (!server.Process().Interrupt()) {
-        GTEST_SKIP() << "no console here to carry Ctrl-C to the server";
-    }
+    server.Stop();
     EXPECT_EQ(server.Process().Wait(10s), 0);
     EXPECT_NE(server.Process().Out().find("0 frames in"), std::string::npos)
         << server.Process().Out();
@@ -235,9 +265,7 @@ TEST(ToolLoopback, EchoThroughGarbageAndBadLengthsDeliversEveryLine) {
     EXPECT_GT(std::stoul(match[1].str()), 0u);
     EXPECT_EQ(match[2].str(), "3");
 
-    if (!server.Process().Interrupt()) {
-        GTEST_SKIP() << "no console here to carry Ctrl-C to the server";
-    }
+    server.Stop();
     EXPECT_EQ(server.Process().Wait(10s), 0);
     EXPECT_NE(server.Process().Out().find("3 bad length fields"), std::string::npos)
         << server.Process().Out();
@@ -278,13 +306,16 @@ TEST(ToolLoopback, SinkCountsWhatSendWrote) {
                      .WaitForLine(R"(connection #1 closed by client \(4 frames in, 0 out\))", 10s)
                      .empty())
         << server.Process().Out();
-    if (!server.Process().Interrupt()) {
-        GTEST_SKIP() << "no console here to carry Ctrl-C to the server";
-    }
+    // The stop file on every system, so that it is tested where Ctrl-C works.
+    server.StopThroughFile();
     EXPECT_EQ(server.Process().Wait(10s), 0);
     EXPECT_NE(server.Process().Out().find("peer summary: 1 connections, 4 frames in (10 bytes)"),
               std::string::npos)
         << server.Process().Out();
+    // A stop file left behind would stop the next server at once: refused.
+    const Result next = run({"serve", "--stop-file", server.StopFile().string()});
+    EXPECT_EQ(next.status, 1);
+    EXPECT_NE(next.err.find("already exists"), std::string::npos) << next.err;
 }
 
 TEST(ToolLoopback, RecvPrintsSourceFramesThroughGarbage) {
