@@ -64,7 +64,7 @@ private:
     void loseBefore(std::uint64_t order);
     // Counts entry, found unechoed while epoch reconnections have happened,
     // as lost or missing.
-    void countLoss(const Entry& entry, std::uint64_t epoch);
+    void countLoss(const Entry& entry, const kavra::ConnectionStats& stats);
     std::uint32_t pickSize(std::mt19937_64& random) const;
     bool sendingOver() const;
     void progress(bool final);
@@ -95,6 +95,9 @@ private:
     std::uint64_t m_verified = 0;
     std::uint64_t m_verifiedBytes = 0;
     std::uint64_t m_lost = 0;
+    // Of those, PDUs sent on the connection that was live when they were
+    // judged lost: each needs one of the client's own drops.
+    std::uint64_t m_lostLive = 0;
     std::uint64_t m_missing = 0;
     std::uint64_t m_peerJunk = 0;
     std::uint64_t m_corrupt = 0;
