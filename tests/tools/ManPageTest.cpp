@@ -11,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -86,22 +87,23 @@ struct Section {
     std::size_t entries = 0;
 };
 
-std::vector<std::pair<std::string, Section>> readPage(const std::string& path) {
+std::map<std::string, Section> readPage(const std::string& path) {
     std::ifstream in(path);
     EXPECT_TRUE(in) << "cannot read " << path;
-    std::vector<std::pair<std::string, Section>> sections;
+    std::map<std::string, Section> sections;
+    Section* current = nullptr;
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind(".SH ", 0) == 0) {
             std::string heading = line.substr(4);
             heading.erase(std::remove(heading.begin(), heading.end(), '"'), heading.end());
-            sections.push_back({heading, {}});
+            current = &sections[heading];
             continue;
         }
-        if (sections.empty() || line.rfind(".\\\"", 0) == 0) {
+        if (current == nullptr || line.rfind(".\\\"", 0) == 0) {
             continue;
         }
-        Section& section = sections.back().second;
+        Section& section = *current;
         if (line == ".TP") {
             ++section.entries;
         }
@@ -120,17 +122,6 @@ std::vector<std::pair<std::string, Section>> readPage(const std::string& path) {
     return sections;
 }
 
-const Section* find(const std::vector<std::pair<std::string, Section>>& page,
-                    const std::string& heading) {
-    for (const auto& [name, section] : page) {
-        if (name == heading) {
-            return &section;
-        }
-    }
-    ADD_FAILURE() << "the page has no section " << heading;
-    return nullptr;
-}
-
 // Each piece of help appears in the section, in order.
 void expectInOrder(const Section& section, const Help& help, const std::string& what) {
     std::size_t at = 0;
@@ -146,24 +137,22 @@ TEST(ToolManPage, SaysWhatHelpSays) {
     const auto page = readPage(KAVRA_MAN_PAGE);
     const Help top = parse(helpOf({"--help"}));
     ASSERT_GE(top.rowNames.size(), 4u);
-    const Section* synopsis = find(page, "SYNOPSIS");
-    const Section* commands = find(page, "COMMANDS");
-    ASSERT_TRUE(synopsis != nullptr && commands != nullptr);
-    EXPECT_NE(synopsis->text.find(top.pieces.front()), std::string::npos) << synopsis->text;
-    expectInOrder(*commands, {{top.pieces.begin() + 1, top.pieces.end()}, {}}, "kavra");
-    EXPECT_EQ(commands->entries, top.rowNames.size());
+    ASSERT_TRUE(page.count("SYNOPSIS") && page.count("COMMANDS"));
+    const Section& synopsis = page.at("SYNOPSIS");
+    EXPECT_NE(synopsis.text.find(top.pieces.front()), std::string::npos) << synopsis.text;
+    expectInOrder(page.at("COMMANDS"), {{top.pieces.begin() + 1, top.pieces.end()}, {}}, "kavra");
+    EXPECT_EQ(page.at("COMMANDS").entries, top.rowNames.size());
 
     for (const std::string& command : top.rowNames) {
         const Help help = parse(helpOf({command, "--help"}));
         ASSERT_GE(help.pieces.size(), 3u) << command;
-        EXPECT_NE(synopsis->text.find(help.pieces.front()), std::string::npos) << command;
+        EXPECT_NE(synopsis.text.find(help.pieces.front()), std::string::npos) << command;
         std::string heading = "KAVRA " + command;
         std::transform(heading.begin(), heading.end(), heading.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        const Section* section = find(page, heading);
-        ASSERT_TRUE(section != nullptr);
-        expectInOrder(*section, help, command);
-        EXPECT_EQ(section->entries, help.rowNames.size())
+        ASSERT_TRUE(page.count(heading)) << "the page has no section " << heading;
+        expectInOrder(page.at(heading), help, command);
+        EXPECT_EQ(page.at(heading).entries, help.rowNames.size())
             << command << ": options in the page, not in help";
     }
 }
