@@ -69,8 +69,9 @@ if [[ -z $plot ]]; then
 fi
 # The numbers behind the picture stay beside it.
 data=${plot%.svg}.tsv
+load=$(cut -d' ' -f1 /proc/loadavg)
 "$build/bench/kavra_bench_e2e" "${args[@]}" --plot-data "$data"
-caption="kavra_bench_e2e ${args[*]:-(full run)} on $machine, $(date -u +%Y-%m-%d)"
+caption="kavra_bench_e2e ${args[*]:-(full run)} on $machine, load $load at the start, $(date -u +%Y-%m-%d)"
 caption=${caption//\'/}
 gnuplot -e "data='$data'; output='$plot'; title='$caption'" "$here/plot.gp"
 echo "plot: $plot (numbers: $data)"
