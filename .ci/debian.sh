@@ -2,8 +2,10 @@
 # The Debian stage: builds the packages with the `deb` workflow preset
 # (libkavra0, kavra, libkavra-dev), installs them with dpkg, builds the
 # package check's consumer against the system copy (find_package with no
-# prefix, and pkg-config), runs /usr/bin/kavra demo, and removes the packages
-# again on any exit. It refuses to start when a kavra package is already
+# prefix, and pkg-config), runs /usr/bin/kavra demo, checks that the kavra
+# package's manual page matches the installed tool's --help and that the
+# Python module finds the packaged library, and removes the packages again
+# on any exit. It refuses to start when a kavra package is already
 # installed, since removing it afterwards would not leave the machine as it was.
 #
 # Usage: .ci/debian.sh   (as root, or with sudo)
@@ -74,6 +76,36 @@ if [ "$(readlink -f "$loaded")" != "$(readlink -f "/usr/lib/$multiarch/libkavra.
     exit 1
 fi
 stage "demo" /usr/bin/kavra demo --count 200
+
+# The kavra package carries kavra(1), and the page says what the installed
+# program's --help says: it equals a page written afresh from that --help.
+check_man_page() {
+    local deb
+    deb=$(ls build-deb/packages/kavra_*.deb)
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/kavra.1.gz | gzip -dc >"$work/packaged.1"
+    cmake -DKAVRA_TOOL=/usr/bin/kavra -DTEMPLATE=tools/kavra.1.in -DOUTPUT="$work/fresh.1" \
+        -P cmake/KavraManPage.cmake
+    if ! diff -u "$work/fresh.1" "$work/packaged.1"; then
+        echo "debian: the packaged kavra(1) differs from /usr/bin/kavra --help" >&2
+        return 1
+    fi
+    grep -q '^\.SH "KAVRA DEMO"$' "$work/packaged.1"
+}
+stage "manual page" check_man_page
+
+# The Python module finds the packaged library by itself, through the loader.
+check_python_module() {
+    local loaded
+    loaded=$(env -u KAVRA_LIBRARY PYTHONPATH=bindings/python /usr/bin/python3 -c '
+import kavra
+kavra.library_version()
+print(next(line.split()[-1] for line in open("/proc/self/maps") if "libkavra.so" in line))')
+    if [ "$(readlink -f "$loaded")" != "$(readlink -f "/usr/lib/$multiarch/libkavra.so.0")" ]; then
+        echo "debian: the Python module loaded $loaded, not the packaged library" >&2
+        return 1
+    fi
+}
+stage "Python module" check_python_module
 
 stage "remove" $sudo dpkg --purge "${packages[@]}"
 if [ -n "$(present)" ] || [ -e /usr/bin/kavra ] || [ -e "/usr/lib/$multiarch/libkavra.so.0" ]; then

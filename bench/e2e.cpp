@@ -968,12 +968,64 @@ std::string ratioText(const std::vector<double>& v) {
     return text;
 }
 
+struct LatencyRow {
+    const char* name;
+    double p50 = 0;
+    double p99 = 0;
+    double p50Pinned = 0;
+    double p99Pinned = 0;
+};
+
+// The numbers behind bench/plot.gp, tab-separated (names hold spaces): block
+// 0 has the delivered msg/s per body size, one column per transport in a
+// fixed order so that each keeps its colour ("-" where it did not run; the
+// paced row is left out, its rate is set, not measured); block 1, when the
+// round trip was measured, has its percentiles, one row per transport.
+void writePlotData(const std::string& path, const std::vector<int>& sizes,
+                   const std::vector<Transport>& ran,
+                   const std::map<std::pair<int, Transport>, Cell>& cells,
+                   const std::vector<LatencyRow>& latency) {
+    std::FILE* out = std::fopen(path.c_str(), "w");
+    if (out == nullptr) {
+        die(path.c_str());
+    }
+    const Transport columns[] = {Transport::Kavra, Transport::KavraLossless, Transport::Zmq,
+                                 Transport::Nng,   Transport::RawPerFrame,   Transport::RawBatched};
+    std::fprintf(out, "size");
+    for (Transport t : columns) {
+        std::fprintf(out, "\t%s", transportName(t));
+    }
+    std::fprintf(out, "\n");
+    for (int size : sizes) {
+        std::fprintf(out, "%d", size);
+        for (Transport t : columns) {
+            if (std::find(ran.begin(), ran.end(), t) == ran.end()) {
+                std::fprintf(out, "\t-");
+            } else {
+                std::fprintf(out, "\t%.0f", median(cells.at({size, t}).msgs));
+            }
+        }
+        std::fprintf(out, "\n");
+    }
+    if (!latency.empty()) {
+        std::fprintf(
+            out, "\n\ntransport\tp50\tp99\tp50, both ends on one CPU\tp99, both ends on one CPU\n");
+    }
+    for (const LatencyRow& row : latency) {
+        std::fprintf(out, "%s\t%.1f\t%.1f\t%.1f\t%.1f\n", row.name, row.p50, row.p99, row.p50Pinned,
+                     row.p99Pinned);
+    }
+    if (std::fclose(out) != 0) {
+        die(path.c_str());
+    }
+}
+
 void usage() {
     std::fprintf(stderr,
                  "usage: kavra_bench_e2e [--quick] [--rounds N] [--seconds S] [--sizes a,b,c]\n"
                  "                       [--only kavra,lossless,paced,raw,batched,zmq,nng]\n"
                  "                       [--no-latency]\n"
-                 "                       [--paced-rate MSGS_PER_S]\n");
+                 "                       [--paced-rate MSGS_PER_S] [--plot-data FILE]\n");
 }
 
 } // namespace
@@ -986,6 +1038,7 @@ int main(int argc, char** argv) {
     bool latency = true;
     std::vector<int> sizes{64, 1024, 8812};
     std::string only;
+    std::string plotData;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -1001,6 +1054,8 @@ int main(int argc, char** argv) {
             pings = std::atoi(argv[++i]);
         } else if (arg == "--paced-rate" && hasValue) {
             g_pacedRate = std::atof(argv[++i]);
+        } else if (arg == "--plot-data" && hasValue) {
+            plotData = argv[++i];
         } else if (arg == "--no-latency") {
             latency = false;
         } else if (arg == "--only" && hasValue) {
@@ -1114,6 +1169,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::vector<LatencyRow> latencyRows;
     if (latency) {
         std::vector<Transport> lat;
         for (Transport t : {Transport::Kavra, Transport::RawPerFrame, Transport::Zmq}) {
@@ -1138,11 +1194,17 @@ int main(int argc, char** argv) {
             }
         }
         for (Transport t : lat) {
-            std::printf("%-17s %10.1f %10.1f %10.1f %10.1f\n",
-                        t == Transport::Zmq ? "libzmq req/rep" : transportName(t),
-                        median(samples[{t, false}].first), median(samples[{t, false}].second),
-                        median(samples[{t, true}].first), median(samples[{t, true}].second));
+            latencyRows.push_back(
+                {t == Transport::Zmq ? "libzmq req/rep" : transportName(t),
+                 median(samples[{t, false}].first), median(samples[{t, false}].second),
+                 median(samples[{t, true}].first), median(samples[{t, true}].second)});
+            const LatencyRow& row = latencyRows.back();
+            std::printf("%-17s %10.1f %10.1f %10.1f %10.1f\n", row.name, row.p50, row.p99,
+                        row.p50Pinned, row.p99Pinned);
         }
+    }
+    if (!plotData.empty()) {
+        writePlotData(plotData, sizes, transports, cells, latencyRows);
     }
     return 0;
 }

@@ -11,6 +11,12 @@ if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+    install_missing() { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"; }
+    # The package lists may be missing or stale. An update that fails for
+    # one index (a mirror without some architecture) still refreshes the
+    # others, so the install is tried after it either way.
+    if ! install_missing; then
+        $sudo apt-get update -qq || echo "install-deps: apt-get update reported errors" >&2
+        install_missing
+    fi
 fi

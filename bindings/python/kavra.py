@@ -1,9 +1,10 @@
 """kavra from Python: one framed, queued TCP client connection.
 
 A thin ctypes layer over the library's C interface (kavra.h); no compiled
-extension. The library is found through the KAVRA_LIBRARY environment
-variable (a path to libkavra.so or kavra.dll), else in the build directories
-of the source tree this file sits in, else by the system's own search.
+extension. The library is found where it is installed: KAVRA_LIBRARY names
+it (libkavra.so.0, kavra.dll) or the folder that holds it (a prefix's lib/);
+without it, the system's loader looks for it (the Debian package's /usr/lib,
+LD_LIBRARY_PATH, the folders ldconfig knows).
 
     with kavra.Client("127.0.0.1", 7000) as client:
         client.send(b"hello")
@@ -19,8 +20,10 @@ import ctypes
 import ctypes.util
 import os
 import pathlib
+import sys
 
 __all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version"]
+__version__ = "0.1.0"
 
 MAX_PDU_LENGTH = 8812
 _WAIT_FOREVER = 0xFFFFFFFF
@@ -67,18 +70,27 @@ class _Stats(ctypes.Structure):
                 + [(name, ctypes.c_uint64) for name in _COUNTERS])
 
 
+# The file names the library has when installed, the versioned one first:
+# the runtime package (libkavra0) has no unversioned libkavra.so.
+if os.name == "nt":
+    _NAMES = ("kavra.dll",)
+elif sys.platform == "darwin":
+    _NAMES = ("libkavra.0.dylib", "libkavra.dylib")
+else:
+    _NAMES = ("libkavra.so.0", "libkavra.so")
+
+
 def _candidates():
     explicit = os.environ.get("KAVRA_LIBRARY")
     if explicit:
-        yield explicit
+        folder = pathlib.Path(explicit)
+        if folder.is_dir():
+            yield from (str(folder / name) for name in _NAMES)
+        else:
+            yield explicit
         return
-    names = ("kavra.dll",) if os.name == "nt" else ("libkavra.so", "libkavra.dylib")
-    root = pathlib.Path(__file__).resolve().parents[2]
-    for build in sorted(root.glob("build*")):
-        for name in names:
-            for found in (build / name, build / "bin" / name):
-                if found.exists():
-                    yield str(found)
+    # A bare name goes to the loader's own search.
+    yield from _NAMES
     found = ctypes.util.find_library("kavra")
     if found:
         yield found
@@ -98,7 +110,9 @@ def _lib():
             except OSError as error:
                 errors.append(f"{path}: {error}")
         else:
-            raise OSError("kavra library not found (set KAVRA_LIBRARY): " + "; ".join(errors))
+            raise OSError("kavra library not found; install the libkavra0 package, or set "
+                          "KAVRA_LIBRARY to the library or the folder that holds it: "
+                          + "; ".join(errors))
     return _library
 
 

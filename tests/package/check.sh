@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the built library and tool into a scratch prefix and checks that
-# they work from there without a library path: the installed kavra runs, also
-# after the prefix was moved, and consumer projects build against the moved
-# prefix, once through find_package and once through pkg-config. Then a
-# parent project builds kavra with add_subdirectory and keeps its own
-# library type.
+# they work from there without a library path: the installed kavra runs (and
+# its manual page is there), also after the prefix was moved, and consumer
+# projects build against the moved prefix, once through find_package and once
+# through pkg-config. Then a parent project builds kavra with add_subdirectory
+# and keeps its own library type.
 set -euo pipefail
 build_dir=$1
 source_dir=$(cd "$(dirname "$0")" && pwd)
@@ -16,6 +16,8 @@ unset LD_LIBRARY_PATH
 
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 "$work/prefix/bin/kavra" --version
+# The manual page comes with the tool, where man looks for it in a prefix.
+test -s "$work/prefix/share/man/man1/kavra.1.gz"
 mv "$work/prefix" "$work/moved"
 prefix=$work/moved
 "$prefix/bin/kavra" --version
