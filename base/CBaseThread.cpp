@@ -1,6 +1,7 @@
 #include "kavra/base/CBaseThread.h"
 
 #include "base/ThreadCheck.h"
+#include "kavra/base/ThreadCensus.h"
 #include <cstdint>
 #include <system_error>
 #include <type_traits>
@@ -194,6 +195,7 @@ template <typename Step> bool CBaseThread::guardedStep(Step&& step) {
 // Every step is guarded on its own: an exception from one step must neither
 // end the process nor skip the clean-up steps after it.
 void CBaseThread::ThreadMain() {
+    kavra::ThreadCensus::Arrived();
     m_threadIdentity.store(std::this_thread::get_id());
 
     guardedStep([this] { RegisterToManager(); });
@@ -213,4 +215,5 @@ void CBaseThread::ThreadMain() {
 
     m_threadIdentity.store(std::thread::id{});
     m_running.store(false);
+    kavra::ThreadCensus::Left();
 }

@@ -15,6 +15,8 @@ namespace kavra::os {
 
 namespace {
 
+std::atomic<int> g_lookupThreads{0};
+
 // Shared by the waiting caller and the lookup thread, so that whichever
 // finishes last frees it.
 struct PendingLookup {
@@ -95,34 +97,59 @@ int ResolveBounded(const std::string& host, unsigned short port, unsigned int ti
         return 0;
     }
     auto pending = std::make_shared<PendingLookup>();
+    std::thread lookup;
+    g_lookupThreads.fetch_add(1);
     try {
-        std::thread([pending, host, port] {
+        lookup = std::thread([pending, host, port] {
             std::vector<Address> found;
             const int error = LookupAddresses(host, port, false, found);
-            const std::lock_guard<std::mutex> lock(pending->mutex);
-            pending->error = error;
-            pending->addresses = std::move(found);
-            pending->finished = true;
-            pending->done.notify_all();
-        }).detach();
+            {
+                const std::lock_guard<std::mutex> lock(pending->mutex);
+                pending->error = error;
+                pending->addresses = std::move(found);
+                pending->finished = true;
+                pending->done.notify_all();
+            }
+            g_lookupThreads.fetch_sub(1);
+        });
     } catch (const std::system_error&) {
+        g_lookupThreads.fetch_sub(1);
         return EAGAIN;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock<std::mutex> lock(pending->mutex);
-    while (!pending->finished) {
-        if (cancel != nullptr && cancel->load()) {
-            return ECANCELED;
-        }
-        const auto slice = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(CONNECT_CANCEL_POLL_MS);
-        if (pending->done.wait_until(lock, std::min(slice, deadline)) == std::cv_status::timeout &&
-            !pending->finished && std::chrono::steady_clock::now() >= deadline) {
-            return ETIMEDOUT;
+    int error = 0;
+    {
+        std::unique_lock<std::mutex> lock(pending->mutex);
+        while (!pending->finished && error == 0) {
+            const auto slice = std::chrono::steady_clock::now() +
+                               std::chrono::milliseconds(CONNECT_CANCEL_POLL_MS);
+            pending->done.wait_until(lock, std::min(slice, deadline));
+            if (pending->finished) {
+                break;
+            }
+            if (cancel != nullptr && cancel->load()) {
+                error = ECANCELED;
+            } else if (std::chrono::steady_clock::now() >= deadline) {
+                error = ETIMEDOUT;
+            }
         }
     }
+    if (error != 0) {
+        // The system's lookup cannot be interrupted; it ends by itself.
+        lookup.detach();
+        return error;
+    }
+    // The answer is in, so the thread is about to end: waiting for it means
+    // no thread of ours is still freeing memory when the caller, perhaps the
+    // whole process, moves on. A process that ends while another thread
+    // holds the heap's lock can hang its exit on Windows.
+    lookup.join();
     out = std::move(pending->addresses);
     return pending->error;
+}
+
+int LookupThreadsAlive() {
+    return g_lookupThreads.load();
 }
 
 SocketHandle ConnectTcp(const std::string& host, unsigned short port, unsigned int timeoutMs,

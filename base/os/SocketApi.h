@@ -50,9 +50,12 @@ int LookupAddresses(const std::string& host, unsigned short port, bool numericOn
                     std::vector<Address>& out);
 // The same, bounded in time: a numeric host at once, a name on a thread of
 // its own, waited for at most timeoutMs (ETIMEDOUT) or until cancel becomes
-// true (ECANCELED). A lookup given up on finishes unwatched.
+// true (ECANCELED). A lookup that answers in time has ended, thread and all,
+// when this returns; one given up on finishes unwatched.
 int ResolveBounded(const std::string& host, unsigned short port, unsigned int timeoutMs,
                    const std::atomic<bool>* cancel, std::vector<Address>& out);
+// Lookup threads of ResolveBounded that have not yet ended.
+int LookupThreadsAlive();
 
 // One connect attempt to one address, by the deadline; a stop request
 // (cancel) ends it within CONNECT_CANCEL_POLL_MS. The connected socket with

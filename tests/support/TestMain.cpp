@@ -2,7 +2,18 @@
 // on any thread ends the process with a failing status. Under Wine, with no
 // debugger to start, a test program whose thread crashed was seen to exit
 // with status 0 after its crash report, which CTest counts as a pass.
+//
+// The program also fails when a thread of the library still runs once the
+// tests are done: on Windows a thread that is busy while the process ends
+// can hang its exit after the last line of output.
+#include "support/Slowdown.h"
+
+#include <kavra/base/ThreadCensus.h>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -30,5 +41,15 @@ int main(int argc, char** argv) {
     ::SetUnhandledExceptionFilter(failOnUnhandled);
 #endif
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // Lookups given up on end by themselves, soon where no name server
+    // hangs; a worker thread ends only when its client is stopped.
+    const auto grace = kavra::test::Patient(std::chrono::milliseconds(10'000));
+    if (!kavra::ThreadCensus::WaitUntilNone(static_cast<unsigned int>(grace.count()))) {
+        std::cerr << kavra::ThreadCensus::Alive()
+                  << " threads of the library still run after the tests: a client was not "
+                     "stopped, or a name lookup never ended\n";
+        return 1;
+    }
+    return result;
 }
