@@ -113,6 +113,16 @@ void CIPByteBuffer::reserve(int n) {
     m_write = length;
 }
 
+bool CIPByteBuffer::overlaps(const void* bytes, std::size_t n) const {
+    if (m_data == nullptr || bytes == nullptr || n == 0) {
+        return false;
+    }
+    // As integers: comparing pointers into different objects is unspecified.
+    const auto first = reinterpret_cast<std::uintptr_t>(bytes);
+    const auto begin = reinterpret_cast<std::uintptr_t>(m_data);
+    return first < begin + m_capacity && begin < first + n;
+}
+
 unsigned char* CIPByteBuffer::makeRoom(std::size_t n) {
     const std::size_t length = m_write - m_read;
     if (n > kMaxContent - length) {

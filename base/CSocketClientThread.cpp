@@ -3,9 +3,6 @@
 #include "base/ThreadCheck.h"
 #include "kavra/base/CSocket.h"
 
-#include <algorithm>
-#include <thread>
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -41,6 +38,25 @@ void CSocketClientThread::BeforeRun() {
             OnSocketConnect(0);
         } catch (...) {
         }
+    }
+    if (m_resumeAtStart) {
+        m_resumeAtStart = false;
+        m_failuresInARow = 0;
+        m_outageStart = Clock::now();
+        ScheduleReconnect(0, 1);
+    }
+}
+
+void CSocketClientThread::AfterRun() {
+    kavra::AssertInThread(*this, __func__);
+    CBaseSocketThread::AfterRun();
+    m_resumeAtStart = m_socket != nullptr && (m_socket->IsOpen() || IsReconnectScheduled());
+    CancelReconnect();
+    if (m_socket != nullptr && m_socket->IsOpen()) {
+        m_socket->Close();
+    }
+    if (m_connected.load()) {
+        markConnected(false);
     }
 }
 
@@ -121,32 +137,10 @@ bool CSocketClientThread::shouldGiveUp() const {
            (afterMs != 0 && Clock::now() - m_outageStart >= std::chrono::milliseconds(afterMs));
 }
 
-bool CSocketClientThread::ReconnectWithin(unsigned int withinMs) {
-    kavra::AssertInThread(*this, __func__);
-    if (m_socket == nullptr || m_socket->IsConnected()) {
-        return m_socket != nullptr;
-    }
-    if (!IsReconnectScheduled() || IsQuitRequested() ||
-        ReconnectDue() > Clock::now() + std::chrono::milliseconds(withinMs)) {
-        return false;
-    }
-    // In short slices, so that a stop is not kept waiting.
-    while (Clock::now() < ReconnectDue()) {
-        if (IsQuitRequested()) {
-            return false;
-        }
-        std::this_thread::sleep_for(
-            std::min<Clock::duration>(ReconnectDue() - Clock::now(), std::chrono::milliseconds(20)));
-    }
-    const int attempt = ReconnectAttempt();
-    CancelReconnect();
-    OnSocketReconnect(attempt);
-    return m_socket->IsConnected();
-}
-
 int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerStatus* server) {
     CancelReconnect();
     m_reportConnectAtStart = false;
+    m_resumeAtStart = false;
     m_gaveUp.store(false);
     m_endpoint = 0;
     m_failuresInARow = 0;

@@ -5,6 +5,8 @@
 #include "kavra/ConnectionStats.h"
 #include "kavra/FrameDecoder.h"
 #include "kavra/KavraClientThread.h"
+#include "kavra/NullPduError.h"
+#include "kavra/PduSizeError.h"
 #include "kavra/base/CServerStatus.h"
 
 #include <algorithm>
@@ -12,27 +14,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <exception>
 #include <mutex>
 #include <new>
-#include <stdexcept>
-#include <string_view>
 #include <vector>
 
 namespace {
-
-// The texts SendPdu throws for its two argument errors (GBK bytes, as
-// escapes so that no editor setting can re-encode them). A send maps an
-// exception to its code by this text, so a drift between the two fails the
-// C interface's own tests.
-constexpr char kNullPduText[] = "KavraClientThread::SendPdu"
-                                "\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
-                                "pdu"
-                                "\xCE\xAA\xBF\xD5\xA1\xA3";
-constexpr char kSizeText[] = "KavraClientThread::SendPdu"
-                             "\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
-                             "size"
-                             "\xD4\xBD\xBD\xE7\xA1\xA3";
 
 // How often a waiting receive looks whether the client was stopped: the
 // receive counter it waits on is never released by a stop.
@@ -53,17 +39,6 @@ int guarded(Body body) noexcept {
     } catch (...) {
         return KAVRA_ERR_INTERNAL;
     }
-}
-
-int sendErrorCode(const std::exception& error) {
-    const std::string_view text = error.what();
-    if (text == kNullPduText) {
-        return KAVRA_ERR_NULL_PDU;
-    }
-    if (text == kSizeText) {
-        return KAVRA_ERR_SIZE;
-    }
-    return KAVRA_ERR_INTERNAL;
 }
 
 CServerStatus serverFor(const char* host, std::uint16_t port, const kavra_options& o) {
@@ -219,9 +194,9 @@ const char* KAVRA_CALL kavra_strerror(int code) {
 const char* KAVRA_CALL kavra_error_text_gbk(int code) {
     switch (code) {
     case KAVRA_ERR_NULL_PDU:
-        return kNullPduText;
+        return kavra::NullPduError::Text();
     case KAVRA_ERR_SIZE:
-        return kSizeText;
+        return kavra::PduSizeError::Text();
     default:
         return nullptr;
     }
@@ -325,10 +300,12 @@ int KAVRA_CALL kavra_client_send(kavra_client* client, const void* data, uint32_
         int result = 0;
         try {
             result = client->SendPdu(data, size);
+        } catch (const kavra::NullPduError&) {
+            return KAVRA_ERR_NULL_PDU;
+        } catch (const kavra::PduSizeError&) {
+            return KAVRA_ERR_SIZE;
         } catch (const std::bad_alloc&) {
             return KAVRA_ERR_NO_MEMORY;
-        } catch (const std::exception& error) {
-            return sendErrorCode(error);
         }
         switch (result) {
         case 0:
@@ -336,7 +313,8 @@ int KAVRA_CALL kavra_client_send(kavra_client* client, const void* data, uint32_
         case KavraClientThread::SEND_QUEUE_FULL:
             return KAVRA_ERR_QUEUE_FULL;
         default:
-            return KAVRA_ERR_NOT_STARTED;
+            // A stop that came between the state check and the send.
+            return client->IsQuitRequested() ? KAVRA_ERR_STOPPED : KAVRA_ERR_NOT_STARTED;
         }
     });
 }

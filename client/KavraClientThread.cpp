@@ -2,9 +2,12 @@
 
 #include "base/BlockAccounting.h"
 #include "base/ThreadCheck.h"
+#include "client/ConnectionWait.h"
 
 #include "kavra/KavraHeader.h"
 #include "kavra/KavraPDU.h"
+#include "kavra/NullPduError.h"
+#include "kavra/PduSizeError.h"
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/CSocket.h"
 #include "kavra/base/SemaLock.h"
@@ -15,22 +18,9 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
-#include <string>
 #include <thread>
 
 namespace {
-
-// The two argument errors of SendPdu. The texts are GBK bytes, kept as
-// escapes so that no editor or compiler setting can re-encode them.
-const char kNullPduMessage[] = "KavraClientThread::SendPdu"
-                               "\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
-                               "pdu"
-                               "\xCE\xAA\xBF\xD5\xA1\xA3";
-const char kSizeMessage[] = "KavraClientThread::SendPdu"
-                            "\xB7\xA2\xCF\xD6\xB2\xCE\xCA\xFD"
-                            "size"
-                            "\xD4\xBD\xBD\xE7\xA1\xA3";
 
 // Owns a copied block until the send queue takes it.
 using SendBlock = std::unique_ptr<unsigned char[], kavra::SendEntry::Release>;
@@ -40,19 +30,15 @@ using Clock = std::chrono::steady_clock;
 } // namespace
 
 KavraClientThread::KavraClientThread()
-    : m_receiveCount(0, static_cast<long>(MAX_RECEIVE_QUEUE), nullptr, nullptr),
+    : m_connectionWait(std::make_unique<kavra::ConnectionWait>()),
+      m_receiveCount(0, static_cast<long>(MAX_RECEIVE_QUEUE), nullptr, nullptr),
       m_receiveLock(1, 1, nullptr, nullptr), m_sendLock(1, 1, nullptr, nullptr) {}
 
 KavraClientThread::~KavraClientThread() {
     // The worker calls into this object's handlers; it must be gone before the
     // queues are torn down.
     Destroy();
-    while (!m_sendQueue.empty()) {
-        kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
-        m_sendQueue.pop_front();
-        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
-    }
-    m_sendQueuedAt.clear();
+    releaseSendQueue();
     while (!m_receiveQueue.empty()) {
         delete m_receiveQueue.front();
         m_receiveQueue.pop_front();
@@ -80,14 +66,18 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
         return 1;
     }
     if (pdu == nullptr) {
-        throw std::invalid_argument(std::string(kNullPduMessage, sizeof kNullPduMessage - 1));
+        throw kavra::NullPduError();
     }
     if (size > MAX_PDU_LENGTH) {
-        throw std::out_of_range(std::string(kSizeMessage, sizeof kSizeMessage - 1));
+        throw kavra::PduSizeError();
     }
 
-    // A refusal must not cost the copy, so the limit is looked at first; it
-    // is checked again under the lock, where it counts.
+    // A refusal must not cost the copy, so the stop and the limit are looked
+    // at first; both are checked again under the lock, where they count.
+    if (IsQuitRequested()) {
+        m_sendRefusedStopped.fetch_add(1, std::memory_order_relaxed);
+        return 1;
+    }
     const std::size_t limit = m_sendQueueLimit.load(std::memory_order_relaxed);
     if (limit != 0 && GetSendQueueLength() >= limit) {
         m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
@@ -101,6 +91,12 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
     const Clock::time_point now = Clock::now();
     {
         const kavra::SemaLock lock(m_sendLock);
+        // The worker releases what is queued once it has stopped, under this
+        // lock; an entry appended after that would never be written.
+        if (IsQuitRequested()) {
+            m_sendRefusedStopped.fetch_add(1, std::memory_order_relaxed);
+            return 1;
+        }
         if (limit != 0 && m_sendQueue.size() >= limit) {
             m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
             return SEND_QUEUE_FULL;
@@ -165,28 +161,39 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
     if (m_socket != nullptr && m_socket->IsConnected()) {
         PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     } else {
-        ++m_waitingForConnection;
+        m_connectionWait->CountNotification();
     }
 }
 
 void KavraClientThread::OnSocketConnect(int error) {
     CSocketClientThread::OnSocketConnect(error);
-    if (error != 0) {
+    // After a success every waiting entry can go. After a failure the ones
+    // that wait only for an attempt within their budget look again whether
+    // the next one comes in time; held entries wait on.
+    if (error != 0 && GetHoldWhileDisconnected()) {
         return;
     }
-    for (; m_waitingForConnection > 0; --m_waitingForConnection) {
+    for (std::size_t n = m_connectionWait->TakeNotifications(error == 0); n > 0; --n) {
         PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     }
 }
 
-bool KavraClientThread::connectedWithin(int timeoutMs) {
-    if (m_socket == nullptr) {
-        return false;
+void KavraClientThread::AfterRun() {
+    // Nothing queued now can be written any more; SendPdu refuses from the
+    // stop on, so the queue stays empty until the thread is started again.
+    releaseSendQueue();
+    m_connectionWait->Clear();
+    CSocketClientThread::AfterRun();
+}
+
+void KavraClientThread::releaseSendQueue() {
+    const kavra::SemaLock lock(m_sendLock);
+    while (!m_sendQueue.empty()) {
+        kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
+        m_sendQueue.pop_front();
+        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
     }
-    if (m_socket->IsConnected()) {
-        return true;
-    }
-    return !IsQuitRequested() && ReconnectWithin(static_cast<unsigned int>(timeoutMs));
+    m_sendQueuedAt.clear();
 }
 
 bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
@@ -194,13 +201,21 @@ bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
     if (!entry) {
         return true;
     }
+    const bool settled = settleSendEntry(entry);
+    if (settled) {
+        m_connectionWait->Done(false);
+    }
+    return settled;
+}
+
+bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
     const auto signedSize = static_cast<std::int32_t>(entry.size);
     if (signedSize < 1 || entry.size > MAX_PDU_LENGTH) {
         m_sendDroppedEmpty.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
     const int timeoutMs = ioTimeoutMs();
-    const bool connected = connectedWithin(timeoutMs);
+    const bool connected = m_socket != nullptr && m_socket->IsConnected();
     // A stopping thread does not reconnect: once the linger is over or the
     // connection is gone, what is left is released by the stop.
     if (IsQuitRequested() && (timeoutMs == 0 || !connected)) {
@@ -214,12 +229,42 @@ bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
     }
     const bool hold = GetHoldWhileDisconnected();
     if (!connected) {
-        if (hold) {
+        if (hold || waitsForAttempt(entry, timeoutMs)) {
             return false;
         }
         m_sendDroppedDisconnected.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
+    const int writeMs = hold ? timeoutMs : writeBudgetMs(entry, timeoutMs);
+    if (writeMs == 0) {
+        // Its wait and the attempt used up the write's time.
+        m_sendDroppedTimedOut.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    return writeFrame(entry, writeMs, hold);
+}
+
+bool KavraClientThread::waitsForAttempt(const kavra::SendEntry& entry, int timeoutMs) {
+    const Clock::time_point end = m_connectionWait->BudgetEnd(entry, timeoutMs);
+    if (!m_connectionWait->OutageOutlasted() && IsReconnectScheduled() && ReconnectDue() < end) {
+        m_connectionWait->Wait(entry, end);
+        return true;
+    }
+    m_connectionWait->Done(m_connectionWait->Waited(entry));
+    return false;
+}
+
+int KavraClientThread::writeBudgetMs(const kavra::SendEntry& entry, int timeoutMs) const {
+    if (!m_connectionWait->Waited(entry)) {
+        return timeoutMs;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                          m_connectionWait->BudgetEnd(entry, timeoutMs) - Clock::now())
+                          .count();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 0, timeoutMs));
+}
+
+bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs, bool hold) {
     // What the socket holds back must survive a failure as the queue does.
     if (m_socket->GetKeepUnsent() != hold) {
         m_socket->SetKeepUnsent(hold);
@@ -541,6 +586,7 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
     stats.sendQueued = GetSendQueueLength();
     stats.pdusAccepted = get(m_pdusAccepted);
     stats.sendQueueFull = get(m_sendQueueFull);
+    stats.sendRefusedStopped = get(m_sendRefusedStopped);
     stats.outOfStepCloses = get(held.outOfStepCloses);
     stats.framesRead = get(m_framesRead);
     stats.framesReceived = get(m_framesReceived);

@@ -108,9 +108,11 @@ int KavraPDU::getData(CIPByteBuffer& out) {
     // body, so the length is known before the body is written and the body
     // goes straight behind the header, without a buffer of its own. A body
     // too large for a buffer takes the other way, which throws before it
-    // writes anything.
+    // writes anything; so does a body lent from out's own storage, which
+    // writing the header may move or overwrite.
     if (typeid(*this) == typeid(KavraPDU) &&
-        (m_bufAddr == nullptr || m_bufSize <= static_cast<std::uint32_t>(INT_MAX))) {
+        (m_bufAddr == nullptr || (m_bufSize <= static_cast<std::uint32_t>(INT_MAX) &&
+                                  !out.overlaps(m_bufAddr, m_bufSize)))) {
         checkHeader();
         if (m_header != nullptr) {
             m_header->setCommandLength(m_bufAddr != nullptr ? static_cast<int>(m_bufSize) : 0);

@@ -59,6 +59,10 @@ struct ConnectionStats {
     /// PDUs SendPdu refused because the send queue had reached its limit
     /// (never accepted, so outside the sum above).
     std::uint64_t sendQueueFull = 0;
+    /// PDUs SendPdu refused because the thread had been stopped (from the
+    /// stop request until it is started again; never accepted, so outside
+    /// the sum above).
+    std::uint64_t sendRefusedStopped = 0;
     /// Connections closed because a write timed out after part of a frame had
     /// gone out: the peer could no longer tell where the next frame starts.
     std::uint64_t outOfStepCloses = 0;

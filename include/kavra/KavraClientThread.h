@@ -19,6 +19,10 @@
 
 class KavraPDU;
 
+namespace kavra {
+class ConnectionWait;
+}
+
 /**
  * One framed, queued client connection with a worker thread of its own.
  *
@@ -40,12 +44,17 @@ class KavraPDU;
  * Life: construct, attach a socket (SetSocket), Create(), send and receive
  * from any threads, Destroy(), destroy. Destroy() keeps writing the entries
  * still queued for at most the linger (SetLinger), then releases the rest
- * unwritten and counts them; it returns within the linger plus one write
- * timeout and a small margin, whatever the peer does. The destructor stops a
- * thread that is still running the same way. A derived class that replaces
- * a handler calls Destroy() in its own destructor: by the time this class's
- * destructor runs, the derived part is gone, and the worker must not call
- * into it.
+ * unwritten and counts them, and closes the connection, so the peer sees
+ * the end at once; it returns within the linger plus one write timeout and
+ * a small margin, whatever the peer does. From the stop on SendPdu refuses
+ * PDUs (it returns 1 and counts them in sendRefusedStopped) until the
+ * thread is started again. A restart (Create() after the stop) connects
+ * again at once, with the usual connection events and backoff; received
+ * PDUs still queued stay for GetMessageA across the stop. The destructor
+ * stops a thread that is still running the same way. A derived class that
+ * replaces a handler calls Destroy() in its own destructor: by the time this
+ * class's destructor runs, the derived part is gone, and the worker must not
+ * call into it.
  *
  * A frame is never torn on a live connection: a write that times out after
  * part of a frame went out closes the connection, which is then
@@ -53,11 +62,17 @@ class KavraPDU;
  * ConnectionStats).
  *
  * Delivery. When the worker comes to an entry while the connection is down
- * and a reconnection attempt is due within the write timeout, it makes that
- * attempt first, so a brief drop costs only the frames in flight. Beyond
- * that, by default an entry written while the connection is down is dropped
- * and a frame arriving while MAX_RECEIVE_QUEUE PDUs wait is read and
- * dropped (both counted); SetHoldWhileDisconnected and
+ * and a reconnection attempt is due within the write timeout, the entry
+ * waits for that attempt first in the send queue (the worker goes on
+ * meanwhile, and the loop makes the attempt), so a brief drop costs only the
+ * frames in flight. The wait, the attempt and the write share the one write
+ * timeout: a write never blocks the worker for longer, and an entry that
+ * does not fit in it is dropped and counted. Once one entry ran out of time
+ * with the connection still down, the following ones are dropped without
+ * waiting until the connection is back. Beyond that, by default an entry
+ * written while the connection is down is dropped and a frame arriving
+ * while MAX_RECEIVE_QUEUE PDUs wait is read and dropped (both counted);
+ * SetHoldWhileDisconnected and
  * SetReceiveOverflow(kavra::ReceiveOverflow::Block) make delivery loss-free
  * instead, at the price of memory and of slowing the peer.
  *
@@ -115,6 +130,9 @@ public:
     /// out; later ones are released unwritten and counted
     /// (sendDroppedAtStop). Does not wait. Any thread.
     void Quit() override;
+    /// Once the loop has ended: releases the entries still queued, counted
+    /// as sendDroppedAtStop, then closes the connection. Worker thread.
+    void AfterRun() override;
     /// How long a stop may keep writing entries still queued, in ms, for the
     /// whole stop (not per entry). Default SOCKET_IO_TIMEOUT_MS; 0 drops them
     /// at once. A healthy peer that reads gets everything sent before the stop
@@ -124,13 +142,17 @@ public:
     unsigned int GetLinger() const;
 
     /// Copies size bytes from pdu into the send queue and wakes the worker,
-    /// which writes them as one frame. Returns 0 when queued, 1 when no socket
-    /// is attached (nothing queued, arguments not examined), SEND_QUEUE_FULL
-    /// when a send-queue limit is set and reached (see SetSendQueueLimit).
-    /// Throws an exception derived from std::exception, whose what() is a
-    /// fixed GBK text, when pdu is null or size exceeds MAX_PDU_LENGTH;
-    /// nothing is then queued. A size of 0 is queued but never written. The caller may reuse
-    /// its bytes as soon as the call returns. Any thread.
+    /// which writes them as one frame. Returns 0 when queued; 1 when no socket
+    /// is attached (nothing queued, arguments not examined) or when a stop
+    /// was asked for and the thread has not been started again (nothing
+    /// queued, counted in sendRefusedStopped; before the first start PDUs
+    /// are queued); SEND_QUEUE_FULL when a send-queue limit is set and
+    /// reached (see SetSendQueueLimit). Throws kavra::NullPduError (a
+    /// std::invalid_argument) when pdu is null, kavra::PduSizeError (a
+    /// std::out_of_range) when size exceeds MAX_PDU_LENGTH, each with a fixed
+    /// GBK text as what(); nothing is then queued. A size of 0 is queued but
+    /// never written. The caller may reuse its bytes as soon as the call
+    /// returns. Any thread.
     int SendPdu(const void* pdu, unsigned int size);
 
     /// High-water mark of the send queue. By default (0) the queue is
@@ -229,15 +251,19 @@ protected:
     /// Writes entry as one frame, or drops it (empty, connection down, too
     /// old, stop's linger over), and counts what became of it; returns true
     /// then. Returns false, counting nothing, when the entry is to wait for
-    /// the connection (SetHoldWhileDisconnected): pass it to KeepSendEntry.
-    /// The caller keeps the entry. Worker thread only.
+    /// the connection (SetHoldWhileDisconnected, or a reconnection attempt
+    /// due within its write budget): pass it to KeepSendEntry, and the
+    /// worker meets it again after the attempt. The caller keeps the entry.
+    /// Worker thread only.
     bool WriteSendEntry(const kavra::SendEntry& entry);
     /// Puts entry back first in the send queue, to be written again when the
     /// connection is back (or at once when it still is). Worker thread only.
     void KeepSendEntry(kavra::SendEntry entry);
 
-    /// After a successful connect, hands entries kept while the connection was
-    /// down back to the worker. An override calls this one.
+    /// After a connect attempt, hands entries kept while the connection was
+    /// down back to the worker: all of them after a success, those waiting
+    /// only for an attempt within their write budget after a failure. An
+    /// override calls this one.
     void OnSocketConnect(int error) override;
     /// Default: discards the oldest received PDU. Replace it to keep PDUs for
     /// GetMessageA. Worker thread only.
@@ -264,8 +290,18 @@ private:
     bool pauseReadingWhenFull();
     // After a consumer took a PDU: lets a paused worker read again.
     void removedFromReceiveQueue();
-    // Connected now, or after a reconnection attempt due within timeoutMs.
-    bool connectedWithin(int timeoutMs);
+    // Releases every queued entry, counted as dropped at the stop.
+    void releaseSendQueue();
+    // WriteSendEntry's verdict on a non-empty entry.
+    bool settleSendEntry(const kavra::SendEntry& entry);
+    // With the connection down: true when entry is to wait for a
+    // reconnection attempt due before its write budget ends.
+    bool waitsForAttempt(const kavra::SendEntry& entry, int timeoutMs);
+    // The write's timeout: what is left of the budget of an entry that
+    // waited for the connection, else timeoutMs.
+    int writeBudgetMs(const kavra::SendEntry& entry, int timeoutMs) const;
+    // Frames and writes entry; counts what became of it.
+    bool writeFrame(const kavra::SendEntry& entry, int timeoutMs, bool hold);
     // What takeReceived found: whether the receive queue had a first entry,
     // the size of its body, and the PDU when it fitted and was taken off.
     struct Taken {
@@ -280,8 +316,8 @@ private:
     std::deque<DATABUFFER> m_sendQueue;
     // When each entry of m_sendQueue was queued, in the same order.
     std::deque<std::chrono::steady_clock::time_point> m_sendQueuedAt;
-    // Notifications whose entries wait for the connection. Worker thread.
-    std::size_t m_waitingForConnection = 0;
+    // Entries that wait for the connection. Worker thread.
+    std::unique_ptr<kavra::ConnectionWait> m_connectionWait;
     // The worker's frame buffer for OnSendQueuePush.
     CIPByteBuffer m_sendFrame;
     std::deque<KavraPDU*> m_receiveQueue;
@@ -304,6 +340,7 @@ private:
     std::atomic<std::uint64_t> m_sendDroppedEmpty{0};
     std::atomic<std::uint64_t> m_sendDroppedStale{0};
     std::atomic<std::uint64_t> m_sendQueueFull{0};
+    std::atomic<std::uint64_t> m_sendRefusedStopped{0};
     std::atomic<std::uint64_t> m_framesRead{0};
     std::atomic<std::uint64_t> m_framesReceived{0};
     std::atomic<std::uint64_t> m_bytesReceived{0};

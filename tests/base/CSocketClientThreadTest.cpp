@@ -183,8 +183,10 @@ TEST(CSocketClientThreadReconnect, ServerCloseLeadsToAReconnection) {
     ASSERT_EQ(thread.Destroy(), 1);
     EXPECT_EQ(thread.GetReconnectCount(), 1U);
     EXPECT_EQ(server.ConnectionCount(), 2U);
+    // The stop closed the connection; the socket stays attached.
     ASSERT_NE(thread.GetSocket(), nullptr);
-    EXPECT_TRUE(thread.GetSocket()->IsConnected());
+    EXPECT_FALSE(thread.GetSocket()->IsOpen());
+    EXPECT_TRUE(server.WaitForClientClose(1, kSoon));
 }
 
 TEST(CSocketClientThreadReconnect, ServerThatStartsLaterIsReachedThroughBackoff) {
@@ -212,7 +214,8 @@ TEST(CSocketClientThreadReconnect, ServerThatStartsLaterIsReachedThroughBackoff)
     EXPECT_TRUE(WaitUntil([&] { return thread.GetReconnectCount() == 1; }));
     EXPECT_EQ(thread.connects.load(), 1);
     ASSERT_EQ(thread.Destroy(), 1);
-    EXPECT_TRUE(thread.GetSocket()->IsConnected());
+    EXPECT_FALSE(thread.GetSocket()->IsOpen());
+    EXPECT_TRUE(server->WaitForClientClose(0, kSoon));
 }
 
 TEST(CSocketClientThreadReconnect, DisabledReconnectionLeavesTheConnectionDown) {

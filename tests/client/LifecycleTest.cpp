@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <kavra/base/CBaseThread.h>
+#include <kavra/base/CSocket.h>
 
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 namespace kavra::test {
 namespace {
@@ -139,6 +143,40 @@ TEST(Dispatch, ReceivePushQueuesCountsAndNotifies) {
     EXPECT_EQ(posted.wParam, 0U);
     EXPECT_EQ(posted.lParam, 0);
     EXPECT_EQ(client.PeekMessageA(&posted, 0, 0, PM_REMOVE), 0);
+}
+
+// Opens the worker's side of the send queue to the test.
+class KeepingSendClient : public OpenClient {
+public:
+    using KavraClientThread::KeepSendEntry;
+    using KavraClientThread::OnSocketConnect;
+    using KavraClientThread::TakeSendEntry;
+};
+
+TEST(Dispatch, SendNotificationsArePostedWithBothParametersZero) {
+    LoopbackServer srv;
+    KeepingSendClient client;
+    CServerStatus server("127.0.0.1", srv.Port());
+    ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
+    const auto expectOnePosted = [&](const char* by) {
+        MSG posted{};
+        ASSERT_EQ(client.PeekMessageA(&posted, 0, 0, PM_REMOVE), 1) << by;
+        EXPECT_EQ(posted.message, KavraClientThread::MSG_SEND_QUEUE_PUSH) << by;
+        EXPECT_EQ(posted.wParam, 0U) << by;
+        EXPECT_EQ(posted.lParam, 0) << by;
+        EXPECT_EQ(client.PeekMessageA(&posted, 0, 0, PM_REMOVE), 0) << by;
+    };
+    const Bytes body = Pattern(3, 5);
+    ASSERT_EQ(client.SendPdu(body.data(), 3), 0);
+    expectOnePosted("SendPdu");
+    client.KeepSendEntry(client.TakeSendEntry());
+    expectOnePosted("an entry kept on a live connection");
+    client.GetSocket()->Close();
+    client.KeepSendEntry(client.TakeSendEntry());
+    MSG none{};
+    EXPECT_EQ(client.PeekMessageA(&none, 0, 0, PM_REMOVE), 0);
+    client.OnSocketConnect(0);
+    expectOnePosted("an entry that waited for the connection");
 }
 
 // ---- ownership on destruction ----------------------------------------------
@@ -386,6 +424,60 @@ TEST(HandlerExceptions, WorkerSurvivesThrowingHandlers) {
     ASSERT_EQ(client.SendPdu(fifth.data(), 9), 0);
     EXPECT_EQ(srv.Receive(0, 14 + 9, kSoon), FrameBytes(fifth));
     EXPECT_TRUE(client.IsRunning());
+}
+
+// ---- stop and restart ------------------------------------------------------
+
+// From the stop on nothing is accepted that could never be written, the peer
+// sees the end at once, and a restart connects again.
+TEST(StopAndRestart, RefusesFromTheStopClosesTheConnectionAndReconnectsOnRestart) {
+    LoopbackServer srv;
+    OpenClient client;
+    client.SetLinger(500);
+    ASSERT_TRUE(StartClient(client, srv, true));
+    std::atomic<bool> destroyed{false};
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> refused{0};
+    std::atomic<std::uint64_t> refusedAfter{0};
+    std::atomic<std::uint64_t> acceptedAfter{0};
+    std::vector<std::thread> senders;
+    for (unsigned int t = 0; t < 8; ++t) {
+        senders.emplace_back([&, t] {
+            const Bytes body = Pattern(16, t);
+            while (!done.load()) {
+                const bool after = destroyed.load();
+                if (client.SendPdu(body.data(), 16) == 1) {
+                    refused.fetch_add(1);
+                    refusedAfter.fetch_add(after ? 1 : 0);
+                } else if (after) {
+                    acceptedAfter.fetch_add(1);
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(milliseconds(50));
+    client.Destroy();
+    destroyed.store(true);
+    std::this_thread::sleep_for(milliseconds(50));
+    done.store(true);
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    std::cout << "after Destroy(): " << refusedAfter.load() << " refused, " << acceptedAfter.load()
+              << " accepted\n";
+    EXPECT_EQ(acceptedAfter.load(), 0U);
+    const ConnectionStats s = client.GetStats();
+    EXPECT_EQ(s.sendRefusedStopped, refused.load());
+    EXPECT_EQ(s.sendQueued, 0U);
+    EXPECT_EQ(s.pdusAccepted, s.framesSent + s.SendDropped() + s.sendBuffered);
+    EXPECT_FALSE(s.connected);
+    EXPECT_TRUE(srv.WaitForClientClose(0, milliseconds(2000)));
+
+    ASSERT_EQ(client.Create(), 1);
+    ASSERT_TRUE(srv.WaitForConnection(1, kSoon));
+    const Bytes body = Pattern(5, 95);
+    ASSERT_EQ(client.SendPdu(body.data(), 5), 0);
+    EXPECT_EQ(ReadFrame(srv, 1), body);
 }
 
 // ---- connection drops ------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kavra::test {
@@ -330,6 +331,40 @@ TEST(ReceivePathDefaultHandler, DiscardsEveryPduButTheCounterStopsAt100) {
 }
 
 // ---- consumer calls on an object without a thread ---------------------------
+
+// Drives the receive path itself, with the byte counts it chooses, on a
+// connected socket and without a worker.
+class BudgetClient : public KeepingClient {
+public:
+    using KavraClientThread::OnSocketReceive;
+};
+
+TEST(ReceiveBudget, ACallReadsWholeFramesUntilItsByteCountIsSpent) {
+    LoopbackServer srv;
+    BudgetClient client;
+    CServerStatus server("127.0.0.1", srv.Port());
+    server.SetReconnect(false);
+    ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
+    ASSERT_TRUE(srv.WaitForConnection(0, kSoon));
+    // Nineteen bytes a frame; three bytes of garbage before the fourth.
+    const Bytes frame = FrameBytes(Pattern(5, 1));
+    const Bytes garbage = {0x01, 0x02, 0x03};
+    ASSERT_TRUE(srv.Send(0, Concat({frame, frame, frame, garbage, frame, frame, frame, frame})));
+    const std::vector<std::pair<int, std::size_t>> calls = {
+        {0, 0},  // reads nothing
+        {-5, 0}, // nor does a negative count
+        {19, 1}, // the count ends with the frame
+        {20, 3}, // one byte is left: the next frame is read whole
+        {22, 4}, // the garbage and the frame after it
+        {5, 5},  // a count short of a frame still reads the whole frame
+        {38, 7}, // two frames
+    };
+    for (const auto& [count, queued] : calls) {
+        client.OnSocketReceive(count);
+        EXPECT_EQ(client.GetReceiveQueueLength(), queued) << "after a count of " << count;
+    }
+    EXPECT_EQ(client.GetStats().resyncBytesDiscarded, 3U);
+}
 
 TEST(ConsumerCalls, GetMessageTimeouts) {
     KeepingClient client;

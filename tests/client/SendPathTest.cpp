@@ -3,6 +3,10 @@
 #include "ClientTestUtil.h"
 #include "support/StartGate.h"
 
+#include <kavra/NullPduError.h>
+#include <kavra/PduSizeError.h>
+#include <kavra/kavra.h>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -12,10 +16,14 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace kavra::test {
 namespace {
+
+static_assert(std::is_base_of_v<std::invalid_argument, kavra::NullPduError>);
+static_assert(std::is_base_of_v<std::out_of_range, kavra::PduSizeError>);
 
 // Error texts of SendPdu, byte for byte: ASCII prefix, then GBK.
 constexpr std::array<unsigned char, 43> kNullPduText = {
@@ -130,22 +138,25 @@ TEST_F(SendPath, ArgumentErrorsCarryTheExactTexts) {
     try {
         client.SendPdu(nullptr, 5);
         ADD_FAILURE() << "null pdu with size 5 was accepted";
-    } catch (const std::invalid_argument& e) {
+    } catch (const kavra::NullPduError& e) {
         EXPECT_EQ(WhatBytes(e), TextBytes(kNullPduText));
     }
     // A null pointer wins over an oversized size.
     try {
         client.SendPdu(nullptr, 9000);
         ADD_FAILURE() << "null pdu with size 9000 was accepted";
-    } catch (const std::invalid_argument& e) {
+    } catch (const kavra::NullPduError& e) {
         EXPECT_EQ(WhatBytes(e), TextBytes(kNullPduText));
     }
     try {
         client.SendPdu(body.data(), KavraClientThread::MAX_PDU_LENGTH + 1);
         ADD_FAILURE() << "size 8813 was accepted";
-    } catch (const std::out_of_range& e) {
+    } catch (const kavra::PduSizeError& e) {
         EXPECT_EQ(WhatBytes(e), TextBytes(kSizeText));
     }
+    // Each text is kept once; the C interface hands out the same bytes.
+    EXPECT_EQ(kavra_error_text_gbk(KAVRA_ERR_NULL_PDU), kavra::NullPduError::Text());
+    EXPECT_EQ(kavra_error_text_gbk(KAVRA_ERR_SIZE), kavra::PduSizeError::Text());
     // Both are reachable through the standard base class; the size is
     // compared unsigned.
     try {

@@ -102,12 +102,13 @@ TEST(IdleLimit, ASilentPeerCountsAsGoneAndIsReconnected) {
     LoopbackServer srv;
     EventClient client;
     CServerStatus server = Quick(srv.Port());
-    server.SetIdleLimitMs(300);
+    server.SetIdleLimitMs(1000);
     ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
     ASSERT_EQ(client.Create(), 1);
-    // Bytes keep the first connection alive past the limit.
-    for (int i = 0; i < 4; ++i) {
-        std::this_thread::sleep_for(milliseconds(150));
+    // Bytes keep the first connection alive past the limit; their gaps are a
+    // tenth of it, so a loaded machine does not stretch one past it.
+    for (int i = 0; i < 15; ++i) {
+        std::this_thread::sleep_for(milliseconds(100));
         ASSERT_TRUE(srv.Send(0, FrameBytes(Pattern(3, 1))));
     }
     EXPECT_EQ(client.GetStats().connectionsLost, 0U);

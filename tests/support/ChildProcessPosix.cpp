@@ -2,13 +2,47 @@
 
 #include "base/os/SocketApi.h"
 
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace kavra::test {
+
+namespace {
+
+// The child may end before it reads its input (a tool that rejects its
+// command line does): the write then fails with EPIPE instead of raising
+// SIGPIPE, which would end the test program.
+void WriteInput(int fd, const std::string& input) {
+    sigset_t pipeSignal;
+    sigset_t previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    for (std::size_t done = 0; done < input.size();) {
+        const ssize_t written = write(fd, input.data() + done, input.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    // A signal the writes raised waits, blocked, on this thread (also after
+    // a write that the reader's end cut short): take it before the mask is
+    // restored.
+    const timespec now{0, 0};
+    static_cast<void>(sigtimedwait(&pipeSignal, nullptr, &now));
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+} // namespace
 
 struct ChildProcess::State {
     pid_t pid = -1;
@@ -51,7 +85,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     m_state->out = out[0];
     m_state->err = err[0];
     // Small inputs fit the pipe; closing it gives the child its end of file.
-    static_cast<void>(write(in[1], input.data(), input.size()));
+    WriteInput(in[1], input);
     close(in[1]);
 }
 

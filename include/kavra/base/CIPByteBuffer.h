@@ -64,6 +64,10 @@ public:
     void empty();
     /// Makes room for at least n content bytes without further allocation.
     void reserve(int n);
+    /// True when any of the n bytes at bytes lies in this buffer's storage
+    /// (content, removed front or spare room), where an append may move,
+    /// free or overwrite it.
+    bool overlaps(const void* bytes, std::size_t n) const;
 
     /// Appends n bytes from src; with src null, n zero bytes.
     void appendBytes(const void* src, int n);

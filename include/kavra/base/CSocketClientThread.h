@@ -41,7 +41,15 @@
  * @endverbatim
  * So a drop and a recovery read: OnSocketClose(e), OnSocketReconnect(1),
  * OnSocketConnect(ECONNREFUSED), OnSocketReconnect(2), OnSocketConnect(0).
- * An override calls the base.
+ * An override calls the base. OnSocketConnect inside the default
+ * OnSocketReconnect is the only handler that runs inside another one.
+ *
+ * Stop and restart: once the loop has ended (AfterRun) the connection is
+ * closed, without an OnSocketClose, so the peer sees the end at once. A
+ * restart (Create() after the stop) connects again at once when the stop
+ * closed a connection or a reconnection attempt was pending: the new run
+ * begins with OnSocketReconnect(1) and goes on with backoff as after a
+ * drop.
  */
 class KAVRA_API CSocketClientThread : public CBaseSocketThread {
 public:
@@ -49,8 +57,11 @@ public:
     ~CSocketClientThread() override;
 
     char* GetClassNameA() override;
-    /// Reports a connection SetSocket made before the thread ran. Thread only.
+    /// Reports a connection SetSocket made before the thread ran, or, on a
+    /// restart, schedules the first attempt to connect again. Thread only.
     void BeforeRun() override;
+    /// Closes the connection (see above). Thread only.
+    void AfterRun() override;
 
 protected:
     /// Closes the socket and, when the server allows it, schedules the first
@@ -58,13 +69,6 @@ protected:
     void OnSocketClose(int error) override;
     /// Tries to connect again; on failure schedules the next attempt.
     void OnSocketReconnect(int attempt) override;
-
-    /// With the connection down and a reconnection attempt due within
-    /// withinMs, waits for it and makes it now rather than in the loop: the
-    /// same one attempt per backoff step, only without letting the caller's
-    /// work go by meanwhile. A stop request ends the wait. True when
-    /// connected afterwards. On the thread.
-    bool ReconnectWithin(unsigned int withinMs);
 
 public:
     /// Attaches a socket. Application thread, while the thread is not running.
@@ -119,6 +123,9 @@ private:
     // The rest belongs to whichever thread may touch the socket: the
     // application thread before the start, the thread afterwards.
     bool m_reportConnectAtStart = false;
+    // The last run ended with a connection to resume: the stop closed it, or
+    // an attempt was pending.
+    bool m_resumeAtStart = false;
     std::size_t m_endpoint = 0;
     unsigned int m_failuresInARow = 0;
     std::chrono::steady_clock::time_point m_outageStart{};

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "kavra/SendEntry.h"
+
+#include <chrono>
+#include <cstddef>
+
+namespace kavra {
+
+/**
+ * The send entries that wait for the connection, for the client's worker.
+ *
+ * An entry that finds the connection down waits in the send queue, never in
+ * the send handler: the worker puts it back first in line and goes on, and
+ * the loop makes the reconnection attempt. Each notification that came to
+ * the waiting entry is counted here and posted again after the attempt, so
+ * the entries meet the worker again, in order.
+ *
+ * Without hold, an entry waits only for attempts due before its write budget
+ * ends: the budget (the write timeout) starts when the worker first comes
+ * to it, and the wait, the attempt and the write share it. Only the first
+ * entry in line waits (the others come to the worker after it), so one
+ * budget is kept here, recognised by the entry's bytes and queueing time.
+ * Once an entry's budget ran out with the connection still down, the outage
+ * is no longer brief: the entries after it do not wait until the connection
+ * is back.
+ *
+ * Worker thread only.
+ */
+class ConnectionWait {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    /// When entry's budget ends: where it began when entry first waited, or
+    /// timeoutMs from now for an entry the worker comes to afresh.
+    Clock::time_point BudgetEnd(const SendEntry& entry, int timeoutMs) const;
+    /// True when entry waited for an attempt before (its budget is running).
+    bool Waited(const SendEntry& entry) const;
+    /// entry waits for an attempt; its budget ends at end.
+    void Wait(const SendEntry& entry, Clock::time_point end);
+    /// The entry the worker came to is written or dropped. outlasted: it had
+    /// waited, and its budget ran out with the connection still down.
+    void Done(bool outlasted);
+    /// Whether entries are to drop rather than wait (see above).
+    bool OutageOutlasted() const { return m_outlasted; }
+
+    /// One more notification came to a waiting entry.
+    void CountNotification() { ++m_notifications; }
+    /// The connection came back or an attempt failed: the notifications to
+    /// post again, and none is counted any more. After a success the entries
+    /// wait again only after a later drop.
+    std::size_t TakeNotifications(bool connected);
+    /// The worker stopped: nothing waits any more.
+    void Clear();
+
+private:
+    std::size_t m_notifications = 0;
+    // The waiting entry and the end of its budget; no entry when null.
+    const unsigned char* m_bytes = nullptr;
+    Clock::time_point m_queuedAt{};
+    Clock::time_point m_budgetEnd{};
+    bool m_outlasted = false;
+};
+
+} // namespace kavra
