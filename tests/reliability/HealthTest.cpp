@@ -2,6 +2,7 @@
 // their order, the idle limit, endpoint rotation, the give-up limit, and
 // jitter's range.
 #include "ReliabilityUtil.h"
+#include "support/Slowdown.h"
 
 #include <kavra/base/CSocket.h>
 
@@ -102,18 +103,20 @@ TEST(IdleLimit, ASilentPeerCountsAsGoneAndIsReconnected) {
     LoopbackServer srv;
     EventClient client;
     CServerStatus server = Quick(srv.Port());
-    server.SetIdleLimitMs(1000);
+    const milliseconds limit = kavra::test::Patient(milliseconds(1000));
+    server.SetIdleLimitMs(static_cast<unsigned int>(limit.count()));
     ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
     ASSERT_EQ(client.Create(), 1);
+    ASSERT_TRUE(srv.WaitForConnection(0, kSoon + limit));
     // Bytes keep the first connection alive past the limit; their gaps are a
     // tenth of it, so a loaded machine does not stretch one past it.
     for (int i = 0; i < 15; ++i) {
-        std::this_thread::sleep_for(milliseconds(100));
+        std::this_thread::sleep_for(limit / 10);
         ASSERT_TRUE(srv.Send(0, FrameBytes(Pattern(3, 1))));
     }
     EXPECT_EQ(client.GetStats().connectionsLost, 0U);
     // Then silence.
-    ASSERT_TRUE(srv.WaitForConnection(1, kSoon));
+    ASSERT_TRUE(srv.WaitForConnection(1, kSoon + limit));
     const std::vector<std::string> events = client.Events();
     ASSERT_GE(events.size(), 2U);
     EXPECT_EQ(events[1], "close timed out (up)");
