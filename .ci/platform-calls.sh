@@ -30,7 +30,7 @@ for required in '::socket\(|WSASocketW\(' '::connect\(' '::getaddrinfo\(' 'poll\
 done
 
 roots=()
-for dir in base client framing include tools tests bench; do
+for dir in base client framing capi include tools tests bench; do
     [[ -d $dir ]] && roots+=("$dir")
 done
 outside=$(scan "${roots[@]}" | grep -vE '^base/os/' || true)

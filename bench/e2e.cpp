@@ -10,7 +10,7 @@
 #include <kavra/ReceiveOverflow.h>
 #include <kavra/base/CSocket.h>
 
-#include "base/os/SocketApi.h"
+#include "base/os/ServingApi.h"
 
 #include <algorithm>
 #include <atomic>

@@ -2,7 +2,7 @@
 
 #include "Args.h"
 
-#include "base/os/SocketApi.h"
+#include "base/os/ServingApi.h"
 
 namespace kavra::tool {
 

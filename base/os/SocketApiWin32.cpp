@@ -21,9 +21,6 @@ namespace {
 // Longest single wait of the socket thread's loop.
 constexpr int WAIT_SLICE_MS = 250;
 
-// How long ConnectedPair waits for its loopback connection.
-constexpr unsigned int CONNECTED_PAIR_TIMEOUT_MS = 10000;
-
 // Starts Winsock once for the life of the process. There is deliberately no
 // WSACleanup: this library is a DLL, whose static destructors run inside
 // DllMain at process exit, where Winsock must not be called (it hung the
@@ -31,29 +28,6 @@ constexpr unsigned int CONNECTED_PAIR_TIMEOUT_MS = 10000;
 int startWinsockOnce() {
     WSADATA data{};
     return ::WSAStartup(MAKEWORD(2, 2), &data);
-}
-
-timeval toTimeval(int timeoutMs) {
-    timeval tv{};
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = (timeoutMs % 1000) * 1000;
-    return tv;
-}
-
-// fd_set is a counted array of sockets on Windows; filling it directly
-// avoids the FD_SET macro's casts.
-void setOnly(fd_set& set, SOCKET socket) {
-    set.fd_count = 1;
-    set.fd_array[0] = socket;
-}
-
-bool contains(const fd_set& set, SOCKET socket) {
-    for (u_int i = 0; i < set.fd_count; ++i) {
-        if (set.fd_array[i] == socket) {
-            return true;
-        }
-    }
-    return false;
 }
 
 int clampLength(std::size_t n) {
@@ -163,22 +137,6 @@ SocketHandle OpenSocket(int family, int socktype, int protocol, int& error) {
     return FromSocket(socket);
 }
 
-SocketHandle AcceptNative(SocketHandle listener, bool nonBlocking, sockaddr_storage& address) {
-    int length = sizeof address;
-    const SOCKET socket =
-        ::accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&address), &length);
-    if (socket == INVALID_SOCKET) {
-        return INVALID_SOCKET_HANDLE;
-    }
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
-    // An accepted socket inherits the listener's mode; set the one asked for.
-    if (SetBlocking(FromSocket(socket), !nonBlocking) != 0) {
-        ::closesocket(socket);
-        return INVALID_SOCKET_HANDLE;
-    }
-    return FromSocket(socket);
-}
-
 int PendingConnectError(SocketHandle handle) {
     const SOCKET socket = ToSocket(handle);
     int soError = 0;
@@ -190,26 +148,13 @@ int PendingConnectError(SocketHandle handle) {
         // A failed attempt shows in the exception set, at times without an
         // error code under Wine.
         fd_set failed{};
-        setOnly(failed, socket);
+        SetOnly(failed, socket);
         timeval none{};
-        if (::select(0, nullptr, nullptr, &failed, &none) > 0 && contains(failed, socket)) {
+        if (::select(0, nullptr, nullptr, &failed, &none) > 0 && Holds(failed, socket)) {
             soError = WSAECONNREFUSED;
         }
     }
     return FromWinsockError(soError);
-}
-
-int SetPortReuse(SocketHandle handle, PortReuse reuse) {
-    switch (reuse) {
-    case PortReuse::Lingering:
-        return SetFlag(handle, SOL_SOCKET, SO_REUSEADDR, true);
-    case PortReuse::Exclusive:
-        // Windows lets a second listener take a bound port with
-        // SO_REUSEADDR; exclusive use makes it fail as it does elsewhere.
-        return SetFlag(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, true);
-    default:
-        return 0;
-    }
 }
 
 int SetBlocking(SocketHandle handle, bool blocking) {
@@ -219,134 +164,6 @@ int SetBlocking(SocketHandle handle, bool blocking) {
         return LastSocketError();
     }
     return 0;
-}
-
-long Send(SocketHandle handle, const void* src, std::size_t n, int& error) {
-    // Winsock raises no SIGPIPE, so there is nothing to suppress.
-    const int sent = ::send(ToSocket(handle), static_cast<const char*>(src), clampLength(n), 0);
-    if (sent == SOCKET_ERROR) {
-        error = LastSocketError();
-        return -1;
-    }
-    return sent;
-}
-
-long Recv(SocketHandle handle, void* dst, std::size_t n, int& error) {
-    const int got = ::recv(ToSocket(handle), static_cast<char*>(dst), clampLength(n), 0);
-    if (got == SOCKET_ERROR) {
-        error = LastSocketError();
-        return -1;
-    }
-    return got;
-}
-
-void ShutdownBoth(SocketHandle handle) {
-    ::shutdown(ToSocket(handle), SD_BOTH);
-}
-
-void ShutdownSend(SocketHandle handle) {
-    ::shutdown(ToSocket(handle), SD_SEND);
-}
-
-void CloseAbortive(SocketHandle handle) {
-    const linger abortive{1, 0};
-    ::setsockopt(ToSocket(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
-                 sizeof abortive);
-    CloseSocket(handle);
-}
-
-bool ShutdownResetsLaterData() {
-    // Wine's ntdll exports its version; Windows' does not.
-    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-    return ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr;
-}
-
-bool ConnectedPair(SocketHandle pair[2]) {
-    // Windows has no socketpair: a loopback listener joins the two ends.
-    int error = 0;
-    const SocketHandle listener = ListenTcp("127.0.0.1", 0, 1, PortReuse::Plain, error);
-    if (listener == INVALID_SOCKET_HANDLE) {
-        return false;
-    }
-    const SocketHandle client =
-        ConnectTcp("127.0.0.1", LocalPort(listener), CONNECTED_PAIR_TIMEOUT_MS, error, nullptr);
-    const SocketHandle server = client == INVALID_SOCKET_HANDLE
-                                    ? INVALID_SOCKET_HANDLE
-                                    : Accept(listener, false, false, nullptr);
-    CloseSocket(listener);
-    if (server == INVALID_SOCKET_HANDLE || SetBlocking(client, true) != 0) {
-        if (client != INVALID_SOCKET_HANDLE) {
-            CloseSocket(client);
-        }
-        if (server != INVALID_SOCKET_HANDLE) {
-            CloseSocket(server);
-        }
-        return false;
-    }
-    pair[0] = client;
-    pair[1] = server;
-    return true;
-}
-
-int WaitAny(std::vector<WaitItem>& items, int timeoutMs, int& error) {
-    // select takes at most FD_SETSIZE sockets a set; beyond that, the
-    // remaining items wait for a later round.
-    fd_set readable{};
-    fd_set writable{};
-    fd_set failed{};
-    for (WaitItem& item : items) {
-        item.readable = false;
-        item.writable = false;
-        const SOCKET socket = ToSocket(item.handle);
-        if (item.wantRead && readable.fd_count < FD_SETSIZE) {
-            readable.fd_array[readable.fd_count++] = socket;
-        }
-        if (item.wantWrite && writable.fd_count < FD_SETSIZE) {
-            writable.fd_array[writable.fd_count++] = socket;
-        }
-        if ((item.wantRead || item.wantWrite) && failed.fd_count < FD_SETSIZE) {
-            failed.fd_array[failed.fd_count++] = socket;
-        }
-    }
-    timeval tv = toTimeval(timeoutMs < 0 ? 0 : timeoutMs);
-    const int ready = ::select(0, &readable, &writable, &failed, timeoutMs < 0 ? nullptr : &tv);
-    if (ready == SOCKET_ERROR) {
-        error = LastSocketError();
-        return -1;
-    }
-    int count = 0;
-    for (WaitItem& item : items) {
-        const SOCKET socket = ToSocket(item.handle);
-        item.readable = contains(readable, socket) || contains(failed, socket);
-        item.writable = contains(writable, socket);
-        count += item.readable || item.writable ? 1 : 0;
-    }
-    return count;
-}
-
-std::string ErrorText(int error) {
-    // The C runtime here has no texts for the network codes; these are the
-    // ones the programs meet.
-    switch (error) {
-    case ECONNREFUSED:
-        return "Connection refused";
-    case ECONNRESET:
-        return "Connection reset by peer";
-    case ECONNABORTED:
-        return "Software caused connection abort";
-    case ETIMEDOUT:
-        return "Connection timed out";
-    case EHOSTUNREACH:
-        return "No route to host";
-    case ENETUNREACH:
-        return "Network is unreachable";
-    case EADDRINUSE:
-        return "Address already in use";
-    case EADDRNOTAVAIL:
-        return "Cannot assign requested address";
-    default:
-        return std::strerror(error);
-    }
 }
 
 int SetKeepAlive(SocketHandle handle, unsigned int idleS, unsigned int intervalS,
@@ -392,20 +209,31 @@ void CloseSocket(SocketHandle handle) {
 // The library's sockets are non-blocking from the start (ConnectAddress,
 // PrepareConnected), so a transfer in the socket's own mode is the one meant.
 long SendSome(SocketHandle handle, const void* src, std::size_t n, int& error) {
-    return Send(handle, src, n, error);
+    // Winsock raises no SIGPIPE, so there is nothing to suppress.
+    const int sent = ::send(ToSocket(handle), static_cast<const char*>(src), clampLength(n), 0);
+    if (sent == SOCKET_ERROR) {
+        error = LastSocketError();
+        return -1;
+    }
+    return sent;
 }
 
 long RecvSome(SocketHandle handle, void* dst, std::size_t n, int& error) {
-    return Recv(handle, dst, n, error);
+    const int got = ::recv(ToSocket(handle), static_cast<char*>(dst), clampLength(n), 0);
+    if (got == SOCKET_ERROR) {
+        error = LastSocketError();
+        return -1;
+    }
+    return got;
 }
 
 int WaitReady(SocketHandle handle, Direction direction, int timeoutMs, int& error) {
     const SOCKET socket = ToSocket(handle);
     fd_set wanted{};
     fd_set failed{};
-    setOnly(wanted, socket);
-    setOnly(failed, socket);
-    timeval tv = toTimeval(timeoutMs < 0 ? 0 : timeoutMs);
+    SetOnly(wanted, socket);
+    SetOnly(failed, socket);
+    timeval tv = ToTimeval(timeoutMs < 0 ? 0 : timeoutMs);
     const int rc = direction == Direction::Read ? ::select(0, &wanted, nullptr, &failed, &tv)
                                                 : ::select(0, nullptr, &wanted, &failed, &tv);
     if (rc == SOCKET_ERROR) {
@@ -446,10 +274,10 @@ LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) 
     const bool watch = socket != INVALID_SOCKET_HANDLE;
     fd_set readable{};
     fd_set failed{};
-    setOnly(readable, wake);
+    SetOnly(readable, wake);
     if (watch) {
         readable.fd_array[readable.fd_count++] = watched;
-        setOnly(failed, watched);
+        SetOnly(failed, watched);
     }
     // The wait is cut into slices: should a wake-up datagram ever go missing
     // (Wine's loopback UDP has refused sends now and then; WakeUp retries
@@ -457,13 +285,13 @@ LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) 
     // sleeping through the posted work. The caller treats an early return
     // like an interrupted wait.
     const int sliceMs = timeoutMs < 0 || timeoutMs > WAIT_SLICE_MS ? WAIT_SLICE_MS : timeoutMs;
-    timeval tv = toTimeval(sliceMs);
+    timeval tv = ToTimeval(sliceMs);
     LoopReady ready;
     if (::select(0, &readable, nullptr, watch ? &failed : nullptr, &tv) <= 0) {
         return ready;
     }
-    ready.wake = contains(readable, wake);
-    ready.socket = watch && (contains(readable, watched) || contains(failed, watched));
+    ready.wake = Holds(readable, wake);
+    ready.socket = watch && (Holds(readable, watched) || Holds(failed, watched));
     return ready;
 }
 

@@ -1,10 +1,14 @@
 // What the files of the platform layer that serve both systems share: the
 // system's socket headers and the few calls whose spelling differs between
 // POSIX and Winsock, so that the logic above them (address lookup,
-// listening, connecting, accepting) is written once. Internal to base/os.
+// connecting; listening and accepting in Serving.cpp) is written once.
+// Internal to base/os.
 #pragma once
 
 #include "base/os/SocketApi.h"
+
+#include <memory>
+#include <string>
 
 #ifdef _WIN32
 #include "base/os/Winsock.h"
@@ -45,19 +49,21 @@ int LookupErrorCode(int gaiResult);
 // INVALID_SOCKET_HANDLE with error set.
 SocketHandle OpenSocket(int family, int socktype, int protocol, int& error);
 
-// Takes one pending connection with the given blocking mode and no
-// inheritance; address receives the peer. INVALID_SOCKET_HANDLE when none.
-SocketHandle AcceptNative(SocketHandle listener, bool nonBlocking, sockaddr_storage& address);
-
 // The outcome of a connect that a wait reported finished: 0, or its error.
 int PendingConnectError(SocketHandle handle);
 
 // Sets a boolean socket option; 0, or the error code.
 int SetFlag(SocketHandle handle, int level, int option, bool on);
 
-// Gives a socket about to be bound the port sharing that reuse asks for;
-// 0, or the error code.
-int SetPortReuse(SocketHandle handle, PortReuse reuse);
+// The system's list of addresses for a TCP host and port, freed with it.
+struct AddrInfoDeleter {
+    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+
+// getaddrinfo for TCP with the given extra flags: 0 with list set, or the
+// errno-style code.
+int LookupList(const std::string& host, unsigned short port, int flags, AddrInfoList& list);
 
 // Frames are written whole; waiting to coalesce them only adds latency. Not
 // every stream socket supports the option, and none needs it to work.

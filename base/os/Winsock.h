@@ -42,4 +42,27 @@ inline SocketHandle FromSocket(SOCKET socket) {
     return static_cast<SocketHandle>(socket);
 }
 
+inline timeval ToTimeval(int timeoutMs) {
+    timeval tv{};
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    return tv;
+}
+
+// fd_set is a counted array of sockets on Windows; filling it directly
+// avoids the FD_SET macro's casts.
+inline void SetOnly(fd_set& set, SOCKET socket) {
+    set.fd_count = 1;
+    set.fd_array[0] = socket;
+}
+
+inline bool Holds(const fd_set& set, SOCKET socket) {
+    for (u_int i = 0; i < set.fd_count; ++i) {
+        if (set.fd_array[i] == socket) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace kavra::os

@@ -16,7 +16,7 @@
 
 #include "FrameModel.h"
 
-#include "base/os/SocketApi.h"
+#include "base/os/ServingApi.h"
 
 #include <kavra/FrameDecoder.h>
 #include <kavra/KavraClientThread.h>
