@@ -163,8 +163,16 @@ TEST(StalledReader, ResetWhileWritesWaitLosesOnlyCountedPdus) {
     OpenClient client;
     ASSERT_TRUE(StartClient(client, srv, true));
     QueueNumbered(client);
-    std::this_thread::sleep_for(milliseconds(500));
-    // The peer gives up on the connection while a write waits on it.
+    // The peer gives up on the connection while a write waits on it: once
+    // the buffers are full, before the write's own time runs out.
+    std::uint64_t sent = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::uint64_t now = client.GetStats().framesSent;
+        const bool still = now == sent && now > 0;
+        sent = now;
+        std::this_thread::sleep_for(milliseconds(100));
+        return still;
+    }));
     srv.ResetConnection(0);
     ASSERT_TRUE(srv.WaitForConnection(1, kSoon));
     const std::vector<Bytes> wire = ReadToTheEnd(srv, client, 1);
