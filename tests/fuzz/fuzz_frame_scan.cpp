@@ -69,7 +69,7 @@ unsigned int CheckedValidate(KavraHeader& header, CIPByteBuffer& buffer) {
     }
     const unsigned char* after = buffer.getBuffer();
     const std::size_t kept = before.size() - dropped;
-    if (!std::equal(after, after + kept, before.begin() + dropped)) {
+    if (!std::equal(after, after + kept, before.data() + dropped)) {
         Fail("ValidateBuffer did not keep the bytes behind the dropped ones");
     }
     if (std::any_of(after + kept, after + before.size(), [](unsigned char b) { return b != 0; })) {

@@ -211,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (length == kEndMarkerLength && client.Closed()) {
                     sawMarker = true;
                 } else {
-                    received.emplace_back(body.begin(), body.begin() + length);
+                    received.emplace_back(body.data(), body.data() + length);
                 }
             } else if (rc != KavraClientThread::RECEIVE_NOTHING) {
                 Fail("ReceivePdu refused a buffer larger than any body");
