@@ -1,4 +1,4 @@
-// The POSIX half of the platform layer: the calls whose spelling differs
+// The Linux half of the platform layer: the calls whose spelling differs
 // from Winsock's.
 #include "base/os/Sockets.h"
 

@@ -1,4 +1,4 @@
-// The POSIX half of the serving side: the calls whose spelling differs
+// The Linux half of the serving side: the calls whose spelling differs
 // from Winsock's.
 #include "base/os/ServingSockets.h"
 
