@@ -13,7 +13,9 @@ class KAVRA_API NullPduError : public std::invalid_argument {
 public:
     NullPduError();
     ~NullPduError() override;
+    /// A copy carries the same text. Any thread.
     NullPduError(const NullPduError&) = default;
+    /// Takes the other's text. Any thread.
     NullPduError& operator=(const NullPduError&) = default;
 
     /// The message, GBK bytes ("KavraClientThread::SendPdu" and Chinese for

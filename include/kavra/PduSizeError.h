@@ -13,7 +13,9 @@ class KAVRA_API PduSizeError : public std::out_of_range {
 public:
     PduSizeError();
     ~PduSizeError() override;
+    /// A copy carries the same text. Any thread.
     PduSizeError(const PduSizeError&) = default;
+    /// Takes the other's text. Any thread.
     PduSizeError& operator=(const PduSizeError&) = default;
 
     /// The message, GBK bytes ("KavraClientThread::SendPdu" and Chinese for
