@@ -2,7 +2,7 @@
 
 #include "base/BlockAccounting.h"
 #include "base/ThreadCheck.h"
-#include "client/ConnectionWait.h"
+#include "client/ClientParts.h"
 
 #include "kavra/KavraHeader.h"
 #include "kavra/KavraPDU.h"
@@ -30,9 +30,9 @@ using Clock = std::chrono::steady_clock;
 } // namespace
 
 KavraClientThread::KavraClientThread()
-    : m_connectionWait(std::make_unique<kavra::ConnectionWait>()),
-      m_receiveCount(0, static_cast<long>(MAX_RECEIVE_QUEUE), nullptr, nullptr),
-      m_receiveLock(1, 1, nullptr, nullptr), m_sendLock(1, 1, nullptr, nullptr) {}
+    : m_receiveCount(0, static_cast<long>(MAX_RECEIVE_QUEUE), nullptr, nullptr),
+      m_receiveLock(1, 1, nullptr, nullptr), m_sendLock(1, 1, nullptr, nullptr),
+      m_parts(std::make_unique<kavra::ClientParts>()) {}
 
 KavraClientThread::~KavraClientThread() {
     // The worker calls into this object's handlers; it must be gone before the
@@ -75,12 +75,12 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
     // A refusal must not cost the copy, so the stop and the limit are looked
     // at first; both are checked again under the lock, where they count.
     if (IsQuitRequested()) {
-        m_sendRefusedStopped.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendRefusedStopped);
         return 1;
     }
     const std::size_t limit = m_sendQueueLimit.load(std::memory_order_relaxed);
     if (limit != 0 && GetSendQueueLength() >= limit) {
-        m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendQueueFull);
         return SEND_QUEUE_FULL;
     }
 
@@ -94,11 +94,11 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
         // The worker releases what is queued once it has stopped, under this
         // lock; an entry appended after that would never be written.
         if (IsQuitRequested()) {
-            m_sendRefusedStopped.fetch_add(1, std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::sendRefusedStopped);
             return 1;
         }
         if (limit != 0 && m_sendQueue.size() >= limit) {
-            m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::sendQueueFull);
             return SEND_QUEUE_FULL;
         }
         m_sendQueuedAt.push_back(now);
@@ -109,7 +109,7 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
             throw;
         }
         block.release();
-        m_pdusAccepted.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::pdusAccepted);
     }
 
     PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
@@ -161,7 +161,7 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
     if (m_socket != nullptr && m_socket->IsConnected()) {
         PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     } else {
-        m_connectionWait->CountNotification();
+        m_parts->connectionWait.CountNotification();
     }
 }
 
@@ -173,7 +173,7 @@ void KavraClientThread::OnSocketConnect(int error) {
     if (error != 0 && GetHoldWhileDisconnected()) {
         return;
     }
-    for (std::size_t n = m_connectionWait->TakeNotifications(error == 0); n > 0; --n) {
+    for (std::size_t n = m_parts->connectionWait.TakeNotifications(error == 0); n > 0; --n) {
         PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     }
 }
@@ -182,7 +182,7 @@ void KavraClientThread::AfterRun() {
     // Nothing queued now can be written any more; SendPdu refuses from the
     // stop on, so the queue stays empty until the thread is started again.
     releaseSendQueue();
-    m_connectionWait->Clear();
+    m_parts->connectionWait.Clear();
     CSocketClientThread::AfterRun();
 }
 
@@ -191,7 +191,7 @@ void KavraClientThread::releaseSendQueue() {
     while (!m_sendQueue.empty()) {
         kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
         m_sendQueue.pop_front();
-        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
     }
     m_sendQueuedAt.clear();
 }
@@ -203,7 +203,7 @@ bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
     }
     const bool settled = settleSendEntry(entry);
     if (settled) {
-        m_connectionWait->Done(false);
+        m_parts->connectionWait.Done(false);
     }
     return settled;
 }
@@ -211,7 +211,7 @@ bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
 bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
     const auto signedSize = static_cast<std::int32_t>(entry.size);
     if (signedSize < 1 || entry.size > MAX_PDU_LENGTH) {
-        m_sendDroppedEmpty.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedEmpty);
         return true;
     }
     const int timeoutMs = ioTimeoutMs();
@@ -219,12 +219,12 @@ bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
     // A stopping thread does not reconnect: once the linger is over or the
     // connection is gone, what is left is released by the stop.
     if (IsQuitRequested() && (timeoutMs == 0 || !connected)) {
-        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
         return true;
     }
     const unsigned int maxAgeMs = GetMaxAge();
     if (maxAgeMs != 0 && Clock::now() - entry.queuedAt > std::chrono::milliseconds(maxAgeMs)) {
-        m_sendDroppedStale.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedStale);
         return true;
     }
     const bool hold = GetHoldWhileDisconnected();
@@ -232,34 +232,34 @@ bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
         if (hold || waitsForAttempt(entry, timeoutMs)) {
             return false;
         }
-        m_sendDroppedDisconnected.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedDisconnected);
         return true;
     }
     const int writeMs = hold ? timeoutMs : writeBudgetMs(entry, timeoutMs);
     if (writeMs == 0) {
         // Its wait and the attempt used up the write's time.
-        m_sendDroppedTimedOut.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedTimedOut);
         return true;
     }
     return writeFrame(entry, writeMs, hold);
 }
 
 bool KavraClientThread::waitsForAttempt(const kavra::SendEntry& entry, int timeoutMs) {
-    const Clock::time_point end = m_connectionWait->BudgetEnd(entry, timeoutMs);
-    if (!m_connectionWait->OutageOutlasted() && IsReconnectScheduled() && ReconnectDue() < end) {
-        m_connectionWait->Wait(entry, end);
+    const Clock::time_point end = m_parts->connectionWait.BudgetEnd(entry, timeoutMs);
+    if (!m_parts->connectionWait.OutageOutlasted() && IsReconnectScheduled() && ReconnectDue() < end) {
+        m_parts->connectionWait.Wait(entry, end);
         return true;
     }
-    m_connectionWait->Done(m_connectionWait->Waited(entry));
+    m_parts->connectionWait.Done(m_parts->connectionWait.Waited(entry));
     return false;
 }
 
 int KavraClientThread::writeBudgetMs(const kavra::SendEntry& entry, int timeoutMs) const {
-    if (!m_connectionWait->Waited(entry)) {
+    if (!m_parts->connectionWait.Waited(entry)) {
         return timeoutMs;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                          m_connectionWait->BudgetEnd(entry, timeoutMs) - Clock::now())
+                          m_parts->connectionWait.BudgetEnd(entry, timeoutMs) - Clock::now())
                           .count();
     return static_cast<int>(std::clamp<std::int64_t>(left, 0, timeoutMs));
 }
@@ -283,8 +283,8 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
         reinterpret_cast<const char*>(frame.getBuffer()), static_cast<int>(frame.getLength()), timeoutMs);
     switch (outcome) {
     case WriteOutcome::Written:
-        m_framesWritten.fetch_add(1, std::memory_order_relaxed);
-        m_bodyBytesWritten.fetch_add(entry.size, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::framesSent);
+        m_parts->counters.Add(kavra::Stat::bytesSent, entry.size);
         return true;
     case WriteOutcome::Held:
         // Counted by the write tally once the kernel takes its last byte.
@@ -297,10 +297,10 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
     if (hold && !IsQuitRequested()) {
         return false;
     }
-    auto& dropped = outcome == WriteOutcome::NotConnected ? m_sendDroppedDisconnected
-                    : outcome == WriteOutcome::TimedOut   ? m_sendDroppedTimedOut
-                                                          : m_sendDroppedConnectionFailed;
-    dropped.fetch_add(1, std::memory_order_relaxed);
+    m_parts->counters.Add(outcome == WriteOutcome::NotConnected ? kavra::Stat::sendDroppedDisconnected
+                          : outcome == WriteOutcome::TimedOut
+                              ? kavra::Stat::sendDroppedTimedOut
+                              : kavra::Stat::sendDroppedConnectionFailed);
     return true;
 }
 
@@ -369,8 +369,7 @@ void KavraClientThread::OnSocketReceive(int readable) {
             }
             spend(missing);
             missing = static_cast<int>(header.ValidateBuffer(headerBuffer));
-            m_resyncBytesDiscarded.fetch_add(static_cast<std::uint64_t>(missing),
-                                             std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::resyncBytesDiscarded, static_cast<std::uint64_t>(missing));
         }
 
         header.setData(headerBuffer);
@@ -378,15 +377,15 @@ void KavraClientThread::OnSocketReceive(int readable) {
         switch (KavraHeader::ActionForLength(bodyLength)) {
         case KavraHeader::BodyAction::Empty:
         case KavraHeader::BodyAction::Garbage:
-            m_badHeaders.fetch_add(1, std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::badHeaders);
             continue;
         case KavraHeader::BodyAction::Discard:
             if (!discardBody(bodyLength)) {
                 return;
             }
             spend(bodyLength);
-            m_framesRead.fetch_add(1, std::memory_order_relaxed);
-            m_oversizeDiscarded.fetch_add(1, std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::framesRead);
+            m_parts->counters.Add(kavra::Stat::oversizeDiscarded);
             continue;
         case KavraHeader::BodyAction::Deliver:
             break;
@@ -432,13 +431,13 @@ bool KavraClientThread::discardBody(int length) {
 }
 
 void KavraClientThread::countReceived(int bodyLength, bool queued) {
-    m_framesRead.fetch_add(1, std::memory_order_relaxed);
+    m_parts->counters.Add(kavra::Stat::framesRead);
     if (!queued) {
-        m_receiveDropsQueueFull.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::receiveDropsQueueFull);
         return;
     }
-    m_framesReceived.fetch_add(1, std::memory_order_relaxed);
-    m_bytesReceived.fetch_add(static_cast<std::uint64_t>(bodyLength), std::memory_order_relaxed);
+    m_parts->counters.Add(kavra::Stat::framesReceived);
+    m_parts->counters.Add(kavra::Stat::bytesReceived, static_cast<std::uint64_t>(bodyLength));
 }
 
 bool KavraClientThread::pauseReadingWhenFull() {
@@ -456,7 +455,7 @@ bool KavraClientThread::pauseReadingWhenFull() {
         ResumeReading();
         return false;
     }
-    m_receivePauses.fetch_add(1, std::memory_order_relaxed);
+    m_parts->counters.Add(kavra::Stat::receivePauses);
     return true;
 }
 
@@ -528,7 +527,7 @@ int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
         // that a subclass pushed itself may, and a cut copy would be
         // reported as the whole body.
         if (taken.size > MAX_PDU_LENGTH) {
-            m_consumerDropsTooLong.fetch_add(1, std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::consumerDropsTooLong);
             return 1;
         }
         std::memcpy(destination, taken.pdu->getBufAddr(), taken.size);
@@ -566,37 +565,22 @@ int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsi
 // ---- observation -----------------------------------------------------------
 
 kavra::ConnectionStats KavraClientThread::GetStats() const {
+    kavra::ConnectionStats stats;
+    m_parts->counters.CopyTo(stats);
+    // The frames the socket held back are its tally's until the kernel took
+    // them; each held write of this class is one frame, header and body.
     const auto get = [](const std::atomic<std::uint64_t>& counter) {
         return counter.load(std::memory_order_relaxed);
     };
     const kavra::WriteTally& held = GetWriteTally();
-    kavra::ConnectionStats stats;
     stats.sendBuffered = held.StillHeld();
-    stats.framesSent = get(m_framesWritten) + get(held.accepted);
-    // Each held write of this class is one frame: its header and its body.
-    stats.bytesSent = get(m_bodyBytesWritten) + get(held.acceptedBytes) -
-                      get(held.accepted) * static_cast<std::uint64_t>(KavraHeader::HEADER_LENGTH);
-    stats.sendDroppedDisconnected = get(m_sendDroppedDisconnected);
-    stats.sendDroppedTimedOut = get(m_sendDroppedTimedOut) + get(held.droppedTimedOut);
-    stats.sendDroppedConnectionFailed =
-        get(m_sendDroppedConnectionFailed) + get(held.droppedFailed);
-    stats.sendDroppedAtStop = get(m_sendDroppedAtStop);
-    stats.sendDroppedEmpty = get(m_sendDroppedEmpty);
-    stats.sendDroppedStale = get(m_sendDroppedStale);
-    stats.sendQueued = GetSendQueueLength();
-    stats.pdusAccepted = get(m_pdusAccepted);
-    stats.sendQueueFull = get(m_sendQueueFull);
-    stats.sendRefusedStopped = get(m_sendRefusedStopped);
+    stats.framesSent += get(held.accepted);
+    stats.bytesSent += get(held.acceptedBytes) -
+                       get(held.accepted) * static_cast<std::uint64_t>(KavraHeader::HEADER_LENGTH);
+    stats.sendDroppedTimedOut += get(held.droppedTimedOut);
+    stats.sendDroppedConnectionFailed += get(held.droppedFailed);
     stats.outOfStepCloses = get(held.outOfStepCloses);
-    stats.framesRead = get(m_framesRead);
-    stats.framesReceived = get(m_framesReceived);
-    stats.bytesReceived = get(m_bytesReceived);
-    stats.receiveDropsQueueFull = get(m_receiveDropsQueueFull);
-    stats.oversizeDiscarded = get(m_oversizeDiscarded);
-    stats.receivePauses = get(m_receivePauses);
-    stats.badHeaders = get(m_badHeaders);
-    stats.resyncBytesDiscarded = get(m_resyncBytesDiscarded);
-    stats.consumerDropsTooLong = get(m_consumerDropsTooLong);
+    stats.sendQueued = GetSendQueueLength();
     stats.reconnections = GetReconnectCount();
     stats.connectionsMade = GetConnectionsMade();
     stats.connectionsLost = GetConnectionsLost();

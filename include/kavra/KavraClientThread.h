@@ -20,7 +20,7 @@
 class KavraPDU;
 
 namespace kavra {
-class ConnectionWait;
+struct ClientParts;
 }
 
 /**
@@ -316,8 +316,6 @@ private:
     std::deque<DATABUFFER> m_sendQueue;
     // When each entry of m_sendQueue was queued, in the same order.
     std::deque<std::chrono::steady_clock::time_point> m_sendQueuedAt;
-    // Entries that wait for the connection. Worker thread.
-    std::unique_ptr<kavra::ConnectionWait> m_connectionWait;
     // The worker's frame buffer for OnSendQueuePush.
     CIPByteBuffer m_sendFrame;
     std::deque<KavraPDU*> m_receiveQueue;
@@ -328,33 +326,13 @@ private:
     // Mutable so that the const observers can take it.
     mutable CSema m_sendLock;
 
-    std::atomic<std::uint64_t> m_pdusAccepted{0};
-    // Frames written straight through; those the socket held back are
-    // counted in the base's write tally.
-    std::atomic<std::uint64_t> m_framesWritten{0};
-    std::atomic<std::uint64_t> m_bodyBytesWritten{0};
-    std::atomic<std::uint64_t> m_sendDroppedDisconnected{0};
-    std::atomic<std::uint64_t> m_sendDroppedTimedOut{0};
-    std::atomic<std::uint64_t> m_sendDroppedConnectionFailed{0};
-    std::atomic<std::uint64_t> m_sendDroppedAtStop{0};
-    std::atomic<std::uint64_t> m_sendDroppedEmpty{0};
-    std::atomic<std::uint64_t> m_sendDroppedStale{0};
-    std::atomic<std::uint64_t> m_sendQueueFull{0};
-    std::atomic<std::uint64_t> m_sendRefusedStopped{0};
-    std::atomic<std::uint64_t> m_framesRead{0};
-    std::atomic<std::uint64_t> m_framesReceived{0};
-    std::atomic<std::uint64_t> m_bytesReceived{0};
-    std::atomic<std::uint64_t> m_receiveDropsQueueFull{0};
-    std::atomic<std::uint64_t> m_oversizeDiscarded{0};
-    std::atomic<std::uint64_t> m_receivePauses{0};
-    std::atomic<std::uint64_t> m_badHeaders{0};
-    std::atomic<std::uint64_t> m_resyncBytesDiscarded{0};
-    std::atomic<std::uint64_t> m_consumerDropsTooLong{0};
     std::atomic<std::size_t> m_sendQueueLimit{0};
     std::atomic<unsigned int> m_lingerMs{SOCKET_IO_TIMEOUT_MS};
     std::atomic<bool> m_holdWhileDisconnected{false};
     std::atomic<unsigned int> m_maxAgeMs{0};
     std::atomic<kavra::ReceiveOverflow> m_receiveOverflow{kavra::ReceiveOverflow::Drop};
+    // The tallies and policies beside the members above (client/ClientParts.h).
+    std::unique_ptr<kavra::ClientParts> m_parts;
     // When the current stop's linger runs out, in steady-clock ticks; set by
     // Quit before the quit flag, read only once the flag is seen.
     std::atomic<std::int64_t> m_stopDeadline{0};
