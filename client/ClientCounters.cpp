@@ -1,6 +1,12 @@
 #include "client/ClientCounters.h"
 
+#include <cstddef>
+
 namespace kavra {
+
+// The fields released so far keep their places: new ones go after
+// msInCurrentState, the end of the list.
+static_assert(offsetof(ConnectionStats, msInCurrentState) == 28 * sizeof(std::uint64_t));
 
 #define KAVRA_STAT_COPY(kind, cxx, c) KAVRA_STAT_COPY_##kind(cxx)
 #define KAVRA_STAT_COPY_COUNTER(cxx) stats.cxx = Get(Stat::cxx);
