@@ -54,39 +54,41 @@ CServerStatus serverFor(const char* host, std::uint16_t port, const kavra_option
     return server;
 }
 
+// One assignment per field of the list; fields of one structure only are
+// skipped.
+#define KAVRA_COPY_STAT(kind, cxx, c) KAVRA_COPY_STAT_##kind(cxx, c)
+#define KAVRA_COPY_STAT_COUNTER(cxx, c) out.c = s.cxx;
+#define KAVRA_COPY_STAT_CXX_COUNTER(cxx, c)
+#define KAVRA_COPY_STAT_READ(cxx, c) out.c = s.cxx;
+#define KAVRA_COPY_STAT_FLAG(cxx, c) out.c = s.cxx ? 1 : 0;
+#define KAVRA_COPY_STAT_SUM(cxx, c) out.c = s.cxx();
+
 void copyStats(const kavra::ConnectionStats& s, kavra_stats& out) {
-    out.connected = s.connected ? 1 : 0;
-    out.gave_up = s.gaveUp ? 1 : 0;
     out.reserved = 0;
-    out.pdus_accepted = s.pdusAccepted;
-    out.frames_sent = s.framesSent;
-    out.bytes_sent = s.bytesSent;
-    out.send_dropped_disconnected = s.sendDroppedDisconnected;
-    out.send_dropped_timed_out = s.sendDroppedTimedOut;
-    out.send_dropped_connection_failed = s.sendDroppedConnectionFailed;
-    out.send_dropped_at_stop = s.sendDroppedAtStop;
-    out.send_dropped_empty = s.sendDroppedEmpty;
-    out.send_dropped_stale = s.sendDroppedStale;
-    out.send_queued = s.sendQueued;
-    out.send_buffered = s.sendBuffered;
-    out.send_queue_full = s.sendQueueFull;
-    out.out_of_step_closes = s.outOfStepCloses;
-    out.frames_read = s.framesRead;
-    out.frames_received = s.framesReceived;
-    out.bytes_received = s.bytesReceived;
-    out.receive_drops_queue_full = s.receiveDropsQueueFull;
-    out.oversize_discarded = s.oversizeDiscarded;
-    out.bad_headers = s.badHeaders;
-    out.resync_bytes_discarded = s.resyncBytesDiscarded;
-    out.consumer_drops_too_long = s.consumerDropsTooLong;
-    out.receive_pauses = s.receivePauses;
-    out.reconnections = s.reconnections;
-    out.connections_made = s.connectionsMade;
-    out.connections_lost = s.connectionsLost;
-    out.connect_failures = s.connectFailures;
-    out.ms_in_current_state = s.msInCurrentState;
-    out.send_dropped = s.SendDropped();
+    KAVRA_STATS_FIELDS(KAVRA_COPY_STAT)
 }
+
+// kavra_stats_fields: the same list as words, in the structure's order.
+#define KAVRA_DESCRIBE_FLAG(kind, cxx, c) KAVRA_DESCRIBE_FLAG_##kind(c)
+#define KAVRA_DESCRIBE_FLAG_COUNTER(c)
+#define KAVRA_DESCRIBE_FLAG_CXX_COUNTER(c)
+#define KAVRA_DESCRIBE_FLAG_READ(c)
+#define KAVRA_DESCRIBE_FLAG_FLAG(c) " " #c ":flag"
+#define KAVRA_DESCRIBE_FLAG_SUM(c)
+#define KAVRA_DESCRIBE_WIDE(kind, cxx, c) KAVRA_DESCRIBE_WIDE_##kind(c)
+#define KAVRA_DESCRIBE_WIDE_COUNTER(c) " " #c ":u64"
+#define KAVRA_DESCRIBE_WIDE_CXX_COUNTER(c)
+#define KAVRA_DESCRIBE_WIDE_READ(c) " " #c ":u64"
+#define KAVRA_DESCRIBE_WIDE_FLAG(c)
+#define KAVRA_DESCRIBE_WIDE_SUM(c) " " #c ":u64"
+
+constexpr const char kStatsFields[] = "size:u32" KAVRA_STATS_FIELDS(KAVRA_DESCRIBE_FLAG)
+    " reserved:u32" KAVRA_STATS_FIELDS(KAVRA_DESCRIBE_WIDE);
+
+// The fields released so far keep their places: new ones go after
+// send_dropped, the end of the list.
+static_assert(offsetof(kavra_stats, send_dropped) == 16 + 27 * sizeof(std::uint64_t));
+static_assert(sizeof(kavra_stats) % sizeof(std::uint64_t) == 0);
 
 } // namespace
 
@@ -338,6 +340,14 @@ int KAVRA_CALL kavra_client_stats(const kavra_client* client, kavra_stats* stats
         std::memcpy(stats, &full, std::min<std::size_t>(stats->size, sizeof full));
         return KAVRA_OK;
     });
+}
+
+uint32_t KAVRA_CALL kavra_stats_size(void) {
+    return sizeof(kavra_stats);
+}
+
+const char* KAVRA_CALL kavra_stats_fields(void) {
+    return kStatsFields;
 }
 
 int KAVRA_CALL kavra_client_is_connected(const kavra_client* client) {

@@ -1,28 +1,45 @@
 #include "client/ConnectionWait.h"
 
+#include "base/ThreadCheck.h"
+
 namespace kavra {
 
 bool ConnectionWait::Waited(const SendEntry& entry) const {
+    AssertInThread(m_worker, "ConnectionWait::Waited");
     return m_bytes != nullptr && entry.bytes.get() == m_bytes && entry.queuedAt == m_queuedAt;
 }
 
 ConnectionWait::Clock::time_point ConnectionWait::BudgetEnd(const SendEntry& entry,
                                                             int timeoutMs) const {
+    AssertInThread(m_worker, "ConnectionWait::BudgetEnd");
     return Waited(entry) ? m_budgetEnd : Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
 void ConnectionWait::Wait(const SendEntry& entry, Clock::time_point end) {
+    AssertInThread(m_worker, "ConnectionWait::Wait");
     m_bytes = entry.bytes.get();
     m_queuedAt = entry.queuedAt;
     m_budgetEnd = end;
 }
 
+bool ConnectionWait::OutageOutlasted() const {
+    AssertInThread(m_worker, "ConnectionWait::OutageOutlasted");
+    return m_outlasted;
+}
+
+void ConnectionWait::CountNotification() {
+    AssertInThread(m_worker, "ConnectionWait::CountNotification");
+    ++m_notifications;
+}
+
 void ConnectionWait::Done(bool outlasted) {
+    AssertInThread(m_worker, "ConnectionWait::Done");
     m_bytes = nullptr;
     m_outlasted = m_outlasted || outlasted;
 }
 
 std::size_t ConnectionWait::TakeNotifications(bool connected) {
+    AssertInThread(m_worker, "ConnectionWait::TakeNotifications");
     if (connected) {
         m_outlasted = false;
     }
@@ -32,6 +49,7 @@ std::size_t ConnectionWait::TakeNotifications(bool connected) {
 }
 
 void ConnectionWait::Clear() {
+    AssertInThread(m_worker, "ConnectionWait::Clear");
     m_notifications = 0;
     m_bytes = nullptr;
     m_outlasted = false;

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 
+class CBaseThread;
+
 namespace kavra {
 
 /**
@@ -25,11 +27,14 @@ namespace kavra {
  * is no longer brief: the entries after it do not wait until the connection
  * is back.
  *
- * Worker thread only.
+ * Worker thread only (checked).
  */
 class ConnectionWait {
 public:
     using Clock = std::chrono::steady_clock;
+
+    /// worker: the client thread whose entries wait here.
+    explicit ConnectionWait(const CBaseThread& worker) : m_worker(worker) {}
 
     /// When entry's budget ends: where it began when entry first waited, or
     /// timeoutMs from now for an entry the worker comes to afresh.
@@ -42,10 +47,10 @@ public:
     /// waited, and its budget ran out with the connection still down.
     void Done(bool outlasted);
     /// Whether entries are to drop rather than wait (see above).
-    bool OutageOutlasted() const { return m_outlasted; }
+    bool OutageOutlasted() const;
 
     /// One more notification came to a waiting entry.
-    void CountNotification() { ++m_notifications; }
+    void CountNotification();
     /// The connection came back or an attempt failed: the notifications to
     /// post again, and none is counted any more. After a success the entries
     /// wait again only after a later drop.
@@ -54,6 +59,7 @@ public:
     void Clear();
 
 private:
+    const CBaseThread& m_worker;
     std::size_t m_notifications = 0;
     // The waiting entry and the end of its budget; no entry when null.
     const unsigned char* m_bytes = nullptr;

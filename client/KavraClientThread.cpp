@@ -2,7 +2,7 @@
 
 #include "base/BlockAccounting.h"
 #include "base/ThreadCheck.h"
-#include "client/ConnectionWait.h"
+#include "client/ClientParts.h"
 
 #include "kavra/KavraHeader.h"
 #include "kavra/KavraPDU.h"
@@ -26,13 +26,21 @@ namespace {
 using SendBlock = std::unique_ptr<unsigned char[], kavra::SendEntry::Release>;
 using Clock = std::chrono::steady_clock;
 
+// Takes bytes off the read budget; it stops at zero rather than running below
+// any bound, since resynchronisation goes on however far past it the reader
+// gets.
+void spend(unsigned int& budget, int bytes) {
+    const auto n = static_cast<unsigned int>(bytes);
+    budget = budget > n ? budget - n : 0;
+}
 
 } // namespace
 
 KavraClientThread::KavraClientThread()
-    : m_connectionWait(std::make_unique<kavra::ConnectionWait>()),
-      m_receiveCount(0, static_cast<long>(MAX_RECEIVE_QUEUE), nullptr, nullptr),
-      m_receiveLock(1, 1, nullptr, nullptr), m_sendLock(1, 1, nullptr, nullptr) {}
+    : m_receiveCount(0, static_cast<long>(MAX_RECEIVE_QUEUE), nullptr, nullptr),
+      m_receiveLock(1, 1, nullptr, nullptr), m_sendLock(1, 1, nullptr, nullptr),
+      m_parts(
+          std::make_unique<kavra::ClientParts>(*this, SOCKET_IO_TIMEOUT_MS, MAX_RECEIVE_QUEUE)) {}
 
 KavraClientThread::~KavraClientThread() {
     // The worker calls into this object's handlers; it must be gone before the
@@ -74,14 +82,8 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
 
     // A refusal must not cost the copy, so the stop and the limit are looked
     // at first; both are checked again under the lock, where they count.
-    if (IsQuitRequested()) {
-        m_sendRefusedStopped.fetch_add(1, std::memory_order_relaxed);
-        return 1;
-    }
-    const std::size_t limit = m_sendQueueLimit.load(std::memory_order_relaxed);
-    if (limit != 0 && GetSendQueueLength() >= limit) {
-        m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
-        return SEND_QUEUE_FULL;
+    if (const int refused = refuseSend(false); refused != 0) {
+        return refused;
     }
 
     // Copy before locking so the lock covers only the append.
@@ -93,27 +95,41 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
         const kavra::SemaLock lock(m_sendLock);
         // The worker releases what is queued once it has stopped, under this
         // lock; an entry appended after that would never be written.
-        if (IsQuitRequested()) {
-            m_sendRefusedStopped.fetch_add(1, std::memory_order_relaxed);
-            return 1;
+        if (const int refused = refuseSend(true); refused != 0) {
+            return refused;
         }
-        if (limit != 0 && m_sendQueue.size() >= limit) {
-            m_sendQueueFull.fetch_add(1, std::memory_order_relaxed);
-            return SEND_QUEUE_FULL;
-        }
-        m_sendQueuedAt.push_back(now);
-        try {
-            m_sendQueue.push_back(DATABUFFER{block.get(), size});
-        } catch (...) {
-            m_sendQueuedAt.pop_back();
-            throw;
-        }
+        appendSendEntry(DATABUFFER{block.get(), size}, now);
         block.release();
-        m_pdusAccepted.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::pdusAccepted);
     }
 
     PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     return 0;
+}
+
+int KavraClientThread::refuseSend(bool underLock) {
+    if (IsQuitRequested()) {
+        m_parts->counters.Add(kavra::Stat::sendRefusedStopped);
+        return 1;
+    }
+    const auto length = [this, underLock] {
+        return underLock ? m_sendQueue.size() : GetSendQueueLength();
+    };
+    if (m_parts->queueLimit.Reached(length)) {
+        m_parts->counters.Add(kavra::Stat::sendQueueFull);
+        return SEND_QUEUE_FULL;
+    }
+    return 0;
+}
+
+void KavraClientThread::appendSendEntry(DATABUFFER block, Clock::time_point queuedAt) {
+    m_sendQueuedAt.push_back(queuedAt);
+    try {
+        m_sendQueue.push_back(block);
+    } catch (...) {
+        m_sendQueuedAt.pop_back();
+        throw;
+    }
 }
 
 void KavraClientThread::OnSendQueuePush() {
@@ -161,7 +177,7 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
     if (m_socket != nullptr && m_socket->IsConnected()) {
         PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     } else {
-        m_connectionWait->CountNotification();
+        m_parts->connectionWait.CountNotification();
     }
 }
 
@@ -170,10 +186,10 @@ void KavraClientThread::OnSocketConnect(int error) {
     // After a success every waiting entry can go. After a failure the ones
     // that wait only for an attempt within their budget look again whether
     // the next one comes in time; held entries wait on.
-    if (error != 0 && GetHoldWhileDisconnected()) {
+    if (error != 0 && m_parts->hold.Get()) {
         return;
     }
-    for (std::size_t n = m_connectionWait->TakeNotifications(error == 0); n > 0; --n) {
+    for (std::size_t n = m_parts->connectionWait.TakeNotifications(error == 0); n > 0; --n) {
         PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
     }
 }
@@ -182,7 +198,7 @@ void KavraClientThread::AfterRun() {
     // Nothing queued now can be written any more; SendPdu refuses from the
     // stop on, so the queue stays empty until the thread is started again.
     releaseSendQueue();
-    m_connectionWait->Clear();
+    m_parts->connectionWait.Clear();
     CSocketClientThread::AfterRun();
 }
 
@@ -191,7 +207,7 @@ void KavraClientThread::releaseSendQueue() {
     while (!m_sendQueue.empty()) {
         kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
         m_sendQueue.pop_front();
-        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
     }
     m_sendQueuedAt.clear();
 }
@@ -203,7 +219,7 @@ bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
     }
     const bool settled = settleSendEntry(entry);
     if (settled) {
-        m_connectionWait->Done(false);
+        m_parts->connectionWait.Done(false);
     }
     return settled;
 }
@@ -211,7 +227,7 @@ bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
 bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
     const auto signedSize = static_cast<std::int32_t>(entry.size);
     if (signedSize < 1 || entry.size > MAX_PDU_LENGTH) {
-        m_sendDroppedEmpty.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedEmpty);
         return true;
     }
     const int timeoutMs = ioTimeoutMs();
@@ -219,47 +235,46 @@ bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
     // A stopping thread does not reconnect: once the linger is over or the
     // connection is gone, what is left is released by the stop.
     if (IsQuitRequested() && (timeoutMs == 0 || !connected)) {
-        m_sendDroppedAtStop.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
         return true;
     }
-    const unsigned int maxAgeMs = GetMaxAge();
-    if (maxAgeMs != 0 && Clock::now() - entry.queuedAt > std::chrono::milliseconds(maxAgeMs)) {
-        m_sendDroppedStale.fetch_add(1, std::memory_order_relaxed);
+    if (m_parts->maxAge.Expired(entry.queuedAt)) {
+        m_parts->counters.Add(kavra::Stat::sendDroppedStale);
         return true;
     }
-    const bool hold = GetHoldWhileDisconnected();
+    const bool hold = m_parts->hold.Get();
     if (!connected) {
         if (hold || waitsForAttempt(entry, timeoutMs)) {
             return false;
         }
-        m_sendDroppedDisconnected.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedDisconnected);
         return true;
     }
     const int writeMs = hold ? timeoutMs : writeBudgetMs(entry, timeoutMs);
     if (writeMs == 0) {
         // Its wait and the attempt used up the write's time.
-        m_sendDroppedTimedOut.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::sendDroppedTimedOut);
         return true;
     }
     return writeFrame(entry, writeMs, hold);
 }
 
 bool KavraClientThread::waitsForAttempt(const kavra::SendEntry& entry, int timeoutMs) {
-    const Clock::time_point end = m_connectionWait->BudgetEnd(entry, timeoutMs);
-    if (!m_connectionWait->OutageOutlasted() && IsReconnectScheduled() && ReconnectDue() < end) {
-        m_connectionWait->Wait(entry, end);
+    const Clock::time_point end = m_parts->connectionWait.BudgetEnd(entry, timeoutMs);
+    if (!m_parts->connectionWait.OutageOutlasted() && IsReconnectScheduled() && ReconnectDue() < end) {
+        m_parts->connectionWait.Wait(entry, end);
         return true;
     }
-    m_connectionWait->Done(m_connectionWait->Waited(entry));
+    m_parts->connectionWait.Done(m_parts->connectionWait.Waited(entry));
     return false;
 }
 
 int KavraClientThread::writeBudgetMs(const kavra::SendEntry& entry, int timeoutMs) const {
-    if (!m_connectionWait->Waited(entry)) {
+    if (!m_parts->connectionWait.Waited(entry)) {
         return timeoutMs;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                          m_connectionWait->BudgetEnd(entry, timeoutMs) - Clock::now())
+                          m_parts->connectionWait.BudgetEnd(entry, timeoutMs) - Clock::now())
                           .count();
     return static_cast<int>(std::clamp<std::int64_t>(left, 0, timeoutMs));
 }
@@ -283,8 +298,8 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
         reinterpret_cast<const char*>(frame.getBuffer()), static_cast<int>(frame.getLength()), timeoutMs);
     switch (outcome) {
     case WriteOutcome::Written:
-        m_framesWritten.fetch_add(1, std::memory_order_relaxed);
-        m_bodyBytesWritten.fetch_add(entry.size, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::framesSent);
+        m_parts->counters.Add(kavra::Stat::bytesSent, entry.size);
         return true;
     case WriteOutcome::Held:
         // Counted by the write tally once the kernel takes its last byte.
@@ -297,37 +312,34 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
     if (hold && !IsQuitRequested()) {
         return false;
     }
-    auto& dropped = outcome == WriteOutcome::NotConnected ? m_sendDroppedDisconnected
-                    : outcome == WriteOutcome::TimedOut   ? m_sendDroppedTimedOut
-                                                          : m_sendDroppedConnectionFailed;
-    dropped.fetch_add(1, std::memory_order_relaxed);
+    countFailedWrite(outcome);
     return true;
+}
+
+void KavraClientThread::countFailedWrite(WriteOutcome outcome) {
+    m_parts->counters.Add(
+        outcome == WriteOutcome::NotConnected ? kavra::Stat::sendDroppedDisconnected
+        : outcome == WriteOutcome::TimedOut   ? kavra::Stat::sendDroppedTimedOut
+                                              : kavra::Stat::sendDroppedConnectionFailed);
 }
 
 void KavraClientThread::Quit() {
     if (!IsQuitRequested()) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(GetLinger());
-        m_stopDeadline.store(deadline.time_since_epoch().count());
+        m_parts->linger.Start();
     }
     CSocketClientThread::Quit();
 }
 
 void KavraClientThread::SetLinger(unsigned int ms) {
-    m_lingerMs.store(ms, std::memory_order_relaxed);
+    m_parts->linger.Set(ms);
 }
 
 unsigned int KavraClientThread::GetLinger() const {
-    return m_lingerMs.load(std::memory_order_relaxed);
+    return m_parts->linger.Get();
 }
 
 int KavraClientThread::ioTimeoutMs() const {
-    if (!IsQuitRequested()) {
-        return SOCKET_IO_TIMEOUT_MS;
-    }
-    const Clock::time_point deadline{Clock::duration{m_stopDeadline.load()}};
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<std::int64_t>(left, 0, SOCKET_IO_TIMEOUT_MS));
+    return m_parts->linger.IoTimeoutMs(IsQuitRequested());
 }
 
 // ---- receive path ----------------------------------------------------------
@@ -341,14 +353,8 @@ void KavraClientThread::OnSocketReceive(int readable) {
     if (readable <= 0) {
         return;
     }
-    // Bytes still to read before the call may end. Resynchronisation goes on
-    // however far past it the reader gets, so it stops at zero rather than
-    // running below any bound.
+    // Bytes still to read before the call may end.
     auto budget = static_cast<unsigned int>(readable);
-    const auto spend = [&budget](int bytes) {
-        const auto n = static_cast<unsigned int>(bytes);
-        budget = budget > n ? budget - n : 0;
-    };
     do {
         if (pauseReadingWhenFull()) {
             return;
@@ -356,66 +362,75 @@ void KavraClientThread::OnSocketReceive(int readable) {
         headerBuffer.empty();
         bodyBuffer.empty();
         header.getData(headerBuffer);
-        const int headerLength = static_cast<int>(headerBuffer.getLength());
-
-        // Read the header, then keep refilling the tail that the scan freed
-        // until the buffer starts with a sync mark.
-        int missing = headerLength;
-        while (missing > 0) {
-            char* tail =
-                reinterpret_cast<char*>(headerBuffer.getBuffer()) + (headerLength - missing);
-            if (RecvDataTimeout(tail, missing, ioTimeoutMs()) != missing) {
-                return;
-            }
-            spend(missing);
-            missing = static_cast<int>(header.ValidateBuffer(headerBuffer));
-            m_resyncBytesDiscarded.fetch_add(static_cast<std::uint64_t>(missing),
-                                             std::memory_order_relaxed);
+        if (!readHeader(header, headerBuffer, budget)) {
+            return;
         }
-
         header.setData(headerBuffer);
         const int bodyLength = header.getCommandLength();
         switch (KavraHeader::ActionForLength(bodyLength)) {
         case KavraHeader::BodyAction::Empty:
         case KavraHeader::BodyAction::Garbage:
-            m_badHeaders.fetch_add(1, std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::badHeaders);
             continue;
         case KavraHeader::BodyAction::Discard:
             if (!discardBody(bodyLength)) {
                 return;
             }
-            spend(bodyLength);
-            m_framesRead.fetch_add(1, std::memory_order_relaxed);
-            m_oversizeDiscarded.fetch_add(1, std::memory_order_relaxed);
+            spend(budget, bodyLength);
             continue;
         case KavraHeader::BodyAction::Deliver:
             break;
         }
-
-        bodyBuffer.appendString(nullptr, bodyLength);
-        if (RecvDataTimeout(reinterpret_cast<char*>(bodyBuffer.getBuffer()), bodyLength,
-                            ioTimeoutMs()) != bodyLength) {
+        if (!readBody(bodyBuffer, bodyLength)) {
             return;
         }
-        spend(bodyLength);
-
-        if (GetReceiveQueueLength() >= MAX_RECEIVE_QUEUE) {
-            countReceived(bodyLength, false);
-            // The queue is full because its consumer is not running; where
-            // busy threads outnumber cores, it may be waiting for this one.
-            // Offering the core costs nothing when nobody else wants it, and
-            // the stream is still drained frame by frame.
-            std::this_thread::yield();
-            continue;
-        }
-        auto pdu = std::make_unique<KavraPDU>();
-        pdu->setBody(bodyBuffer);
-        const bool queued = ReceivePush(pdu.get()) == 1;
-        if (queued) {
-            pdu.release();
-        }
-        countReceived(bodyLength, queued);
+        spend(budget, bodyLength);
+        deliverBody(bodyBuffer, bodyLength);
     } while (budget > 0);
+}
+
+bool KavraClientThread::readHeader(KavraHeader& header, CIPByteBuffer& headerBuffer,
+                                   unsigned int& budget) {
+    const int headerLength = static_cast<int>(headerBuffer.getLength());
+    // Read the header, then keep refilling the tail that the scan freed
+    // until the buffer starts with a sync mark.
+    int missing = headerLength;
+    while (missing > 0) {
+        char* tail = reinterpret_cast<char*>(headerBuffer.getBuffer()) + (headerLength - missing);
+        if (RecvDataTimeout(tail, missing, ioTimeoutMs()) != missing) {
+            return false;
+        }
+        spend(budget, missing);
+        missing = static_cast<int>(header.ValidateBuffer(headerBuffer));
+        m_parts->counters.Add(kavra::Stat::resyncBytesDiscarded,
+                              static_cast<std::uint64_t>(missing));
+    }
+    return true;
+}
+
+bool KavraClientThread::readBody(CIPByteBuffer& bodyBuffer, int length) {
+    bodyBuffer.appendString(nullptr, length);
+    return RecvDataTimeout(reinterpret_cast<char*>(bodyBuffer.getBuffer()), length,
+                           ioTimeoutMs()) == length;
+}
+
+void KavraClientThread::deliverBody(CIPByteBuffer& bodyBuffer, int length) {
+    if (m_parts->receive.Full()) {
+        countReceived(length, false);
+        // The queue is full because its consumer is not running; where
+        // busy threads outnumber cores, it may be waiting for this one.
+        // Offering the core costs nothing when nobody else wants it, and
+        // the stream is still drained frame by frame.
+        std::this_thread::yield();
+        return;
+    }
+    auto pdu = std::make_unique<KavraPDU>();
+    pdu->setBody(bodyBuffer);
+    const bool queued = ReceivePush(pdu.get()) == 1;
+    if (queued) {
+        pdu.release();
+    }
+    countReceived(length, queued);
 }
 
 bool KavraClientThread::discardBody(int length) {
@@ -428,43 +443,37 @@ bool KavraClientThread::discardBody(int length) {
         }
         length -= piece;
     }
+    m_parts->counters.Add(kavra::Stat::framesRead);
+    m_parts->counters.Add(kavra::Stat::oversizeDiscarded);
     return true;
 }
 
 void KavraClientThread::countReceived(int bodyLength, bool queued) {
-    m_framesRead.fetch_add(1, std::memory_order_relaxed);
+    m_parts->counters.Add(kavra::Stat::framesRead);
     if (!queued) {
-        m_receiveDropsQueueFull.fetch_add(1, std::memory_order_relaxed);
+        m_parts->counters.Add(kavra::Stat::receiveDropsQueueFull);
         return;
     }
-    m_framesReceived.fetch_add(1, std::memory_order_relaxed);
-    m_bytesReceived.fetch_add(static_cast<std::uint64_t>(bodyLength), std::memory_order_relaxed);
+    m_parts->counters.Add(kavra::Stat::framesReceived);
+    m_parts->counters.Add(kavra::Stat::bytesReceived, static_cast<std::uint64_t>(bodyLength));
 }
 
 bool KavraClientThread::pauseReadingWhenFull() {
     kavra::AssertInThread(*this, __func__);
-    if (GetReceiveOverflow() != kavra::ReceiveOverflow::Block ||
-        GetReceiveQueueLength() < MAX_RECEIVE_QUEUE) {
+    if (!m_parts->receive.PausesReading()) {
         return false;
     }
     PauseReading();
-    // A consumer that took a PDU before the pause was visible did not resume
-    // reading: look once more after pausing. Both sides write their own flag
-    // and then read the other's in sequentially consistent order, so at
-    // least one of them sees the other.
-    if (m_receiveQueueLength.load() < MAX_RECEIVE_QUEUE) {
+    if (!m_parts->receive.StillFullAfterPause()) {
         ResumeReading();
         return false;
     }
-    m_receivePauses.fetch_add(1, std::memory_order_relaxed);
+    m_parts->counters.Add(kavra::Stat::receivePauses);
     return true;
 }
 
 void KavraClientThread::removedFromReceiveQueue() {
-    // Resuming at once for every PDU taken would wake the worker to read a
-    // single frame each time; half the queue's worth of room lets it read a
-    // run of them per wake-up.
-    if (IsReadingPaused() && m_receiveQueueLength.load() <= MAX_RECEIVE_QUEUE / 2) {
+    if (IsReadingPaused() && m_parts->receive.ResumesReading()) {
         ResumeReading();
     }
 }
@@ -477,7 +486,7 @@ int KavraClientThread::ReceivePush(KavraPDU* pdu) {
             return 0;
         }
         m_receiveQueue.push_back(pdu);
-        m_receiveQueueLength.store(m_receiveQueue.size());
+        m_parts->receive.SetLength(m_receiveQueue.size());
     }
     // Counted only after the PDU is in the queue, so a consumer whose wait
     // succeeds finds it there.
@@ -500,7 +509,7 @@ KavraClientThread::Taken KavraClientThread::takeReceived(unsigned int capacity) 
             return taken;
         }
         m_receiveQueue.pop_front();
-        m_receiveQueueLength.store(m_receiveQueue.size());
+        m_parts->receive.SetLength(m_receiveQueue.size());
         taken.pdu.reset(front);
     }
     removedFromReceiveQueue();
@@ -528,7 +537,7 @@ int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
         // that a subclass pushed itself may, and a cut copy would be
         // reported as the whole body.
         if (taken.size > MAX_PDU_LENGTH) {
-            m_consumerDropsTooLong.fetch_add(1, std::memory_order_relaxed);
+            m_parts->counters.Add(kavra::Stat::consumerDropsTooLong);
             return 1;
         }
         std::memcpy(destination, taken.pdu->getBufAddr(), taken.size);
@@ -566,37 +575,22 @@ int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsi
 // ---- observation -----------------------------------------------------------
 
 kavra::ConnectionStats KavraClientThread::GetStats() const {
+    kavra::ConnectionStats stats;
+    m_parts->counters.CopyTo(stats);
+    // The frames the socket held back are its tally's until the kernel took
+    // them; each held write of this class is one frame, header and body.
     const auto get = [](const std::atomic<std::uint64_t>& counter) {
         return counter.load(std::memory_order_relaxed);
     };
     const kavra::WriteTally& held = GetWriteTally();
-    kavra::ConnectionStats stats;
     stats.sendBuffered = held.StillHeld();
-    stats.framesSent = get(m_framesWritten) + get(held.accepted);
-    // Each held write of this class is one frame: its header and its body.
-    stats.bytesSent = get(m_bodyBytesWritten) + get(held.acceptedBytes) -
-                      get(held.accepted) * static_cast<std::uint64_t>(KavraHeader::HEADER_LENGTH);
-    stats.sendDroppedDisconnected = get(m_sendDroppedDisconnected);
-    stats.sendDroppedTimedOut = get(m_sendDroppedTimedOut) + get(held.droppedTimedOut);
-    stats.sendDroppedConnectionFailed =
-        get(m_sendDroppedConnectionFailed) + get(held.droppedFailed);
-    stats.sendDroppedAtStop = get(m_sendDroppedAtStop);
-    stats.sendDroppedEmpty = get(m_sendDroppedEmpty);
-    stats.sendDroppedStale = get(m_sendDroppedStale);
-    stats.sendQueued = GetSendQueueLength();
-    stats.pdusAccepted = get(m_pdusAccepted);
-    stats.sendQueueFull = get(m_sendQueueFull);
-    stats.sendRefusedStopped = get(m_sendRefusedStopped);
+    stats.framesSent += get(held.accepted);
+    stats.bytesSent += get(held.acceptedBytes) -
+                       get(held.accepted) * static_cast<std::uint64_t>(KavraHeader::HEADER_LENGTH);
+    stats.sendDroppedTimedOut += get(held.droppedTimedOut);
+    stats.sendDroppedConnectionFailed += get(held.droppedFailed);
     stats.outOfStepCloses = get(held.outOfStepCloses);
-    stats.framesRead = get(m_framesRead);
-    stats.framesReceived = get(m_framesReceived);
-    stats.bytesReceived = get(m_bytesReceived);
-    stats.receiveDropsQueueFull = get(m_receiveDropsQueueFull);
-    stats.oversizeDiscarded = get(m_oversizeDiscarded);
-    stats.receivePauses = get(m_receivePauses);
-    stats.badHeaders = get(m_badHeaders);
-    stats.resyncBytesDiscarded = get(m_resyncBytesDiscarded);
-    stats.consumerDropsTooLong = get(m_consumerDropsTooLong);
+    stats.sendQueued = GetSendQueueLength();
     stats.reconnections = GetReconnectCount();
     stats.connectionsMade = GetConnectionsMade();
     stats.connectionsLost = GetConnectionsLost();
@@ -610,23 +604,23 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
 }
 
 void KavraClientThread::SetHoldWhileDisconnected(bool hold) {
-    m_holdWhileDisconnected.store(hold, std::memory_order_relaxed);
+    m_parts->hold.Set(hold);
 }
 
 bool KavraClientThread::GetHoldWhileDisconnected() const {
-    return m_holdWhileDisconnected.load(std::memory_order_relaxed);
+    return m_parts->hold.Get();
 }
 
 void KavraClientThread::SetMaxAge(unsigned int ms) {
-    m_maxAgeMs.store(ms, std::memory_order_relaxed);
+    m_parts->maxAge.Set(ms);
 }
 
 unsigned int KavraClientThread::GetMaxAge() const {
-    return m_maxAgeMs.load(std::memory_order_relaxed);
+    return m_parts->maxAge.Get();
 }
 
 void KavraClientThread::SetReceiveOverflow(kavra::ReceiveOverflow policy) {
-    m_receiveOverflow.store(policy, std::memory_order_relaxed);
+    m_parts->receive.SetPolicy(policy);
     // Switching back to Drop must not leave a paused reader behind.
     if (policy == kavra::ReceiveOverflow::Drop) {
         ResumeReading();
@@ -634,15 +628,15 @@ void KavraClientThread::SetReceiveOverflow(kavra::ReceiveOverflow policy) {
 }
 
 kavra::ReceiveOverflow KavraClientThread::GetReceiveOverflow() const {
-    return m_receiveOverflow.load(std::memory_order_relaxed);
+    return m_parts->receive.Policy();
 }
 
 void KavraClientThread::SetSendQueueLimit(std::size_t maxEntries) {
-    m_sendQueueLimit.store(maxEntries, std::memory_order_relaxed);
+    m_parts->queueLimit.Set(maxEntries);
 }
 
 std::size_t KavraClientThread::GetSendQueueLimit() const {
-    return m_sendQueueLimit.load(std::memory_order_relaxed);
+    return m_parts->queueLimit.Get();
 }
 
 std::size_t KavraClientThread::GetSendQueueLength() const {
@@ -651,9 +645,5 @@ std::size_t KavraClientThread::GetSendQueueLength() const {
 }
 
 std::size_t KavraClientThread::GetReceiveQueueLength() {
-    // Kept beside the queue under its lock and read without it: the receive
-    // path asks once per frame, and taking the consumer's lock for that
-    // would make the two threads fight over it. Only the worker appends, so
-    // the value it reads can only be too high, never too low.
-    return m_receiveQueueLength.load(std::memory_order_relaxed);
+    return m_parts->receive.Length();
 }

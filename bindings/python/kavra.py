@@ -55,19 +55,18 @@ class _Options(ctypes.Structure):
         "receive_overflow")]
 
 
-_COUNTERS = (
-    "pdus_accepted", "frames_sent", "bytes_sent", "send_dropped_disconnected",
-    "send_dropped_timed_out", "send_dropped_connection_failed", "send_dropped_at_stop",
-    "send_dropped_empty", "send_dropped_stale", "send_queued", "send_buffered",
-    "send_queue_full", "out_of_step_closes", "frames_read", "frames_received", "bytes_received",
-    "receive_drops_queue_full", "oversize_discarded", "bad_headers", "resync_bytes_discarded",
-    "consumer_drops_too_long", "receive_pauses", "reconnections", "connections_made",
-    "connections_lost", "connect_failures", "ms_in_current_state", "send_dropped")
+_FIELD_TYPES = {"u32": ctypes.c_uint32, "flag": ctypes.c_uint32, "u64": ctypes.c_uint64}
 
 
-class _Stats(ctypes.Structure):
-    _fields_ = ([(name, ctypes.c_uint32) for name in ("size", "connected", "gave_up", "reserved")]
-                + [(name, ctypes.c_uint64) for name in _COUNTERS])
+def _stats_structure(lib):
+    """kavra_stats as the loaded library lays it out (kavra_stats_fields), and
+    the names stats() reports: the flags as bools, the 64-bit fields as ints."""
+    fields = [word.split(":") for word in lib.kavra_stats_fields().decode("ascii").split(" ")]
+    structure = type("_Stats", (ctypes.Structure,),
+                     {"_fields_": [(name, _FIELD_TYPES[kind]) for name, kind in fields]})
+    flags = tuple(name for name, kind in fields if kind == "flag")
+    counters = tuple(name for name, kind in fields if kind == "u64")
+    return structure, flags, counters
 
 
 # The file names the library has when installed, the versioned one first:
@@ -132,7 +131,8 @@ def _declare(lib):
         "kavra_client_receive": (ctypes.c_int, [handle, ctypes.c_void_p, ctypes.c_uint32,
                                                 ctypes.POINTER(ctypes.c_uint32),
                                                 ctypes.c_uint32]),
-        "kavra_client_stats": (ctypes.c_int, [handle, ctypes.POINTER(_Stats)]),
+        "kavra_stats_size": (ctypes.c_uint32, []),
+        "kavra_stats_fields": (ctypes.c_char_p, []),
         "kavra_client_is_connected": (ctypes.c_int, [handle]),
         "kavra_client_has_given_up": (ctypes.c_int, [handle]),
     }
@@ -140,6 +140,9 @@ def _declare(lib):
         function = getattr(lib, name)
         function.restype = result
         function.argtypes = arguments
+    lib.stats_structure, lib.stats_flags, lib.stats_counters = _stats_structure(lib)
+    lib.kavra_client_stats.restype = ctypes.c_int
+    lib.kavra_client_stats.argtypes = [handle, ctypes.POINTER(lib.stats_structure)]
     return lib
 
 
@@ -228,13 +231,13 @@ class Client:
 
     def stats(self):
         """The connection's counters as a dict (see kavra_stats)."""
-        stats = _Stats(size=ctypes.sizeof(_Stats))
-        code = _lib().kavra_client_stats(self._live(), ctypes.byref(stats))
+        lib = _lib()
+        stats = lib.stats_structure(size=ctypes.sizeof(lib.stats_structure))
+        code = lib.kavra_client_stats(self._live(), ctypes.byref(stats))
         if code != OK:
             raise KavraError(code, "stats")
-        result = {name: getattr(stats, name) for name in _COUNTERS}
-        result["connected"] = bool(stats.connected)
-        result["gave_up"] = bool(stats.gave_up)
+        result = {name: getattr(stats, name) for name in lib.stats_counters}
+        result.update((name, bool(getattr(stats, name))) for name in lib.stats_flags)
         return result
 
     @property

@@ -4,6 +4,7 @@ KAVRA_TOOL names the kavra program (default: the build's, else the one on
 PATH); KAVRA_LIBRARY the library or its folder, as for the module itself.
 """
 
+import ctypes
 import os
 import pathlib
 import re
@@ -99,3 +100,16 @@ def test_errors_are_exceptions_with_the_library_codes(server):
 
 def test_module_and_library_are_one_release():
     assert kavra.__version__ == "%d.%d.%d" % kavra.library_version()
+
+
+def test_stats_structure_is_the_libraries():
+    # Built from the library's field list: a list that no longer describes
+    # kavra_stats shows here as another size or a field out of place.
+    lib = kavra._lib()
+    structure = lib.stats_structure
+    assert ctypes.sizeof(structure) == lib.kavra_stats_size()
+    names = [name for name, _ in structure._fields_]
+    assert names[:4] == ["size", "connected", "gave_up", "reserved"]
+    assert (structure.pdus_accepted.offset, names[-1]) == (16, "send_dropped")
+    assert lib.stats_flags == ("connected", "gave_up")
+    assert len(set(names)) == len(names)

@@ -10,7 +10,6 @@
 #include "kavra/base/CSema.h"
 #include "kavra/base/CSocketClientThread.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +19,7 @@
 class KavraPDU;
 
 namespace kavra {
-class ConnectionWait;
+struct ClientParts;
 }
 
 /**
@@ -281,15 +280,13 @@ private:
     // Timeout for the next socket read or write: SOCKET_IO_TIMEOUT_MS, or
     // during a stop what is left of the linger.
     int ioTimeoutMs() const;
-    // Reads and drops a body too long to deliver, in pieces of bounded size;
-    // false when a read came back short.
-    bool discardBody(int length);
-    void countReceived(int bodyLength, bool queued);
-    // With ReceiveOverflow::Block and a full receive queue, pauses reading
-    // and returns true. Worker thread only.
-    bool pauseReadingWhenFull();
-    // After a consumer took a PDU: lets a paused worker read again.
-    void removedFromReceiveQueue();
+    // SendPdu's refusals, counted: 1 once a stop was asked for,
+    // SEND_QUEUE_FULL at the limit, else 0. underLock: the caller holds
+    // m_sendLock.
+    int refuseSend(bool underLock);
+    // Appends block, queued at queuedAt, under m_sendLock; the queue owns it
+    // from then on.
+    void appendSendEntry(DATABUFFER block, std::chrono::steady_clock::time_point queuedAt);
     // Releases every queued entry, counted as dropped at the stop.
     void releaseSendQueue();
     // WriteSendEntry's verdict on a non-empty entry.
@@ -302,6 +299,27 @@ private:
     int writeBudgetMs(const kavra::SendEntry& entry, int timeoutMs) const;
     // Frames and writes entry; counts what became of it.
     bool writeFrame(const kavra::SendEntry& entry, int timeoutMs, bool hold);
+    // Counts a write that failed for good.
+    void countFailedWrite(WriteOutcome outcome);
+
+    // Reads a header into headerBuffer, resynchronising until it starts with
+    // a sync mark; false when a read came back short.
+    bool readHeader(KavraHeader& header, CIPByteBuffer& headerBuffer, unsigned int& budget);
+    // Reads a body of length bytes into bodyBuffer; false when a read came
+    // back short.
+    bool readBody(CIPByteBuffer& bodyBuffer, int length);
+    // Reads and drops a body too long to deliver, in pieces of bounded size;
+    // false when a read came back short.
+    bool discardBody(int length);
+    // Queues the body just read as a PDU, or drops it when the receive queue
+    // is full.
+    void deliverBody(CIPByteBuffer& bodyBuffer, int length);
+    void countReceived(int bodyLength, bool queued);
+    // With ReceiveOverflow::Block and a full receive queue, pauses reading
+    // and returns true. Worker thread only.
+    bool pauseReadingWhenFull();
+    // After a consumer took a PDU: lets a paused worker read again.
+    void removedFromReceiveQueue();
     // What takeReceived found: whether the receive queue had a first entry,
     // the size of its body, and the PDU when it fitted and was taken off.
     struct Taken {
@@ -316,46 +334,14 @@ private:
     std::deque<DATABUFFER> m_sendQueue;
     // When each entry of m_sendQueue was queued, in the same order.
     std::deque<std::chrono::steady_clock::time_point> m_sendQueuedAt;
-    // Entries that wait for the connection. Worker thread.
-    std::unique_ptr<kavra::ConnectionWait> m_connectionWait;
     // The worker's frame buffer for OnSendQueuePush.
     CIPByteBuffer m_sendFrame;
     std::deque<KavraPDU*> m_receiveQueue;
-    // m_receiveQueue.size(), written under m_receiveLock, read without it.
-    std::atomic<std::size_t> m_receiveQueueLength{0};
     CSema m_receiveCount;
     CSema m_receiveLock;
     // Mutable so that the const observers can take it.
     mutable CSema m_sendLock;
 
-    std::atomic<std::uint64_t> m_pdusAccepted{0};
-    // Frames written straight through; those the socket held back are
-    // counted in the base's write tally.
-    std::atomic<std::uint64_t> m_framesWritten{0};
-    std::atomic<std::uint64_t> m_bodyBytesWritten{0};
-    std::atomic<std::uint64_t> m_sendDroppedDisconnected{0};
-    std::atomic<std::uint64_t> m_sendDroppedTimedOut{0};
-    std::atomic<std::uint64_t> m_sendDroppedConnectionFailed{0};
-    std::atomic<std::uint64_t> m_sendDroppedAtStop{0};
-    std::atomic<std::uint64_t> m_sendDroppedEmpty{0};
-    std::atomic<std::uint64_t> m_sendDroppedStale{0};
-    std::atomic<std::uint64_t> m_sendQueueFull{0};
-    std::atomic<std::uint64_t> m_sendRefusedStopped{0};
-    std::atomic<std::uint64_t> m_framesRead{0};
-    std::atomic<std::uint64_t> m_framesReceived{0};
-    std::atomic<std::uint64_t> m_bytesReceived{0};
-    std::atomic<std::uint64_t> m_receiveDropsQueueFull{0};
-    std::atomic<std::uint64_t> m_oversizeDiscarded{0};
-    std::atomic<std::uint64_t> m_receivePauses{0};
-    std::atomic<std::uint64_t> m_badHeaders{0};
-    std::atomic<std::uint64_t> m_resyncBytesDiscarded{0};
-    std::atomic<std::uint64_t> m_consumerDropsTooLong{0};
-    std::atomic<std::size_t> m_sendQueueLimit{0};
-    std::atomic<unsigned int> m_lingerMs{SOCKET_IO_TIMEOUT_MS};
-    std::atomic<bool> m_holdWhileDisconnected{false};
-    std::atomic<unsigned int> m_maxAgeMs{0};
-    std::atomic<kavra::ReceiveOverflow> m_receiveOverflow{kavra::ReceiveOverflow::Drop};
-    // When the current stop's linger runs out, in steady-clock ticks; set by
-    // Quit before the quit flag, read only once the flag is seen.
-    std::atomic<std::int64_t> m_stopDeadline{0};
+    // The tallies and policies beside the members above (client/ClientParts.h).
+    std::unique_ptr<kavra::ClientParts> m_parts;
 };

@@ -41,6 +41,7 @@
 #define KAVRA_KAVRA_H
 
 #include "kavra/Export.h"
+#include "kavra/StatsFields.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -171,77 +172,25 @@ typedef struct kavra_options {
 } kavra_options;
 
 /**
- * One client's counters (the C++ kavra::ConnectionStats, field by field).
- * Set size to sizeof(kavra_stats) before kavra_client_stats. At a quiet
- * moment pdus_accepted == frames_sent + send_dropped + send_queued +
- * send_buffered, and frames_read == frames_received +
- * receive_drops_queue_full + oversize_discarded.
+ * One client's counters (the C++ kavra::ConnectionStats, field by field):
+ * size, the flags connected and gave_up (nonzero when true), reserved, then
+ * every 64-bit field of KAVRA_STATS_FIELDS (kavra/StatsFields.h) in its
+ * order, where each is described: pdus_accepted, frames_sent, ...,
+ * ms_in_current_state, send_dropped. Set size to sizeof(kavra_stats) before
+ * kavra_client_stats. At a quiet moment pdus_accepted == frames_sent +
+ * send_dropped + send_queued + send_buffered, and frames_read ==
+ * frames_received + receive_drops_queue_full + oversize_discarded.
  */
 typedef struct kavra_stats {
     /// sizeof(kavra_stats) as the caller knows it; the library writes no more.
     uint32_t size;
-    /// Nonzero while the connection is up.
-    uint32_t connected;
-    /// Nonzero once the give-up limit ended the reconnection attempts.
-    uint32_t gave_up;
+    /// connected, gave_up: nonzero while the connection is up, once the
+    /// give-up limit ended the reconnection attempts.
+    KAVRA_STATS_FIELDS(KAVRA_STATS_C_FLAG)
     /// Always 0; keeps the counters 8-byte aligned everywhere.
     uint32_t reserved;
-    /// Sends that returned KAVRA_OK: the PDU was copied and queued.
-    uint64_t pdus_accepted;
-    /// Frames whose last byte the kernel accepted.
-    uint64_t frames_sent;
-    /// The body bytes of those frames.
-    uint64_t bytes_sent;
-    /// Accepted PDUs dropped because the connection was down.
-    uint64_t send_dropped_disconnected;
-    /// Accepted PDUs dropped because the write timed out.
-    uint64_t send_dropped_timed_out;
-    /// Accepted PDUs dropped because the connection failed during the write.
-    uint64_t send_dropped_connection_failed;
-    /// Accepted PDUs released unwritten at a stop.
-    uint64_t send_dropped_at_stop;
-    /// Accepted PDUs with an empty body (never written).
-    uint64_t send_dropped_empty;
-    /// Accepted PDUs older than max_age_ms when they could be written.
-    uint64_t send_dropped_stale;
-    /// Entries waiting in the send queue (a snapshot).
-    uint64_t send_queued;
-    /// Frames the socket holds back to write with the next ones (a snapshot).
-    uint64_t send_buffered;
-    /// Sends refused with KAVRA_ERR_QUEUE_FULL.
-    uint64_t send_queue_full;
-    /// Connections closed because a write timed out inside a frame.
-    uint64_t out_of_step_closes;
-    /// Frames read whole with a body.
-    uint64_t frames_read;
-    /// Of those: queued for the consumer.
-    uint64_t frames_received;
-    /// The body bytes of the frames queued for the consumer.
-    uint64_t bytes_received;
-    /// Of those read: dropped because 100 PDUs were waiting.
-    uint64_t receive_drops_queue_full;
-    /// Of those read: longer than KAVRA_MAX_PDU_LENGTH, discarded.
-    uint64_t oversize_discarded;
-    /// Headers with a length of 0, below 0 or above 1 MiB.
-    uint64_t bad_headers;
-    /// Bytes skipped while looking for the next sync mark.
-    uint64_t resync_bytes_discarded;
-    /// Queued PDUs destroyed undelivered for being too long.
-    uint64_t consumer_drops_too_long;
-    /// Times reading paused with KAVRA_RECEIVE_OVERFLOW_BLOCK.
-    uint64_t receive_pauses;
-    /// Successful reconnections after a drop.
-    uint64_t reconnections;
-    /// Connections made, the first included.
-    uint64_t connections_made;
-    /// Connections that dropped.
-    uint64_t connections_lost;
-    /// Connect attempts that failed.
-    uint64_t connect_failures;
-    /// How long the current state (up or down) has lasted, in ms.
-    uint64_t ms_in_current_state;
-    /// The sum of the six send_dropped_* counters.
-    uint64_t send_dropped;
+    /// The counters, from pdus_accepted to send_dropped.
+    KAVRA_STATS_FIELDS(KAVRA_STATS_C_WIDE)
 } kavra_stats;
 
 /// A client connection; opaque.
@@ -335,6 +284,16 @@ KAVRA_API int KAVRA_CALL kavra_client_receive(kavra_client* client, void* buffer
 /// is fine). KAVRA_OK, or KAVRA_ERR_ARGUMENT for a null pointer or a size
 /// below 4.
 KAVRA_API int KAVRA_CALL kavra_client_stats(const kavra_client* client, kavra_stats* stats);
+
+/// sizeof(kavra_stats) as this library knows it, for bindings that declare
+/// the structure themselves.
+KAVRA_API uint32_t KAVRA_CALL kavra_stats_size(void);
+
+/// The fields of kavra_stats in their order, for bindings that build the
+/// structure from it: "name:type" words separated by single spaces, type
+/// u32 (a 32-bit field that is no counter), flag (32-bit, 0 or 1) or u64.
+/// The text is static.
+KAVRA_API const char* KAVRA_CALL kavra_stats_fields(void);
 
 /// 1 while the connection is up, 0 otherwise (also for null).
 KAVRA_API int KAVRA_CALL kavra_client_is_connected(const kavra_client* client);

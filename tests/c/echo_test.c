@@ -64,6 +64,32 @@ static void check_texts(void) {
     CHECK(kavra_error_text_gbk(KAVRA_ERR_TIMEOUT) == NULL);
 }
 
+/* The field list that bindings build kavra_stats from describes the
+ * structure this C compiler lays out: its sizes add up to sizeof, in order. */
+static void check_stats_fields(void) {
+    static const char head[] = "size:u32 connected:flag gave_up:flag reserved:u32 pdus_accepted:u64 ";
+    const char* word = kavra_stats_fields();
+    size_t offset = 0;
+    CHECK(kavra_stats_size() == sizeof(kavra_stats));
+    CHECK(strncmp(word, head, sizeof head - 1) == 0);
+    while (word != NULL && *word != '\0') {
+        const char* type = strchr(word, ':');
+        const char* end = strchr(word, ' ');
+        CHECK(type != NULL && (end == NULL || type < end));
+        if (type == NULL) {
+            return;
+        }
+        if (strncmp(type, ":u64", 4) == 0) {
+            CHECK(offset % 8 == 0);
+            offset += 8;
+        } else {
+            offset += 4;
+        }
+        word = end != NULL ? end + 1 : NULL;
+    }
+    CHECK(offset == sizeof(kavra_stats));
+}
+
 /* Sends one body and expects it back unchanged. */
 static void echo(kavra_client* client, uint32_t size, unsigned char seed) {
     uint32_t got = 0;
@@ -262,6 +288,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     check_texts();
+    check_stats_fields();
     check_decoder();
     CHECK_CODE(kavra_client_create(NULL, 1, NULL, &none), KAVRA_ERR_ARGUMENT);
     CHECK_CODE(kavra_client_create(argv[1], 1, NULL, NULL), KAVRA_ERR_ARGUMENT);

@@ -12,24 +12,9 @@
 #include <random>
 #include <string>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KAVRA_TEST_ASAN 1
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define KAVRA_TEST_TSAN 1
-#endif
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) && !defined(KAVRA_TEST_ASAN)
-#define KAVRA_TEST_ASAN 1
-#endif
-#if __has_feature(thread_sanitizer) && !defined(KAVRA_TEST_TSAN)
-#define KAVRA_TEST_TSAN 1
-#endif
-#endif
-
 namespace kavra::test {
 
-#if defined(KAVRA_TEST_ASAN) || defined(KAVRA_TEST_TSAN)
+#if defined(KAVRA_SANITIZER_ADDRESS) || defined(KAVRA_SANITIZER_THREAD)
 inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;
