@@ -23,7 +23,7 @@ import pathlib
 import sys
 
 __all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version"]
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 MAX_PDU_LENGTH = 8812
 _WAIT_FOREVER = 0xFFFFFFFF
