@@ -24,9 +24,19 @@ namespace {
 // Threads that have used a pool so far; the next one gets the next shelf.
 std::atomic<unsigned> g_threadsSeen{0};
 
+#if defined(__ELF__)
+// Read on every allocation and release. In a shared object the default
+// model reaches it through a call to __tls_get_addr; initial-exec reads it
+// at a fixed offset from the thread pointer. Its four bytes fit the static
+// reserve that the loader keeps for objects loaded later with dlopen.
+#define KAVRA_POOL_TLS_MODEL [[gnu::tls_model("initial-exec")]]
+#else
+#define KAVRA_POOL_TLS_MODEL
+#endif
+
 // 1 + the number of this thread's shelf, 0 before its first use of a pool.
 // Trivially destructible: nothing runs for it when the thread ends.
-thread_local unsigned t_shelf = 0;
+KAVRA_POOL_TLS_MODEL thread_local unsigned t_shelf = 0;
 
 } // namespace
 
@@ -36,31 +46,48 @@ BlockPool::BlockPool(std::size_t blockSize) : m_blockSize(blockSize) {
 }
 
 BlockPool::Shelf& BlockPool::ShelfOfThisThread() noexcept {
-    unsigned shelf = t_shelf;
-    if (shelf == 0) {
-        shelf = g_threadsSeen.fetch_add(1, std::memory_order_relaxed) % SHELVES + 1;
-        t_shelf = shelf;
-    }
-    return m_shelves[shelf - 1];
+    const unsigned shelf = t_shelf;
+    return m_shelves[(shelf != 0 ? shelf : FirstShelfOfThisThread()) - 1];
 }
 
+unsigned BlockPool::FirstShelfOfThisThread() noexcept {
+    const unsigned shelf = g_threadsSeen.fetch_add(1, std::memory_order_relaxed) % SHELVES + 1;
+    t_shelf = shelf;
+    return shelf;
+}
+
+// The common case, a block on this thread's shelf, stays a few
+// instructions; everything else is out of line.
 void* BlockPool::Allocate(std::size_t size) {
     if (size > m_blockSize) {
         return ::operator new(size);
     }
-    void* block = nullptr;
     Shelf& shelf = ShelfOfThisThread();
-    if (!shelf.taken.exchange(true, std::memory_order_acquire)) {
-        if (shelf.count == 0) {
-            shelf.count = TakeFromStore(shelf.blocks, BATCH_BLOCKS);
-        }
-        if (shelf.count > 0) {
-            block = shelf.blocks[--shelf.count];
-        }
-        shelf.taken.store(false, std::memory_order_release);
-    } else {
-        block = TakeOne();
+    if (shelf.taken.exchange(true, std::memory_order_acquire)) {
+        return TakeElsewhere();
     }
+    if (shelf.count == 0) {
+        return RefillAndTake(shelf);
+    }
+    void* block = shelf.blocks[--shelf.count];
+    shelf.taken.store(false, std::memory_order_release);
+    MarkInUse(block);
+    return block;
+}
+
+void* BlockPool::RefillAndTake(Shelf& shelf) {
+    // Called holding the shelf's flag.
+    shelf.count = TakeFromStore(shelf.blocks, BATCH_BLOCKS);
+    void* block = shelf.count > 0 ? shelf.blocks[--shelf.count] : nullptr;
+    shelf.taken.store(false, std::memory_order_release);
+    return Usable(block);
+}
+
+void* BlockPool::TakeElsewhere() {
+    return Usable(TakeOne());
+}
+
+void* BlockPool::Usable(void* block) {
     if (block == nullptr) {
         // Full size, so that the block can serve any later request.
         return ::operator new(m_blockSize);
@@ -80,7 +107,7 @@ void BlockPool::Release(void* block, std::size_t size) noexcept {
     MarkFree(block);
     Shelf& shelf = ShelfOfThisThread();
     if (shelf.taken.exchange(true, std::memory_order_acquire)) {
-        GiveToStore(&block, 1);
+        GiveOneToStore(block);
         return;
     }
     if (shelf.count == SHELF_BLOCKS) {
@@ -89,6 +116,10 @@ void BlockPool::Release(void* block, std::size_t size) noexcept {
     }
     shelf.blocks[shelf.count++] = block;
     shelf.taken.store(false, std::memory_order_release);
+}
+
+void BlockPool::GiveOneToStore(void* block) noexcept {
+    GiveToStore(&block, 1);
 }
 
 void* BlockPool::TakeOne() {

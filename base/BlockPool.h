@@ -67,11 +67,20 @@ private:
 
     // The calling thread's shelf.
     Shelf& ShelfOfThisThread() noexcept;
+    // Gives the calling thread its shelf; returns 1 + its number.
+    [[gnu::noinline]] static unsigned FirstShelfOfThisThread() noexcept;
+    // Allocate's ways when the shelf is empty (called holding its flag) or
+    // taken by another thread.
+    [[gnu::noinline]] void* RefillAndTake(Shelf& shelf);
+    [[gnu::noinline]] void* TakeElsewhere();
+    // block made usable, or a new one for null.
+    void* Usable(void* block);
     void* TakeOne();
     // Takes up to max blocks from the store into out; returns how many.
     std::size_t TakeFromStore(void** out, std::size_t max);
     // Keeps blocks in the store as far as it has room; frees the rest.
-    void GiveToStore(void* const* blocks, std::size_t count) noexcept;
+    [[gnu::noinline]] void GiveToStore(void* const* blocks, std::size_t count) noexcept;
+    [[gnu::noinline]] void GiveOneToStore(void* block) noexcept;
     // Returns a block to the global allocator.
     void Free(void* block) const noexcept;
     // Under AddressSanitizer: marks a block free, stopping the process when

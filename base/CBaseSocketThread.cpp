@@ -32,13 +32,9 @@ CBaseSocketThread::~CBaseSocketThread() {
 }
 
 void CBaseSocketThread::WakeFromPost(void* context) {
-    auto* self = static_cast<CBaseSocketThread*>(context);
-    // The loop looks at its queue after every handler and before it waits,
-    // so a message it posts to itself needs no wake-up (and no system call).
-    if (self->IsCurrentThread()) {
-        return;
-    }
-    self->m_wake->Signal();
+    // Called only for a post that found the loop waiting: never for the
+    // loop's own posts, nor for a run of posts while it is busy.
+    static_cast<CBaseSocketThread*>(context)->m_wake->Signal();
 }
 
 template <typename Handler> void CBaseSocketThread::guarded(Handler&& handler) {
@@ -76,7 +72,7 @@ unsigned long CBaseSocketThread::Run() {
         // neither may be left to a wait.
         const bool socketWork = m_socket != nullptr && m_socket->HasWorkBeforeWait(watchSocket);
         int timeoutMs = -1;
-        if (socketWork || GetQueuedMessageCount() > 0) {
+        if (socketWork) {
             timeoutMs = 0;
         } else {
             if (m_reconnectAttempt > 0) {
@@ -87,10 +83,19 @@ unsigned long CBaseSocketThread::Run() {
                 timeoutMs = timeoutMs < 0 || idleMs < timeoutMs ? idleMs : timeoutMs;
             }
         }
+        // Posts wake the loop only while it announces that it waits; with a
+        // message queued it just looks at the socket and goes on.
+        const bool waiting = timeoutMs != 0 && BeginWaitForPost();
+        if (!waiting) {
+            timeoutMs = 0;
+        }
 
         const kavra::os::LoopReady ready = kavra::os::WaitLoop(
             watchSocket ? m_socket->GetHandle() : kavra::os::INVALID_SOCKET_HANDLE,
             m_wake->Handle(), timeoutMs);
+        if (waiting) {
+            EndWaitForPost();
+        }
         if (ready.wake) {
             m_wake->Clear();
         }

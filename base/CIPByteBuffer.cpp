@@ -243,7 +243,11 @@ int CIPByteBuffer::removeString(void* dst, int n) {
         if (count > 0) {
             std::memcpy(out, m_data + m_read, count);
         }
-        std::memset(out + count, 0, wanted - count);
+        // Only a short buffer leaves a tail to clear; a call for nothing
+        // would cost as much as the copy of a small body.
+        if (wanted > count) {
+            std::memset(out + count, 0, wanted - count);
+        }
     }
     return removeBytes0(static_cast<int>(count));
 }

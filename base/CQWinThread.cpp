@@ -1,5 +1,6 @@
 #include "kavra/base/CQWinThread.h"
 
+#include "base/PostQueue.h"
 #include "base/ThreadCheck.h"
 #include <algorithm>
 #include <atomic>
@@ -17,9 +18,24 @@ std::uint32_t nextThreadId() {
     return id;
 }
 
+MSG toMsg(const kavra::PostQueue::Message& posted) {
+    MSG msg{};
+    msg.message = posted.message;
+    msg.wParam = static_cast<decltype(msg.wParam)>(posted.wParam);
+    msg.lParam = static_cast<decltype(msg.lParam)>(posted.lParam);
+    return msg;
+}
+
+bool passes(const MSG& msg, unsigned int filterMin, unsigned int filterMax) {
+    // WM_QUIT passes every filter so that a loop waiting for a narrow range
+    // of messages still stops.
+    return (filterMin == 0 && filterMax == 0) || msg.message == WM_QUIT ||
+           (msg.message >= filterMin && msg.message <= filterMax);
+}
+
 } // namespace
 
-CQWinThread::CQWinThread() = default;
+CQWinThread::CQWinThread() : m_posted(std::make_unique<kavra::PostQueue>()) {}
 
 // This class's own Quit must be the one that stops the loop: the base
 // destructor no longer reaches it, and without WM_QUIT the loop never ends.
@@ -35,13 +51,13 @@ void CQWinThread::BeforeRun() {
     m_threadId = nextThreadId();
 
     // A WM_QUIT left from an earlier run (Quit called twice, or while no
-    // thread ran) would end this run at once. One posted for this
-    // run comes after its Quit flag is set, and the flag is read under the
-    // queue lock that the post needs, so it is never mistaken for a stale one.
-    std::lock_guard<std::mutex> lock(m_queueMutex);
+    // thread ran) would end this run at once. Quit sets its flag before it
+    // posts, so when the flag is still down after everything posted so far
+    // was looked at, none of it belongs to this run's stop request.
+    holdAllPosted();
     if (!IsQuitRequested()) {
-        std::erase_if(m_messages, [](const MSG& m) { return m.message == WM_QUIT; });
-        m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
+        std::erase_if(m_held, [](const MSG& m) { return m.message == WM_QUIT; });
+        m_heldCount.store(m_held.size(), std::memory_order_relaxed);
     }
 }
 
@@ -57,48 +73,36 @@ void CQWinThread::Quit() {
 int CQWinThread::PeekMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax,
                               unsigned int removeFlags) {
     kavra::AssertInThread(*this, __func__);
-    std::lock_guard<std::mutex> lock(m_queueMutex);
     return takeMatching(msg, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0) ? 1 : 0;
 }
 
 int CQWinThread::PostMessageA(unsigned int message, unsigned int wParam, long lParam) {
-    MSG msg{};
-    msg.message = message;
-    msg.wParam = static_cast<decltype(msg.wParam)>(wParam);
-    msg.lParam = static_cast<decltype(msg.lParam)>(lParam);
-
-    PostHook hook = nullptr;
-    void* context = nullptr;
-    bool waiting = false;
-    {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        m_messages.push_back(msg);
-        m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
-        hook = m_postHook;
-        context = m_postHookContext;
-        waiting = m_waiters > 0;
-    }
-    // A loop that waits elsewhere (the socket thread's poll) never sleeps on
-    // the condition; notifying it for every post would cost a call for
-    // nothing.
-    if (waiting) {
-        m_queueChanged.notify_all();
-    }
-    if (hook != nullptr) {
-        hook(context);
+    if (m_posted->Push(kavra::PostQueue::Message{message, wParam, lParam})) {
+        wakeWaiter();
     }
     return 1;
+}
+
+void CQWinThread::wakeWaiter() {
+    // Passing through the mutex means a GetMessageA that announced its wait
+    // is asleep by now, or will see the message before it sleeps.
+    { const std::lock_guard<std::mutex> lock(m_waitMutex); }
+    m_wakeUp.notify_all();
+    if (m_postHook != nullptr) {
+        m_postHook(m_postHookContext);
+    }
 }
 
 int CQWinThread::GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filterMax) {
     kavra::AssertInThread(*this, __func__);
     MSG taken{};
-    {
-        std::unique_lock<std::mutex> lock(m_queueMutex);
-        while (!takeMatching(&taken, filterMin, filterMax, true)) {
-            ++m_waiters;
-            m_queueChanged.wait(lock);
-            --m_waiters;
+    while (!takeMatching(&taken, filterMin, filterMax, true)) {
+        std::unique_lock<std::mutex> lock(m_waitMutex);
+        // Everything posted so far is held now and none of it matched, so
+        // the wait is announced on an empty queue unless a post just came.
+        if (m_posted->BeginWait()) {
+            m_wakeUp.wait(lock);
+            m_posted->EndWait();
         }
     }
     if (msg != nullptr) {
@@ -108,47 +112,92 @@ int CQWinThread::GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filt
 }
 
 std::size_t CQWinThread::GetQueuedMessageCount() const {
-    return m_messageCount.load(std::memory_order_relaxed);
+    return m_posted->Size() + m_heldCount.load(std::memory_order_relaxed);
 }
 
 std::size_t CQWinThread::TakeMessages(MSG* out, std::size_t max) {
     kavra::AssertInThread(*this, __func__);
-    std::lock_guard<std::mutex> lock(m_queueMutex);
     std::size_t taken = 0;
-    while (taken < max && !m_messages.empty()) {
-        out[taken] = m_messages.front();
-        m_messages.pop_front();
+    while (taken < max && !m_held.empty()) {
+        takeFirst(out[taken]);
         if (out[taken++].message == WM_QUIT) {
+            return taken;
+        }
+    }
+    kavra::PostQueue::Message posted;
+    while (taken < max && m_posted->Pop(posted)) {
+        out[taken++] = toMsg(posted);
+        if (posted.message == WM_QUIT) {
             break;
         }
     }
-    m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
     return taken;
 }
 
+bool CQWinThread::BeginWaitForPost() {
+    kavra::AssertInThread(*this, __func__);
+    return m_held.empty() && m_posted->BeginWait();
+}
+
+void CQWinThread::EndWaitForPost() {
+    kavra::AssertInThread(*this, __func__);
+    m_posted->EndWait();
+}
+
 void CQWinThread::SetPostHook(PostHook hook, void* context) {
-    std::lock_guard<std::mutex> lock(m_queueMutex);
     m_postHook = hook;
     m_postHookContext = context;
 }
 
-// Caller holds m_queueMutex. WM_QUIT passes every filter so that a loop
-// waiting for a narrow range of messages still stops.
+bool CQWinThread::takeFirst(MSG& out) {
+    if (!m_held.empty()) {
+        out = m_held.front();
+        m_held.pop_front();
+        m_heldCount.store(m_held.size(), std::memory_order_relaxed);
+        return true;
+    }
+    kavra::PostQueue::Message posted;
+    if (!m_posted->Pop(posted)) {
+        return false;
+    }
+    out = toMsg(posted);
+    return true;
+}
+
+void CQWinThread::holdAllPosted() {
+    kavra::PostQueue::Message posted;
+    while (m_posted->Pop(posted)) {
+        m_held.push_back(toMsg(posted));
+    }
+    m_heldCount.store(m_held.size(), std::memory_order_relaxed);
+}
+
 bool CQWinThread::takeMatching(MSG* msg, unsigned int filterMin, unsigned int filterMax,
                                bool remove) {
-    const bool any = filterMin == 0 && filterMax == 0;
-    const auto found = std::find_if(m_messages.begin(), m_messages.end(), [&](const MSG& m) {
-        return any || m.message == WM_QUIT || (m.message >= filterMin && m.message <= filterMax);
+    if (filterMin == 0 && filterMax == 0 && remove) {
+        MSG first{};
+        if (!takeFirst(first)) {
+            return false;
+        }
+        if (msg != nullptr) {
+            *msg = first;
+        }
+        return true;
+    }
+    // A look that may leave messages behind needs them all in one place.
+    holdAllPosted();
+    const auto found = std::find_if(m_held.begin(), m_held.end(), [&](const MSG& m) {
+        return passes(m, filterMin, filterMax);
     });
-    if (found == m_messages.end()) {
+    if (found == m_held.end()) {
         return false;
     }
     if (msg != nullptr) {
         *msg = *found;
     }
     if (remove) {
-        m_messages.erase(found);
-        m_messageCount.store(m_messages.size(), std::memory_order_relaxed);
+        m_held.erase(found);
+        m_heldCount.store(m_held.size(), std::memory_order_relaxed);
     }
     return true;
 }

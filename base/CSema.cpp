@@ -13,8 +13,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint64_t COUNT_MASK = 0xFFFFFFFFULL;
-constexpr std::uint64_t ONE_SLEEPER = 1ULL << 32;
+constexpr std::uint32_t SLEEPERS_FLAG = 0x80000000U;
+constexpr std::uint32_t COUNT_MASK = 0x7FFFFFFFU;
 constexpr long LARGEST_MAXIMUM = 0x7FFFFFFFL;
 
 // A unit given back within this time is taken without sleeping: going to
@@ -35,12 +35,12 @@ void pauseCore() {
 #endif
 }
 
-long countOf(std::uint64_t state) {
+long countOf(std::uint32_t state) {
     return static_cast<long>(state & COUNT_MASK);
 }
 
-bool hasSleepers(std::uint64_t state) {
-    return state >= ONE_SLEEPER;
+bool hasSleepers(std::uint32_t state) {
+    return (state & SLEEPERS_FLAG) != 0;
 }
 
 // Spinning pays only while another processor can run the thread that gives
@@ -72,13 +72,13 @@ CSema::CSema(long initialCount, long maximumCount, const char* /*name*/,
     } else if (initialCount > 0) {
         count = initialCount;
     }
-    m_state.store(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
+    m_state.store(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
 }
 
 CSema::~CSema() = default;
 
 bool CSema::tryTake() {
-    std::uint64_t state = m_state.load(std::memory_order_relaxed);
+    std::uint32_t state = m_state.load(std::memory_order_relaxed);
     while (countOf(state) > 0) {
         if (m_state.compare_exchange_weak(state, state - 1, std::memory_order_acquire,
                                           std::memory_order_relaxed)) {
@@ -117,9 +117,13 @@ bool CSema::spinForUnit(Clock::time_point deadline, bool bounded) {
 }
 
 int CSema::Lock(unsigned long timeoutMs) {
-    if (tryTake()) {
-        return 1;
-    }
+    return tryTake() ? 1 : lockSlowly(timeoutMs);
+}
+
+// Kept out of Lock, so that a unit taken at the first look costs a
+// compare-and-swap and no more: none of the registers and the stack frame
+// that the wait needs are set up for it.
+[[gnu::noinline]] int CSema::lockSlowly(unsigned long timeoutMs) {
     if (timeoutMs == 0) {
         return 0;
     }
@@ -128,15 +132,21 @@ int CSema::Lock(unsigned long timeoutMs) {
     const bool bounded = timeoutMs != INFINITE_TIMEOUT;
     const auto deadline =
         bounded ? Clock::now() + std::chrono::milliseconds(timeoutMs) : Clock::time_point::max();
-    if (spinForUnit(deadline, bounded)) {
+    if (spinForUnit(deadline, bounded) || sleepForUnit(deadline, bounded)) {
         return 1;
     }
+    return 0;
+}
 
-    // Registered as a sleeper before looking at the count, under the mutex:
-    // a give-back either comes before the look and is seen by it, or finds
-    // the sleeper and wakes it under the same mutex.
+bool CSema::sleepForUnit(Clock::time_point deadline, bool bounded) {
+    // The flag goes up before the count is looked at, by an exchange on the
+    // same word as every give-back's: a give-back either comes first and is
+    // seen by that look, or sees the flag and wakes the sleepers under the
+    // mutex, which a sleeper holds until it waits.
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_state.fetch_add(ONE_SLEEPER, std::memory_order_seq_cst);
+    if (m_sleepers++ == 0) {
+        m_state.fetch_or(SLEEPERS_FLAG, std::memory_order_relaxed);
+    }
     bool taken = tryTake();
     while (!taken) {
         if (!bounded) {
@@ -147,12 +157,14 @@ int CSema::Lock(unsigned long timeoutMs) {
         }
         taken = tryTake();
     }
-    m_state.fetch_sub(ONE_SLEEPER, std::memory_order_relaxed);
-    return taken ? 1 : 0;
+    if (--m_sleepers == 0) {
+        m_state.fetch_and(COUNT_MASK, std::memory_order_relaxed);
+    }
+    return taken;
 }
 
-bool CSema::tryGiveBack(long count, long* previous, bool& refused) {
-    std::uint64_t state = m_state.load(std::memory_order_relaxed);
+int CSema::Unlock(long count, long* previous) {
+    std::uint32_t state = m_state.load(std::memory_order_relaxed);
     for (;;) {
         const long current = countOf(state);
         if (previous != nullptr) {
@@ -160,32 +172,24 @@ bool CSema::tryGiveBack(long count, long* previous, bool& refused) {
         }
         // Written as a difference so that a huge count cannot overflow the sum.
         if (count < 1 || count > m_maximum - current) {
-            refused = true;
-            return false;
+            return 0;
         }
         if (hasSleepers(state)) {
-            return false;
+            return unlockWaking(count, previous);
         }
-        if (m_state.compare_exchange_weak(state, state + static_cast<std::uint64_t>(count),
-                                          std::memory_order_seq_cst, std::memory_order_relaxed)) {
-            return true;
+        if (m_state.compare_exchange_weak(state, state + static_cast<std::uint32_t>(count),
+                                          std::memory_order_release, std::memory_order_relaxed)) {
+            return 1;
         }
     }
 }
 
-int CSema::Unlock(long count, long* previous) {
-    bool refused = false;
-    if (tryGiveBack(count, previous, refused)) {
-        return 1;
-    }
-    if (refused) {
-        return 0;
-    }
-    // Someone sleeps. Under the mutex the sleepers cannot change, and
-    // notifying under it means a woken sleeper cannot return from Lock, and
-    // perhaps destroy the semaphore, before this call is done with it.
+[[gnu::noinline]] int CSema::unlockWaking(long count, long* previous) {
+    // Under the mutex the sleepers cannot change, and notifying under it
+    // means a woken sleeper cannot return from Lock, and perhaps destroy the
+    // semaphore, before this call is done with it.
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::uint64_t state = m_state.load(std::memory_order_relaxed);
+    std::uint32_t state = m_state.load(std::memory_order_relaxed);
     for (;;) {
         const long current = countOf(state);
         if (previous != nullptr) {
@@ -194,8 +198,8 @@ int CSema::Unlock(long count, long* previous) {
         if (count > m_maximum - current) {
             return 0;
         }
-        if (m_state.compare_exchange_weak(state, state + static_cast<std::uint64_t>(count),
-                                          std::memory_order_seq_cst, std::memory_order_relaxed)) {
+        if (m_state.compare_exchange_weak(state, state + static_cast<std::uint32_t>(count),
+                                          std::memory_order_release, std::memory_order_relaxed)) {
             break;
         }
     }
@@ -208,7 +212,7 @@ int CSema::Unlock(long count, long* previous) {
 }
 
 int CSema::Enter(unsigned long timeoutMs) {
-    return Lock(timeoutMs);
+    return tryTake() ? 1 : lockSlowly(timeoutMs);
 }
 
 int CSema::Leave(long count, long* previous) {

@@ -1,6 +1,6 @@
 #include "kavra/KavraClientThread.h"
 
-#include "base/BlockAccounting.h"
+#include "base/PooledBytes.h"
 #include "base/ThreadCheck.h"
 #include "client/ClientParts.h"
 
@@ -87,7 +87,7 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
     }
 
     // Copy before locking so the lock covers only the append.
-    SendBlock block(kavra::BlockAccounting::NewBytes(kavra::BlockKind::SendCopy, size));
+    SendBlock block(kavra::PooledBytes::NewSized(kavra::BlockKind::SendCopy, size));
     std::memcpy(block.get(), pdu, size);
 
     const Clock::time_point now = Clock::now();

@@ -1,11 +1,11 @@
 #include "kavra/SendEntry.h"
 
-#include "base/BlockAccounting.h"
+#include "base/PooledBytes.h"
 
 namespace kavra {
 
 void SendEntry::Release::operator()(unsigned char* copy) const noexcept {
-    BlockAccounting::DeleteBytes(BlockKind::SendCopy, copy);
+    PooledBytes::DeleteSized(BlockKind::SendCopy, copy);
 }
 
 } // namespace kavra

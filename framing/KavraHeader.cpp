@@ -80,6 +80,14 @@ unsigned int KavraHeader::FindSyncStart(const unsigned char* bytes, int length) 
     if (bytes == nullptr || length <= 0) {
         return 0;
     }
+    // The common case, a stream in step: the buffer starts with the mark.
+    // Compared as a whole, which the compiler turns into two loads.
+    static constexpr unsigned char MARK[SYNC_MARK_LENGTH] = {
+        SYNC_BYTE, SYNC_BYTE, SYNC_BYTE, SYNC_BYTE, SYNC_BYTE,
+        SYNC_BYTE, SYNC_BYTE, SYNC_BYTE, SYNC_BYTE, SYNC_BYTE};
+    if (length >= SYNC_MARK_LENGTH && std::memcmp(bytes, MARK, sizeof(MARK)) == 0) {
+        return 0;
+    }
     int i = 0;
     while (i < length) {
         if (bytes[i] != SYNC_BYTE) {

@@ -6,6 +6,7 @@
 
 #include "base/BlockAccounting.h"
 #include "base/BlockPool.h"
+#include "base/PooledBytes.h"
 
 #include <climits>
 #include <cstring>
@@ -88,7 +89,7 @@ void KavraPDU::copyFrom(const KavraPDU& other) {
     m_bufSize = other.m_bufSize;
     if (other.m_bufAddr != nullptr) {
         unsigned char* block =
-            kavra::BlockAccounting::NewBytes(kavra::BlockKind::PduBody, other.m_bufSize);
+            kavra::PooledBytes::New(kavra::BlockKind::PduBody, other.m_bufSize);
         std::memcpy(block, other.m_bufAddr, other.m_bufSize);
         m_bufAddr = block;
     }
@@ -152,7 +153,7 @@ int KavraPDU::setBody(CIPByteBuffer& in) {
     m_bufAddr = nullptr;
     m_bufSize = 0;
     const unsigned int length = in.getLength();
-    m_bufAddr = kavra::BlockAccounting::NewBytes(kavra::BlockKind::PduBody, length);
+    m_bufAddr = kavra::PooledBytes::New(kavra::BlockKind::PduBody, length);
     m_bufSize = length;
     in.removeString(m_bufAddr, static_cast<int>(length));
     return 1;
@@ -202,8 +203,8 @@ void KavraPDU::ReleaseBuffer() {
     if (m_bufAddr == nullptr || m_borrowed != 0) {
         return;
     }
-    kavra::BlockAccounting::DeleteBytes(kavra::BlockKind::PduBody,
-                                        static_cast<unsigned char*>(m_bufAddr));
+    kavra::PooledBytes::Delete(kavra::BlockKind::PduBody, static_cast<unsigned char*>(m_bufAddr),
+                               m_bufSize);
     m_bufAddr = nullptr;
     m_bufSize = 0;
 }

@@ -497,67 +497,128 @@ TEST(CQWinThreadQueue, GetMessageWaitsForAMatchingMessage) {
     EXPECT_EQ(queue.GetQueuedMessageCount(), 0u);
 }
 
-// A thread that watches every post through the hook.
-class HookedThread : public CQWinThread {
-public:
-    HookedThread() { SetPostHook(&HookedThread::onPost, this); }
-    ~HookedThread() override { Destroy(); }
-
-    std::vector<std::size_t> QueueSizesSeen() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_queueSizes;
-    }
-    std::vector<std::thread::id> PostersSeen() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_posters;
-    }
-
-private:
-    static void onPost(void* context) {
-        auto* self = static_cast<HookedThread*>(context);
-        // Reads the queue, which would deadlock if the hook ran under its lock.
-        const std::size_t size = self->GetQueuedMessageCount();
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_queueSizes.push_back(size);
-        self->m_posters.push_back(std::this_thread::get_id());
-    }
-
-    mutable std::mutex m_mutex;
-    std::vector<std::size_t> m_queueSizes;
-    std::vector<std::thread::id> m_posters;
-};
-
-TEST(CQWinThreadQueue, PostHookRunsOnThePosterForEveryPostIncludingQuit) {
-    HookedThread thread;
-    thread.PostMessageA(kDataMessage, 0, 0);
-    thread.PostMessageA(kDataMessage, 1, 0);
-    const std::vector<std::size_t> expectedSizes = {1, 2};
-    EXPECT_EQ(thread.QueueSizesSeen(), expectedSizes);
-
-    ASSERT_EQ(thread.Create(), 1);
-    std::thread poster([&] { thread.PostMessageA(kDataMessage, 2, 0); });
-    const std::thread::id posterId = poster.get_id();
-    poster.join();
-    EXPECT_EQ(thread.Destroy(), 1);
-
-    const std::vector<std::thread::id> posters = thread.PostersSeen();
-    ASSERT_EQ(posters.size(), 4u);
-    EXPECT_EQ(posters[0], std::this_thread::get_id());
-    EXPECT_EQ(posters[1], std::this_thread::get_id());
-    EXPECT_EQ(posters[2], posterId);
-    // The WM_QUIT that Destroy posted.
-    EXPECT_EQ(posters[3], std::this_thread::get_id());
-}
-
-// Takes messages in batches the way a dispatching loop does; never started.
+// Takes messages in batches the way a dispatching loop does, waiting for
+// posts through the hook as the socket loop does; never started, so a test
+// thread stands in as its loop.
 class BatchTaker : public CQWinThread {
 public:
+    BatchTaker() { SetPostHook(&BatchTaker::onPost, this); }
+
     std::vector<MSG> Take(std::size_t max) {
         std::vector<MSG> out(max);
         out.resize(TakeMessages(out.data(), max));
         return out;
     }
+    // Waits until a post calls the hook, unless a message is queued already;
+    // false when nothing came within the wait limit.
+    bool WaitForPost() { return !BeginWait() || AwaitHook(); }
+    // Announces a wait, forgetting hook calls of earlier waits; false when a
+    // message is queued already.
+    bool BeginWait() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_wakeUps = 0;
+        }
+        return BeginWaitForPost();
+    }
+    // Waits, after BeginWait, until a post calls the hook; false when
+    // nothing came within the wait limit.
+    bool AwaitHook() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const bool woken = m_woken.wait_for(lock, kWaitLimit, [this] { return m_wakeUps > 0; });
+        lock.unlock();
+        EndWaitForPost();
+        return woken;
+    }
+    int HookCalls() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_hookCalls;
+    }
+
+private:
+    static void onPost(void* context) {
+        auto* self = static_cast<BatchTaker*>(context);
+        {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            ++self->m_wakeUps;
+            ++self->m_hookCalls;
+        }
+        self->m_woken.notify_all();
+    }
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_woken;
+    int m_wakeUps = 0;
+    int m_hookCalls = 0;
 };
+
+TEST(CQWinThreadQueue, PostsWakeOnlyAWaitingLoopAndNoneIsLostAcrossBlocks) {
+    // Six posters, 40 messages' worth of queue blocks each, a taker that
+    // takes in small batches and waits through the hook whenever it finds
+    // nothing: every message arrives once, in its poster's order, and a
+    // lost wake-up shows as a wait that runs into its limit.
+    constexpr unsigned int kPosters = 6;
+    constexpr long kPerPoster = 40 * 31;
+    BatchTaker queue;
+    queue.PostMessageA(kDataMessage, kPosters, 0);
+    EXPECT_EQ(queue.HookCalls(), 0);
+    ASSERT_EQ(queue.Take(8).size(), 1u);
+
+    std::vector<std::thread> posters;
+    for (unsigned int p = 0; p < kPosters; ++p) {
+        posters.emplace_back([&queue, p] {
+            for (long seq = 0; seq < kPerPoster; ++seq) {
+                queue.PostMessageA(kDataMessage, p, seq);
+                if (seq % 97 == 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            }
+        });
+    }
+    std::vector<long> next(kPosters, 0);
+    long received = 0;
+    int outOfOrder = 0;
+    bool wokenEveryTime = true;
+    while (received < static_cast<long>(kPosters) * kPerPoster && wokenEveryTime) {
+        const std::vector<MSG> batch = queue.Take(7);
+        for (const MSG& msg : batch) {
+            long& expected = next[static_cast<std::size_t>(msg.wParam)];
+            outOfOrder += static_cast<long>(msg.lParam) == expected ? 0 : 1;
+            expected = static_cast<long>(msg.lParam) + 1;
+        }
+        received += static_cast<long>(batch.size());
+        if (batch.empty()) {
+            wokenEveryTime = queue.WaitForPost();
+        }
+    }
+    for (auto& poster : posters) {
+        poster.join();
+    }
+    EXPECT_TRUE(wokenEveryTime);
+    EXPECT_EQ(outOfOrder, 0);
+    for (const long count : next) {
+        EXPECT_EQ(count, kPerPoster);
+    }
+    EXPECT_TRUE(queue.Take(8).empty());
+    EXPECT_EQ(queue.GetQueuedMessageCount(), 0u);
+
+    // A run of posts to a taker that is not waiting calls no hook; the first
+    // post of a wait does.
+    const int hookCalls = queue.HookCalls();
+    for (unsigned int i = 0; i < 70; ++i) {
+        queue.PostMessageA(kDataMessage, i, 0);
+    }
+    EXPECT_EQ(queue.HookCalls(), hookCalls);
+    EXPECT_EQ(queue.GetQueuedMessageCount(), 70u);
+    EXPECT_EQ(queue.Take(64).size(), 64u);
+    EXPECT_EQ(queue.Take(64).size(), 6u);
+    ASSERT_TRUE(queue.BeginWait());
+    std::thread late([&queue] { queue.PostMessageA(kDataMessage, 0, 0); });
+    EXPECT_TRUE(queue.AwaitHook());
+    late.join();
+    EXPECT_EQ(queue.HookCalls(), hookCalls + 1);
+    EXPECT_EQ(queue.Take(8).size(), 1u);
+}
 
 TEST(CQWinThreadQueue, BatchesKeepPostOrderRespectTheirSizeAndStopAfterQuit) {
     BatchTaker thread;

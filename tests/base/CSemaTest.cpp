@@ -349,4 +349,43 @@ TEST(CSemaConcurrency, TimedWaitersShareUnitsWithoutLosingAny) {
     EXPECT_EQ(taken.load(), kUnits);
 }
 
+TEST(CSemaConcurrency, SleeperLeavesCountAndMaximumAlone) {
+    // A thread asleep in Lock is marked in the same word as the count: the
+    // count reads 0, a give-back beyond the maximum still fails, and one
+    // within it wakes the sleeper.
+    CSema sema(0, 2);
+    std::atomic<bool> taken{false};
+    std::thread sleeper([&] { taken.store(sema.Lock(CSema::INFINITE_TIMEOUT) != 0); });
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(sema.GetCount(), 0);
+    long previous = -1;
+    EXPECT_EQ(sema.Unlock(3, &previous), 0);
+    EXPECT_EQ(previous, 0);
+    EXPECT_NE(sema.Unlock(2, &previous), 0);
+    EXPECT_EQ(previous, 0);
+    sleeper.join();
+    EXPECT_TRUE(taken.load());
+    EXPECT_EQ(sema.GetCount(), 1);
+    EXPECT_EQ(sema.Unlock(2, nullptr), 0);
+    EXPECT_NE(sema.Unlock(1, nullptr), 0);
+    EXPECT_EQ(sema.GetCount(), 2);
+}
+
+TEST(CSemaConcurrency, WaiterMayDestroyTheSemaphoreOnceItsLockReturns) {
+    // The give-back must be done with the semaphore by the time the unit it
+    // gives can be taken: under AddressSanitizer a late touch is a
+    // use-after-free. The waiter is found at once, spinning or asleep.
+    constexpr int kRounds = 300;
+    for (int i = 0; i < kRounds; ++i) {
+        auto* sema = new CSema(0, 1);
+        std::thread giver([sema, i] {
+            std::this_thread::sleep_for(std::chrono::microseconds((i % 3) * 60 * (i % 7)));
+            sema->Unlock(1, nullptr);
+        });
+        EXPECT_NE(sema->Lock(5000), 0);
+        delete sema;
+        giver.join();
+    }
+}
+
 } // namespace

@@ -27,14 +27,17 @@
 
 namespace {
 
-// A PDU whose body is its producer and sequence number, repeated; small
-// bodies live inside the object, larger ones in blocks of their own.
+// Body sizes up to 300 bytes, and every eighth one around 2 KiB, so that
+// bodies of both pooled size classes and of the global allocator meet.
+unsigned int bodySize(std::uint32_t seq) {
+    return seq % 8 == 0 ? 2040 + seq % 16 : (seq * 37) % 300;
+}
+
+// A PDU whose body is its producer, repeated, then its sequence number.
 KavraPDU* makePdu(std::uint32_t producer, std::uint32_t seq) {
-    const int size = static_cast<int>((seq * 37) % 300);
+    const std::vector<unsigned char> fill(bodySize(seq), static_cast<unsigned char>(producer));
     CIPByteBuffer body;
-    for (int i = 0; i < size; ++i) {
-        body.appendBytes(&producer, 1);
-    }
+    body.appendBytes(fill.data(), static_cast<int>(fill.size()));
     body.appendInt(static_cast<int>(seq));
     auto* pdu = new KavraPDU();
     pdu->setBody(body);
@@ -44,7 +47,7 @@ KavraPDU* makePdu(std::uint32_t producer, std::uint32_t seq) {
 bool intact(KavraPDU& pdu, std::uint32_t producer, std::uint32_t seq) {
     const auto* bytes = static_cast<const unsigned char*>(pdu.getBufAddr());
     const unsigned int size = pdu.getBufSize();
-    if (bytes == nullptr || size != (seq * 37) % 300 + 4) {
+    if (bytes == nullptr || size != bodySize(seq) + 4) {
         return false;
     }
     for (unsigned int i = 0; i + 4 < size; ++i) {

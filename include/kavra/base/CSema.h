@@ -52,21 +52,27 @@ public:
 private:
     // Takes a unit if one is free, without waiting and without the mutex.
     bool tryTake();
+    // Lock once no unit was free at the first look: spins, then sleeps.
+    int lockSlowly(unsigned long timeoutMs);
     // Waits briefly, without sleeping, for a unit to come back; true when
     // one was taken. A thread that may run on one processor only yields
     // instead of spinning, and stops as soon as nobody else wants to run.
     bool spinForUnit(std::chrono::steady_clock::time_point deadline, bool bounded);
-    // Gives units back by one atomic exchange; false when the count would
-    // pass the maximum or a sleeper must be woken (then it changes nothing).
-    bool tryGiveBack(long count, long* previous, bool& refused);
+    // Sleeps until a unit is taken or the deadline passes.
+    bool sleepForUnit(std::chrono::steady_clock::time_point deadline, bool bounded);
+    // Unlock when a sleeper must be woken: under the mutex.
+    int unlockWaking(long count, long* previous);
 
-    // The count in the low 32 bits, the number of threads asleep in Lock in
-    // the high 32. One word, so that a give-back learns from the same atomic
-    // exchange whether anyone sleeps: an uncontended Lock or Unlock is a
-    // single compare-and-swap, and only a give-back that finds a sleeper
-    // takes the mutex. Sleepers come and go under the mutex.
-    std::atomic<std::uint64_t> m_state;
+    // The count in the low 31 bits and, in the top bit, whether any thread
+    // sleeps in Lock. One 32-bit word (cheap also where 8-byte atomics are
+    // not), so that a give-back learns from the same atomic exchange whether
+    // anyone sleeps: an uncontended Lock or Unlock is a single
+    // compare-and-swap, and only a give-back that finds a sleeper takes the
+    // mutex. The flag is set and cleared under the mutex, which also keeps
+    // the number of sleepers.
+    std::atomic<std::uint32_t> m_state;
     long m_maximum;
+    int m_sleepers = 0;
     std::mutex m_mutex;
     std::condition_variable m_available;
 };
