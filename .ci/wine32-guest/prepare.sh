@@ -76,7 +76,8 @@ make_root() {
 }
 
 make_boot() {
-    [ -f "$guest/boot.done" ] && return
+    # A changed init needs a new initramfs.
+    [ "$guest/boot.done" -nt "$here/init" ] && return
     echo "guest: kernel and initramfs"
     local kernel_package
     kernel_package=$(apt_in amd64 amd64 /dev/null "$codename $codename-updates" apt-cache \
