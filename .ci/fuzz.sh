@@ -15,16 +15,10 @@ build_dir="${KAVRA_FUZZ_BUILD_DIR:-build-fuzz}"
 read -r -a targets <<<"${KAVRA_FUZZ_TARGETS:-fuzz_frame_scan fuzz_receive_path fuzz_byte_buffer}"
 
 if [ -x tools/install-deps.sh ]; then
-    tools/install-deps.sh clang libclang-rt-14-dev
+    tools/install-deps.sh clang-14 libclang-rt-14-dev
 fi
 
-CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKAVRA_WERROR=ON \
-    -DKAVRA_BUILD_FUZZ=ON \
-    -DBUILD_SHARED_LIBS=OFF \
-    -DKAVRA_BUILD_EXAMPLES=OFF \
-    -DKAVRA_BUILD_TOOLS=OFF
+cmake --preset fuzz -B "$build_dir"
 cmake --build "$build_dir" --target "${targets[@]}"
 
 # Longest input per target: streams up to a few maximal frames, operation

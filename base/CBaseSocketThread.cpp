@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <utility>
 
 namespace {
@@ -76,10 +75,10 @@ unsigned long CBaseSocketThread::Run() {
             timeoutMs = 0;
         } else {
             if (m_reconnectAttempt > 0) {
-                timeoutMs = msUntil(m_reconnectDue);
+                timeoutMs = kavra::os::MsUntil(m_reconnectDue);
             }
             if (watchSocket && m_idleLimitMs > 0) {
-                const int idleMs = msUntil(idleDeadline());
+                const int idleMs = kavra::os::MsUntil(idleDeadline());
                 timeoutMs = timeoutMs < 0 || idleMs < timeoutMs ? idleMs : timeoutMs;
             }
         }
@@ -144,12 +143,6 @@ std::chrono::steady_clock::time_point CBaseSocketThread::idleDeadline() const {
         std::chrono::steady_clock::duration{m_readResumedAt.load()}};
     const auto since = std::max(m_socket->GetLastInputTime(), resumed);
     return since + std::chrono::milliseconds(m_idleLimitMs);
-}
-
-int CBaseSocketThread::msUntil(std::chrono::steady_clock::time_point when) {
-    const auto left = when - std::chrono::steady_clock::now();
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms <= 0 ? 0 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
 }
 
 void CBaseSocketThread::handleReadable() {

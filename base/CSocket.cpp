@@ -145,7 +145,7 @@ long CSocket::readSomeAhead(char* dst, int n, int& error) {
 
 int CSocket::Send(const void* src, int n, int timeoutMs) {
     if (m_corked) {
-        return SendMore(src, n, timeoutMs);
+        return holdBack(src, n, timeoutMs);
     }
     if (!IsConnected() || src == nullptr || n <= 0) {
         return 0;
@@ -172,7 +172,7 @@ int CSocket::Send(const void* src, int n, int timeoutMs) {
     return done;
 }
 
-int CSocket::SendMore(const void* src, int n, int timeoutMs) {
+int CSocket::holdBack(const void* src, int n, int timeoutMs) {
     if (!IsConnected() || src == nullptr || n <= 0) {
         return 0;
     }
@@ -198,13 +198,13 @@ int CSocket::SendMore(const void* src, int n, int timeoutMs) {
     return n;
 }
 
-bool CSocket::Flush() {
+bool CSocket::flush() {
     return flushBy(deadlineAfter(m_flushTimeoutMs));
 }
 
 bool CSocket::Uncork() {
     m_corked = false;
-    return Flush();
+    return flush();
 }
 
 bool CSocket::flushBy(Clock::time_point deadline, bool closing) {
@@ -286,26 +286,31 @@ int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
             fail(error);
             break;
         }
-        const int waitMs = kavra::os::MsUntil(deadline);
-        if (waitMs == 0) {
-            break;
-        }
-        const int ready =
-            kavra::os::WaitReady(m_handle, kavra::os::Direction::Write, waitMs, error);
-        if (ready == 0) {
-            break;
-        }
-        if (ready < 0) {
-            fail(error);
+        if (waitFor(Direction::Write, deadline) != 1) {
             break;
         }
     }
     return done;
 }
 
+int CSocket::waitFor(Direction direction, Clock::time_point deadline) {
+    const int waitMs = kavra::os::MsUntil(deadline);
+    if (waitMs == 0) {
+        return 0;
+    }
+    int error = 0;
+    const int ready = kavra::os::WaitReady(
+        m_handle, direction == Direction::Write ? kavra::os::Direction::Write : kavra::os::Direction::Read,
+        waitMs, error);
+    if (ready < 0) {
+        fail(error);
+    }
+    return ready < 0 ? -1 : (ready == 0 ? 0 : 1);
+}
+
 int CSocket::Receive(void* dst, int n, int timeoutMs) {
     if (IsConnected() && HasHeldOutput()) {
-        Flush();
+        flush();
     }
     if (!IsConnected() || dst == nullptr || n <= 0) {
         return 0;
@@ -339,16 +344,7 @@ int CSocket::Receive(void* dst, int n, int timeoutMs) {
             fail(error);
             break;
         }
-        const int waitMs = kavra::os::MsUntil(deadline);
-        if (waitMs == 0) {
-            break;
-        }
-        const int ready = kavra::os::WaitReady(m_handle, kavra::os::Direction::Read, waitMs, error);
-        if (ready == 0) {
-            break;
-        }
-        if (ready < 0) {
-            fail(error);
+        if (waitFor(Direction::Read, deadline) != 1) {
             break;
         }
     }

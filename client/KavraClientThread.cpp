@@ -366,27 +366,33 @@ void KavraClientThread::OnSocketReceive(int readable) {
             return;
         }
         header.setData(headerBuffer);
-        const int bodyLength = header.getCommandLength();
-        switch (KavraHeader::ActionForLength(bodyLength)) {
-        case KavraHeader::BodyAction::Empty:
-        case KavraHeader::BodyAction::Garbage:
-            m_parts->counters.Add(kavra::Stat::badHeaders);
-            continue;
-        case KavraHeader::BodyAction::Discard:
-            if (!discardBody(bodyLength)) {
-                return;
-            }
-            spend(budget, bodyLength);
-            continue;
-        case KavraHeader::BodyAction::Deliver:
-            break;
-        }
-        if (!readBody(bodyBuffer, bodyLength)) {
+        if (!takeBody(header.getCommandLength(), bodyBuffer, budget)) {
             return;
         }
-        spend(budget, bodyLength);
-        deliverBody(bodyBuffer, bodyLength);
     } while (budget > 0);
+}
+
+bool KavraClientThread::takeBody(int bodyLength, CIPByteBuffer& bodyBuffer, unsigned int& budget) {
+    switch (KavraHeader::ActionForLength(bodyLength)) {
+    case KavraHeader::BodyAction::Empty:
+    case KavraHeader::BodyAction::Garbage:
+        m_parts->counters.Add(kavra::Stat::badHeaders);
+        return true;
+    case KavraHeader::BodyAction::Discard:
+        if (!discardBody(bodyLength)) {
+            return false;
+        }
+        spend(budget, bodyLength);
+        return true;
+    case KavraHeader::BodyAction::Deliver:
+        break;
+    }
+    if (!readBody(bodyBuffer, bodyLength)) {
+        return false;
+    }
+    spend(budget, bodyLength);
+    deliverBody(bodyBuffer, bodyLength);
+    return true;
 }
 
 bool KavraClientThread::readHeader(KavraHeader& header, CIPByteBuffer& headerBuffer,

@@ -305,6 +305,10 @@ private:
     // Reads a header into headerBuffer, resynchronising until it starts with
     // a sync mark; false when a read came back short.
     bool readHeader(KavraHeader& header, CIPByteBuffer& headerBuffer, unsigned int& budget);
+    // What the header's length asks for: a bad header counted, an oversize
+    // body discarded, or the body read and delivered; false when a read came
+    // back short.
+    bool takeBody(int bodyLength, CIPByteBuffer& bodyBuffer, unsigned int& budget);
     // Reads a body of length bytes into bodyBuffer; false when a read came
     // back short.
     bool readBody(CIPByteBuffer& bodyBuffer, int length);

@@ -147,7 +147,6 @@ private:
     // corked; false when it met WM_QUIT.
     bool dispatchBatch(MSG* batch, std::size_t max);
     std::chrono::steady_clock::time_point idleDeadline() const;
-    static int msUntil(std::chrono::steady_clock::time_point when);
     int write(const char* src, int n, int timeoutMs, WriteOutcome& outcome);
 
     std::unique_ptr<kavra::WakeUp> m_wake;

@@ -30,13 +30,12 @@ struct WriteTally;
 /// and a loop that waits for readability must first ask HasBufferedInput,
 /// since bytes already taken off the descriptor no longer wake a poll.
 ///
-/// SendMore writes behind: it copies into an internal buffer of up to 64 KiB
-/// and returns, so that a burst of small writes leaves in one system call.
-/// Between Cork and Uncork every Send does the same; a writer that knows a
-/// burst is coming corks for it and uncorks at its end. The held bytes leave,
-/// in order, with the next uncorked Send, with Flush or Uncork, before the
-/// next Receive (a request must not wait behind its own answer), or when the
-/// buffer is full. Each held write counts once; a write that fails or
+/// Between Cork and Uncork the socket writes behind: each Send copies into an
+/// internal buffer of up to 64 KiB and returns, so that a burst of small
+/// writes leaves in one system call; a writer that knows a burst is coming
+/// corks for it and uncorks at its end. The held bytes leave, in order, with
+/// Uncork, before the next Receive (a request must not wait behind its own
+/// answer), or when the buffer is full. Each held write counts once; a write that fails or
 /// times out while they leave loses the held writes whose last byte did not
 /// go, and a WriteTally (SetWriteTally) counts each held write once as
 /// accepted or dropped.
@@ -46,7 +45,7 @@ struct WriteTally;
 /// (a torn one is written again whole: the old stream is gone).
 ///
 /// Writes are never torn on a live connection: when a write times out after
-/// part of one caller's bytes (one Send or one held SendMore) went out, the
+/// part of one caller's bytes (one Send, held or not) went out, the
 /// rest can never follow, and any later bytes would be read as the rest of
 /// it. The socket then fails itself with ETIMEDOUT, so its owner closes and
 /// reconnects. A write of which nothing went out leaves the socket usable.
@@ -93,21 +92,15 @@ public:
     /// count written, which is less than n on timeout or failure (and then 0,
     /// or the socket has failed: see above).
     int Send(const void* src, int n, int timeoutMs);
-    /// Like Send for a writer that has more to write at once: the bytes are
-    /// held back (see above) and n is returned without a system call when
-    /// they fit. The writer owes a Flush before it stops writing for a while;
-    /// timeoutMs also bounds that flush.
-    int SendMore(const void* src, int n, int timeoutMs);
-    /// Writes out what SendMore held back, waiting at most the timeout of the
-    /// last SendMore; nothing to do (and no system call) when nothing is held.
-    /// Returns false when some of it could not be written and was dropped.
-    bool Flush();
-    /// True when SendMore holds bytes that have not been written yet.
+    /// True when held bytes (see Cork) have not been written yet.
     bool HasHeldOutput() const { return m_writeLen > 0; }
-    /// Until Uncork, Send holds its bytes back as SendMore does.
+    /// Until Uncork, Send holds its bytes back (see above) and returns n
+    /// without a system call when they fit; its timeoutMs also bounds the
+    /// write at the Uncork.
     void Cork() { m_corked = true; }
-    /// Ends Cork and writes out what is held, as Flush does; false when some
-    /// of it could not be written and was dropped.
+    /// Ends Cork and writes out what is held, waiting at most the timeout of
+    /// the last held Send; nothing to do (and no system call) when nothing is
+    /// held. False when some of it could not be written and was dropped.
     bool Uncork();
     /// What a loop must do before it waits on the descriptor: true when
     /// bytes read ahead wait to be received (only when reading is true: a
@@ -161,6 +154,14 @@ public:
 
 private:
     void fail(int error);
+    // Send while corked: holds the bytes back when they fit.
+    int holdBack(const void* src, int n, int timeoutMs);
+    // Writes out the held bytes within the last held Send's timeout.
+    bool flush();
+    enum class Direction { Read, Write };
+    // Waits until the descriptor is ready for direction or the deadline
+    // passes: 1 ready, 0 timed out, -1 failed (and the socket with it).
+    int waitFor(Direction direction, std::chrono::steady_clock::time_point deadline);
     // One non-blocking read; > 0 bytes, 0 on close, -1 with error set.
     long readSome(char* dst, int n, int& error);
     long readSomeAhead(char* dst, int n, int& error);
@@ -185,7 +186,7 @@ private:
 
     Handle m_handle = INVALID_HANDLE;
     bool m_failed = false;
-    // Bytes that SendMore took and that have not been written yet.
+    // Bytes that a corked Send took and that have not been written yet.
     std::unique_ptr<char[]> m_writeBehind;
     std::size_t m_writeLen = 0;
     // Where each held write ends in m_writeBehind, in order.

@@ -8,7 +8,7 @@ namespace kavra {
 /// What became of the writes a socket took, for the counters of the thread
 /// that owns it.
 ///
-/// A write the socket holds back (CSocket::SendMore) is counted in held at
+/// A write the socket holds back (a corked CSocket::Send) is counted in held at
 /// once and later in exactly one of accepted (the kernel took its last byte),
 /// droppedTimedOut or droppedFailed. So held minus those three is what the
 /// socket still holds. outOfStepCloses counts the times the socket failed
