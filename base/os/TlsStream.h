@@ -1,0 +1,79 @@
+// TLS over one connected, non-blocking socket, with the transfer contract of
+// SendSome and RecvSome (SocketApi.h), so that CSocket reads ahead, corks,
+// waits and applies its rule of torn writes the same way over TLS and over
+// plain TCP. The stream owns the engine, not the socket.
+//
+// Writes: bytes that SendSome takes are encrypted at once and are part of the
+// stream from then on; what the socket did not take yet waits as pending
+// output and goes first with the next SendSome or FlushSome. A writer that
+// gives up while output is pending has torn the stream (the peer would see a
+// partial record) and must close the connection. SendSome encrypts nothing
+// while the socket has no room, so a writer that times out against a stalled
+// peer with nothing taken leaves the stream whole.
+//
+// Reads: RecvSome takes wire bytes off the socket and returns plaintext; one
+// call may return nothing new (EAGAIN) when only a partial record or a
+// post-handshake message arrived, so a loop must wait again rather than treat
+// readability as data. Decrypted bytes that did not fit wait in the stream
+// (HasBufferedInput) and do not wake a wait on the socket.
+//
+// One thread at a time: the socket's owner.
+#pragma once
+
+#include "base/os/SocketApi.h"
+#include "base/os/TlsEngine.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kavra::os {
+
+class TlsStream {
+public:
+    TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine);
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+    ~TlsStream();
+
+    // Runs the handshake by the deadline; a stop request (cancel) ends it
+    // within CONNECT_CANCEL_POLL_MS. 0, or the error: a TLS code of
+    // kavra/TlsErrors.h (KAVRA_TLS_CLOSED_IN_HANDSHAKE when the peer closed),
+    // ETIMEDOUT, ECANCELED, or the socket's error; Detail() says more.
+    int Handshake(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
+
+    // As SendSome: > 0 the plaintext bytes taken (see above), or -1 with
+    // error set (EAGAIN when the socket has no room).
+    long SendSome(const void* src, std::size_t n, int& error);
+    // As RecvSome: > 0 plaintext bytes, 0 once the peer's close_notify
+    // arrived, -1 with error set: EAGAIN, KAVRA_TLS_TRUNCATED when the
+    // connection ended without close_notify, another TLS code, or the
+    // socket's error.
+    long RecvSome(void* dst, std::size_t n, int& error);
+    // Sends pending output without waiting: true when none is left, false
+    // with error set (EAGAIN: the socket has no room now).
+    bool FlushSome(int& error);
+
+    bool HasPendingOutput() const;
+    bool HasBufferedInput() const { return m_plainBegin < m_plain.size(); }
+
+    // close_notify, given one write that does not wait; the caller closes the
+    // socket afterwards.
+    void Shutdown();
+
+    // The detail of the last failure, for people.
+    const std::string& Detail() const { return m_detail; }
+    int ProtocolVersion() const;
+    std::string ProtocolName() const;
+
+private:
+    SocketHandle m_handle;
+    std::unique_ptr<TlsEngine> m_engine;
+    std::vector<char> m_plain;
+    std::size_t m_plainBegin = 0;
+    std::string m_detail;
+};
+
+} // namespace kavra::os
