@@ -102,6 +102,7 @@ bool CSocketClientThread::connectNow() {
     const std::atomic<bool>* cancel = IsCurrentThread() ? &QuitRequestedFlag() : nullptr;
     if (m_socket->Connect(m_server.GetHostAt(index), m_server.GetPortAt(index),
                           m_server.GetConnectTimeoutMs(), cancel) == 0) {
+        m_lastConnectError.store(m_socket->GetLastError());
         m_connectFailures.fetch_add(1);
         ++m_failuresInARow;
         m_endpoint = (index + 1) % m_server.GetServerCount();
@@ -122,6 +123,9 @@ bool CSocketClientThread::connectNow() {
 }
 
 void CSocketClientThread::markConnected(bool connected) {
+    if (!connected) {
+        m_tlsVersion.store(0);
+    }
     m_connected.store(connected);
     m_stateChangedAt.store(Clock::now().time_since_epoch().count());
 }
