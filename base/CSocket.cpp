@@ -127,20 +127,46 @@ long CSocket::readSomeAhead(char* dst, int n, int& error) {
     if (want >= READ_AHEAD_BYTES) {
         return kavra::os::RecvSome(m_handle, dst, want, error);
     }
+    const long got = refillReadAhead(error);
+    if (got <= 0) {
+        return got;
+    }
+    const std::size_t take = want < m_readEnd ? want : m_readEnd;
+    std::memcpy(dst, m_readAhead.get(), take);
+    m_readBegin = take;
+    return static_cast<long>(take);
+}
+
+long CSocket::refillReadAhead(int& error) {
     if (!m_readAhead) {
         m_readAhead = std::make_unique<char[]>(READ_AHEAD_BYTES);
     }
     // Called only with the read-ahead empty, so it refills from the start.
     const long got = kavra::os::RecvSome(m_handle, m_readAhead.get(), READ_AHEAD_BYTES, error);
-    if (got <= 0) {
-        return got;
+    if (got > 0) {
+        m_readBegin = 0;
+        m_readEnd = static_cast<std::size_t>(got);
     }
-    m_readBegin = 0;
-    m_readEnd = static_cast<std::size_t>(got);
-    const std::size_t take = want < m_readEnd ? want : m_readEnd;
-    std::memcpy(dst, m_readAhead.get(), take);
-    m_readBegin = take;
-    return static_cast<long>(take);
+    return got;
+}
+
+int CSocket::ReadArrived() {
+    if (!IsConnected()) {
+        return -1;
+    }
+    if (!HasBufferedInput()) {
+        int error = 0;
+        const long got = refillReadAhead(error);
+        if (got == 0 || (got < 0 && error != EAGAIN)) {
+            fail(got == 0 ? 0 : error);
+            return -1;
+        }
+        if (got < 0) {
+            return 0;
+        }
+        m_lastInput = Clock::now();
+    }
+    return static_cast<int>(m_readEnd - m_readBegin);
 }
 
 int CSocket::Send(const void* src, int n, int timeoutMs) {
