@@ -58,6 +58,7 @@ public:
 
     bool HasPendingOutput() const;
     bool HasBufferedInput() const { return m_plainBegin < m_plain.size(); }
+    std::size_t BufferedInput() const { return m_plain.size() - m_plainBegin; }
 
     // close_notify, given one write that does not wait; the caller closes the
     // socket afterwards.

@@ -78,7 +78,8 @@ public:
     ///  - socket not null: attaches it; with takeOwnership nonzero the thread
     ///    deletes it when it is replaced or the object is destroyed. server,
     ///    when not null, names where to reconnect and how; otherwise the
-    ///    socket's own endpoint is used with the default policy.
+    ///    socket's own endpoint and TLS settings are used with the default
+    ///    policy.
     ///  - socket null, server not null: makes an owned socket and connects it
     ///    to the server; when that fails the socket stays attached and the
     ///    thread keeps trying with backoff once it runs (if the server allows).
