@@ -492,6 +492,82 @@ TEST(ToolTls, FailedHandshakesSayWhy) {
         << server.Process().Out();
 }
 
+TEST(ToolTls, LargeFramesComeBackWholeThroughManyRecords) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    Server echo(tlsServe(certificate, {}));
+    // Each body spans records, and many of them wait decrypted in the
+    // server's stream at once.
+    std::string input;
+    std::string expected;
+    for (int chunk = 0; chunk < 24; ++chunk) {
+        const std::string body(8812, static_cast<char>('a' + chunk));
+        input += body;
+        expected += body + "\n";
+    }
+    const Result result = run({"send", echo.Address(), "--size", "8812", "--expect", "24", "--tls",
+                               "--ca", certificate.CertFile()},
+                              input);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.out == expected) << result.out.size() << " bytes, not " << expected.size();
+}
+
+TEST(ToolTls, ADroppedTlsConnectionIsFollowed) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    // Dropped without close_notify, as a cut connection; recv reconnects.
+    Server source(
+        tlsServe(certificate, {"--mode", "source", "--rate", "100", "--drop-after", "3",
+                               "--max-drops", "1", "--stall", "0.3", "--stall-ms", "20"}));
+    const Result result = run({"recv", source.Address(), "--count", "5", "--verbose", "--tls",
+                               "--ca", certificate.CertFile()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(countLines(result.out), 5u);
+    EXPECT_NE(result.err.find("1 reconnections"), std::string::npos) << result.err;
+    EXPECT_NE(
+        result.err.find(std::string("connection lost: ") + kavra_tls_strerror(KAVRA_TLS_TRUNCATED)),
+        std::string::npos)
+        << result.err;
+}
+
+TEST(ToolTls, ASilentClientHoldsUpNoOtherAndNoStop) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    Server echo(tlsServe(certificate, {}));
+    // Connected, never says a word: its handshake waits beside the others.
+    namespace net = kavra::test::net;
+    const net::Handle silent =
+        net::ConnectLoopback(static_cast<unsigned short>(std::stoi(echo.Port())));
+    ASSERT_NE(silent, net::INVALID_HANDLE);
+    const Result result = run({"send", echo.Address(), "--expect", "1", "--timeout", "3000",
+                               "--tls", "--ca", certificate.CertFile()},
+                              "past the silent one\n");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "past the silent one\n");
+    // Stopping ends the waiting handshake too, well before its own limit.
+    const auto stopping = Clock::now();
+    echo.Stop();
+    EXPECT_EQ(echo.Process().Wait(10s), 0);
+    EXPECT_LT(Clock::now() - stopping, 8s);
+    net::Close(silent);
+}
+
+TEST(ToolTls, UnusableCertificateFilesFailAtStart) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    const kavra::tool::SelfSignedCertificate other;
+    const std::vector<std::vector<std::string>> cases = {
+        {"--tls-cert", certificate.CertFile() + ".missing", "--tls-key", certificate.KeyFile()},
+        {"--tls-cert", certificate.CertFile(), "--tls-key", other.KeyFile()},
+    };
+    for (const auto& files : cases) {
+        std::vector<std::string> args = {"serve", "--listen", "127.0.0.1:0", "--duration", "5"};
+        args.insert(args.end(), files.begin(), files.end());
+        const Result result = run(args);
+        EXPECT_EQ(result.status, 1) << result.out;
+        EXPECT_EQ(countLines(result.err), 1u) << result.err;
+        EXPECT_EQ(result.err.rfind("kavra serve: cannot serve TLS with " + files[1], 0), 0u)
+            << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+}
+
 TEST(ToolDemo, TlsRunVerifiesOrAccountsForEveryPdu) {
     const Result result = run({"demo", "--count", "400", "--tls"}, "", 40s);
     ASSERT_EQ(result.status, 0) << result.out << result.err;
