@@ -381,13 +381,11 @@ void CSocket::keepHeldFrom(std::size_t first) {
 
 int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
     int done = 0;
-    int lastTaken = 0;
     while (done < n) {
         int error = 0;
         const long sent = sendSome(src + done, static_cast<std::size_t>(n - done), error);
         if (sent > 0) {
             done += static_cast<int>(sent);
-            lastTaken = static_cast<int>(sent);
             continue;
         }
         if (sent < 0 && error != EAGAIN) {
@@ -398,12 +396,11 @@ int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
             break;
         }
     }
-    // Over TLS the bytes are written once their records went. What still
-    // waits comes from the last bytes taken (the stream encrypts nothing
-    // new while output waits); they did not go, and the stream is torn.
+    // Over TLS the bytes are written once their record went whole; a part
+    // of a record still waiting has torn the stream.
     if (m_tlsStream && !drainTls(deadline)) {
         m_tlsTorn = true;
-        done -= lastTaken;
+        done -= static_cast<int>(m_tlsStream->UnsentPlain());
     }
     return done;
 }

@@ -183,16 +183,18 @@ typedef struct kavra_options {
     /// encrypted, but anyone in the middle can read it: for tests only
     /// (default 0).
     uint32_t tls_insecure_skip_verify;
-    /// The trusted authorities: a PEM file, or a folder of PEM files; both
-    /// null (the default): the system's store.
+    /// The trusted authorities: a PEM file (or null) ...
     const char* tls_ca_file;
+    /// ... or a folder of PEM files (or null); both null (the default): the
+    /// system's store.
     const char* tls_ca_folder;
     /// The name the server's certificate must carry, also sent to it (SNI);
     /// null (the default): the host given to kavra_client_create.
     const char* tls_server_name;
-    /// The client's certificate (PEM, chain allowed) and its private key, for
-    /// a server that asks for one; both or neither (default null).
+    /// The client's certificate (PEM, chain allowed), for a server that asks
+    /// for one; with tls_key_file or not at all (default null).
     const char* tls_cert_file;
+    /// The private key of tls_cert_file (PEM; default null).
     const char* tls_key_file;
 } kavra_options;
 

@@ -8,6 +8,7 @@
 #include "support/TlsPeers.h"
 
 #include <kavra/TlsErrors.h>
+#include <kavra/base/CSocket.h>
 
 #include <gtest/gtest.h>
 
@@ -354,6 +355,20 @@ TEST_F(TlsStreamTest, AFullSocketTakesNothingAndInjectedBytesAreABadRecord) {
     char byte = 0;
     EXPECT_EQ(client.stream->RecvSome(&byte, 1, error), -1);
     EXPECT_EQ(error, KAVRA_TLS_BAD_RECORD);
+}
+
+// Settings that cannot work fail the attempt before it connects: where
+// nothing listens, a connect would fail with ECONNREFUSED instead.
+TEST(TlsSocket, AConnectThatCannotHaveTlsFailsBeforeConnecting) {
+    CSocket socket;
+    kavra::TlsOptions tls;
+    tls.SetEnabled(true);
+    tls.SetCaFile("no-such-folder/ca.pem");
+    socket.SetTls(tls);
+    EXPECT_EQ(socket.Connect("127.0.0.1", 1, 1000), 0);
+    EXPECT_EQ(socket.GetLastError(), os::TlsEngine::Built() ? KAVRA_TLS_SETUP : KAVRA_TLS_NOT_BUILT);
+    EXPECT_FALSE(socket.GetLastErrorDetail().empty());
+    EXPECT_FALSE(socket.IsOpen());
 }
 
 } // namespace

@@ -82,10 +82,12 @@ public:
     /// true, the attempt gives up within about 50 ms (ECANCELED).
     int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
                 const std::atomic<bool>* cancel = nullptr);
+    ///@{
     /// The TLS settings of the next Connect and Reconnect (not of the
     /// connection that is up). Off by default.
     void SetTls(const kavra::TlsOptions& tls) { m_tls = tls; }
     const kavra::TlsOptions& GetTls() const { return m_tls; }
+    ///@}
     /// Connects again to the remembered endpoint; 0 when there is none.
     int Reconnect(unsigned int timeoutMs);
     /// Takes an already connected descriptor (ownership passes to this object).
@@ -173,10 +175,12 @@ public:
     const std::string& GetLastErrorDetail() const { return m_lastErrorDetail; }
     /// Whether the connection that is open is encrypted.
     bool IsEncrypted() const { return m_tlsStream != nullptr; }
+    ///@{
     /// Its TLS version as on the wire (0x0303: TLS 1.2, 0x0304: TLS 1.3) and
     /// the version's name ("TLSv1.3"); 0 and "" when plain or closed.
     int GetTlsVersion() const;
     std::string GetTlsVersionName() const;
+    ///@}
     /// The descriptor, or INVALID_HANDLE.
     Handle GetHandle() const { return m_handle; }
     ///@{

@@ -31,36 +31,42 @@ public:
     /// a connection that asks for TLS fails with KAVRA_TLS_NOT_BUILT.
     static bool Available();
 
+    ///@{
     /// Whether connections use TLS (default false).
     bool Enabled() const { return m_enabled; }
     void SetEnabled(bool enabled) { m_enabled = enabled; }
+    ///@}
 
+    ///@{
     /// Trusted authorities: a PEM file, or a folder of PEM files; neither
     /// (the default): the system's store.
-    ///@{
     const std::string& CaFile() const { return m_caFile; }
     void SetCaFile(std::string path) { m_caFile = std::move(path); }
     const std::string& CaFolder() const { return m_caFolder; }
     void SetCaFolder(std::string path) { m_caFolder = std::move(path); }
     ///@}
 
+    ///@{
     /// The name the certificate must carry, also sent to the server (SNI);
     /// empty (the default): the host of each endpoint.
     const std::string& ServerName() const { return m_serverName; }
     void SetServerName(std::string name) { m_serverName = std::move(name); }
+    ///@}
 
-    /// The client's own certificate (PEM, chain allowed) and private key.
     ///@{
+    /// The client's own certificate (PEM, chain allowed) and private key.
     const std::string& CertFile() const { return m_certFile; }
     void SetCertFile(std::string path) { m_certFile = std::move(path); }
     const std::string& KeyFile() const { return m_keyFile; }
     void SetKeyFile(std::string path) { m_keyFile = std::move(path); }
     ///@}
 
+    ///@{
     /// Accepts any certificate for any name: the connection is encrypted
     /// but anyone in the middle can read it. For tests only (default false).
     bool InsecureSkipVerify() const { return m_insecureSkipVerify; }
     void SetInsecureSkipVerify(bool skip) { m_insecureSkipVerify = skip; }
+    ///@}
 
 private:
     bool m_enabled = false;
