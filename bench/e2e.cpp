@@ -11,6 +11,14 @@
 #include <kavra/base/CSocket.h>
 
 #include "base/os/ServingApi.h"
+#include "base/os/TlsEngine.h"
+#include "base/os/TlsStream.h"
+
+#ifdef KAVRA_BENCH_HAVE_TLS
+#include "tools/SelfSignedCertificate.h"
+
+#include <kavra/base/TlsOptions.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +31,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -284,8 +293,21 @@ protected:
 // KavraPaced sends at g_pacedRate (--paced-rate, default 20k messages/s):
 // a consumer that keeps up must lose nothing. KavraLossless sends at full
 // speed to a receiver that blocks at its full queue, like libzmq's push/pull:
-// the race between the two is run on equal terms.
-enum class Transport { Kavra, KavraLossless, KavraPaced, RawPerFrame, RawBatched, Zmq, Nng };
+// the race between the two is run on equal terms. KavraTls sends over TLS to
+// a reader that decrypts with the engine's server mode and parses the frames
+// in one thread; KavraToReader is the same pair without TLS, so that the two
+// differ in TLS alone.
+enum class Transport {
+    Kavra,
+    KavraLossless,
+    KavraPaced,
+    KavraTls,
+    KavraToReader,
+    RawPerFrame,
+    RawBatched,
+    Zmq,
+    Nng
+};
 
 double g_pacedRate = 20000;
 
@@ -300,6 +322,10 @@ const char* transportName(Transport t) {
         std::snprintf(name, sizeof name, "kavra at %.0fk/s", g_pacedRate / 1000);
         return name;
     }
+    case Transport::KavraTls:
+        return "kavra TLS";
+    case Transport::KavraToReader:
+        return "kavra to reader";
     case Transport::RawPerFrame:
         return "raw write/frame";
     case Transport::RawBatched:
@@ -321,12 +347,34 @@ struct Endpoint {
 // than this many bytes of bodies sit in the send queue.
 constexpr std::size_t kSendWindowBytes = 4u << 20;
 
-// rate: messages per second to keep to, or 0 for as fast as possible.
-SenderReport sendKavra(const Endpoint& ep, int size, double seconds, double rate) {
+#ifdef KAVRA_BENCH_HAVE_TLS
+// The TLS rows' certificate: made once by the parent, before any fork; the
+// senders trust it as their CA.
+std::unique_ptr<kavra::tool::SelfSignedCertificate> g_certificate;
+#endif
+
+// The client's socket, connected; over TLS when tls is set.
+CSocket* connectKavra(const Endpoint& ep, bool tls) {
     auto* socket = new CSocket();
+#ifdef KAVRA_BENCH_HAVE_TLS
+    if (tls) {
+        kavra::TlsOptions options;
+        options.SetEnabled(true);
+        options.SetCaFile(g_certificate->CertFile());
+        socket->SetTls(options);
+    }
+#else
+    (void)tls;
+#endif
     if (socket->Connect("127.0.0.1", ep.port, 3000) != 1) {
         die("kavra connect");
     }
+    return socket;
+}
+
+// rate: messages per second to keep to, or 0 for as fast as possible.
+SenderReport sendKavra(const Endpoint& ep, int size, double seconds, double rate, bool tls) {
+    CSocket* socket = connectKavra(ep, tls);
     KavraClientThread client;
     client.SetSocket(socket, 1, nullptr);
     client.Create();
@@ -392,6 +440,77 @@ ReceiverReport receiveKavra(const Endpoint& ep, int control, kavra::ReceiveOverf
     ReceiverReport report = check.finish(end.sent());
     report.queueDrops = stats.receiveDropsQueueFull;
     return report;
+}
+
+// One thread that reads the connection and parses its frames, over TLS
+// (the engine's server mode) or plain.
+ReceiverReport receiveByReader(const Endpoint& ep, int control, bool tls) {
+    const os::SocketHandle fd = os::Accept(ep.listener, true, true, nullptr);
+    if (fd == os::INVALID_SOCKET_HANDLE) {
+        die("accept");
+    }
+    std::unique_ptr<os::TlsStream> stream;
+    if (tls) {
+#ifdef KAVRA_BENCH_HAVE_TLS
+        os::TlsSettings settings;
+        settings.server = true;
+        settings.certFile = g_certificate->CertFile();
+        settings.keyFile = g_certificate->KeyFile();
+        int error = 0;
+        std::string detail;
+        std::unique_ptr<os::TlsEngine> engine = os::TlsEngine::Create(settings, error, detail);
+        if (!engine) {
+            std::fprintf(stderr, "bench: TLS server: %s\n", detail.c_str());
+            std::_Exit(2);
+        }
+        stream = std::make_unique<os::TlsStream>(fd, std::move(engine));
+        if (stream->Handshake(Clock::now() + std::chrono::seconds(10), nullptr) != 0) {
+            std::fprintf(stderr, "bench: TLS handshake: %s\n", stream->Detail().c_str());
+            std::_Exit(2);
+        }
+#endif
+    }
+    std::vector<char> in(1u << 20);
+    std::size_t have = 0;
+    std::size_t at = 0;
+    SequenceCheck check;
+    EndWatch end(control);
+    bool closed = false;
+    for (;;) {
+        bool idle = true;
+        const bool buffered = stream && stream->HasBufferedInput();
+        if (!closed && (buffered || readable(static_cast<int>(fd), 50))) {
+            if (at > 0) {
+                std::memmove(in.data(), in.data() + at, have - at);
+                have -= at;
+                at = 0;
+            }
+            int error = 0;
+            const long r = stream ? stream->RecvSome(in.data() + have, in.size() - have, error)
+                                  : os::RecvSome(fd, in.data() + have, in.size() - have, error);
+            if (r > 0) {
+                have += static_cast<std::size_t>(r);
+                idle = false;
+            } else if (r == 0 || error != EAGAIN) {
+                closed = true;
+            }
+        }
+        while (have - at >= kHeaderLength) {
+            const auto body = static_cast<std::size_t>(KavraHeader::DecodeBodyLength(
+                reinterpret_cast<const unsigned char*>(in.data() + at)));
+            if (have - at < kHeaderLength + body) {
+                break;
+            }
+            check.seen(getSeq(in.data() + at + kHeaderLength));
+            at += kHeaderLength + body;
+        }
+        if (end.done(check, idle)) {
+            break;
+        }
+    }
+    stream.reset();
+    os::CloseSocket(fd);
+    return check.finish(end.sent());
 }
 
 std::uint64_t sendRaw(const Endpoint& ep, int size, double seconds, bool batched) {
@@ -623,6 +742,10 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
         case Transport::KavraLossless:
             r = receiveKavra(ep, control[0], kavra::ReceiveOverflow::Block);
             break;
+        case Transport::KavraTls:
+        case Transport::KavraToReader:
+            r = receiveByReader(ep, control[0], t == Transport::KavraTls);
+            break;
         case Transport::RawPerFrame:
         case Transport::RawBatched:
             r = receiveRaw(ep, control[0]);
@@ -650,10 +773,14 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
         switch (t) {
         case Transport::Kavra:
         case Transport::KavraLossless:
-            s = sendKavra(ep, size, seconds, 0);
+        case Transport::KavraToReader:
+            s = sendKavra(ep, size, seconds, 0, false);
+            break;
+        case Transport::KavraTls:
+            s = sendKavra(ep, size, seconds, 0, true);
             break;
         case Transport::KavraPaced:
-            s = sendKavra(ep, size, seconds, g_pacedRate);
+            s = sendKavra(ep, size, seconds, g_pacedRate, false);
             break;
         case Transport::RawPerFrame:
             s.sent = sendRaw(ep, size, seconds, false);
@@ -747,10 +874,7 @@ void expectSeq(const char* body, std::uint64_t seq) {
 }
 
 LatencyReport pingKavra(const Endpoint& ep, int count) {
-    auto* socket = new CSocket();
-    if (socket->Connect("127.0.0.1", ep.port, 3000) != 1) {
-        die("kavra connect");
-    }
+    CSocket* socket = connectKavra(ep, false);
     KeepingClient client;
     client.SetSocket(socket, 1, nullptr);
     client.Create();
@@ -932,6 +1056,9 @@ double median(std::vector<double> v) {
 
 struct Cell {
     std::vector<double> msgs;
+    // The TLS row against plain kavra and against the same reader without TLS.
+    std::vector<double> vsKavra;
+    std::vector<double> vsToReader;
     std::vector<double> vsZmq;
     std::vector<double> vsBatched;
     std::vector<double> vsPerFrame;
@@ -965,6 +1092,17 @@ std::string ratioText(const std::vector<double>& v) {
     }
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", median(v));
+    return text;
+}
+
+// "0.41 to 0.62": the smallest and largest of the per-round ratios.
+std::string rangeText(const std::vector<double>& v) {
+    if (v.empty()) {
+        return "-";
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%.2f to %.2f", *std::min_element(v.begin(), v.end()),
+                  *std::max_element(v.begin(), v.end()));
     return text;
 }
 
@@ -1023,7 +1161,8 @@ void writePlotData(const std::string& path, const std::vector<int>& sizes,
 void usage() {
     std::fprintf(stderr,
                  "usage: kavra_bench_e2e [--quick] [--rounds N] [--seconds S] [--sizes a,b,c]\n"
-                 "                       [--only kavra,lossless,paced,raw,batched,zmq,nng]\n"
+                 "                       [--only kavra,lossless,paced,tls,reader,raw,batched,\n"
+                 "                               zmq,nng]\n"
                  "                       [--no-latency]\n"
                  "                       [--paced-rate MSGS_PER_S] [--plot-data FILE]\n");
 }
@@ -1084,6 +1223,8 @@ int main(int argc, char** argv) {
     const std::map<std::string, Transport> byKey{{"kavra", Transport::Kavra},
                                                  {"lossless", Transport::KavraLossless},
                                                  {"paced", Transport::KavraPaced},
+                                                 {"tls", Transport::KavraTls},
+                                                 {"reader", Transport::KavraToReader},
                                                  {"raw", Transport::RawPerFrame},
                                                  {"batched", Transport::RawBatched},
                                                  {"zmq", Transport::Zmq},
@@ -1097,12 +1238,20 @@ int main(int argc, char** argv) {
 #ifndef KAVRA_BENCH_HAVE_NNG
             t != Transport::Nng &&
 #endif
+#ifndef KAVRA_BENCH_HAVE_TLS
+            t != Transport::KavraTls &&
+#endif
             true;
         if (available && (only.empty() || only.find(key) != std::string::npos)) {
             transports.push_back(t);
         }
     }
     std::sort(transports.begin(), transports.end());
+#ifdef KAVRA_BENCH_HAVE_TLS
+    if (std::find(transports.begin(), transports.end(), Transport::KavraTls) != transports.end()) {
+        g_certificate = std::make_unique<kavra::tool::SelfSignedCertificate>();
+    }
+#endif
 
     std::map<std::pair<int, Transport>, Cell> cells;
     for (int round = 1; round <= rounds; ++round) {
@@ -1120,6 +1269,14 @@ int main(int argc, char** argv) {
                 Cell& c = cells[{size, t}];
                 const Throughput& m = got[t];
                 c.msgs.push_back(m.msgsPerSec);
+                for (const auto& [base, ratios] :
+                     {std::pair{Transport::Kavra, &c.vsKavra},
+                      std::pair{Transport::KavraToReader, &c.vsToReader}}) {
+                    if (t == Transport::KavraTls && got.count(base) != 0 &&
+                        got[base].msgsPerSec > 0) {
+                        ratios->push_back(m.msgsPerSec / got[base].msgsPerSec);
+                    }
+                }
                 if (got.count(Transport::Zmq) != 0 && got[Transport::Zmq].msgsPerSec > 0) {
                     c.vsZmq.push_back(m.msgsPerSec / got[Transport::Zmq].msgsPerSec);
                 }
@@ -1160,6 +1317,11 @@ int main(int argc, char** argv) {
             if (t == Transport::KavraLossless) {
                 std::printf("       (checked in every round: all sent messages delivered, in "
                             "order)\n");
+            }
+            if (t == Transport::KavraTls && !(c.vsKavra.empty() && c.vsToReader.empty())) {
+                std::printf("       (%s of plain kavra, %s of kavra to reader; per round %s)\n",
+                            ratioText(c.vsKavra).c_str(), ratioText(c.vsToReader).c_str(),
+                            rangeText(c.vsKavra).c_str());
             }
             if (c.queueDrops > 0 || c.reordered > 0) {
                 std::printf("       (%" PRIu64 " dropped at the full receive queue, %" PRIu64

@@ -34,7 +34,7 @@ done
 
 # The peers, Google Benchmark and gnuplot come from Debian; install what is
 # missing.
-wanted=(libzmq3-dev libnng-dev libbenchmark-dev cmake ninja-build pkg-config)
+wanted=(libzmq3-dev libnng-dev libbenchmark-dev libssl-dev cmake ninja-build pkg-config)
 [[ -n $plot ]] && wanted+=(gnuplot-nox)
 need=()
 for pkg in "${wanted[@]}"; do

@@ -48,6 +48,12 @@ std::uint64_t lostInFlight(std::uint64_t lost, const kavra::ConnectionStats& s) 
     return lost >= explained ? lost - explained : 0;
 }
 
+std::string tlsVersionName(std::uint64_t version) {
+    return version == 0x0304   ? "TLSv1.3"
+           : version == 0x0303 ? "TLSv1.2"
+                               : "TLS version " + std::to_string(version);
+}
+
 std::string verdict(bool holds) {
     return holds ? "(holds)" : "(DOES NOT HOLD)";
 }
@@ -312,6 +318,7 @@ bool Demo::Run() {
                                     : std::max<std::uint64_t>(1, m_options.count * 2 / 5);
         peerOptions.maxDrops = 1;
     }
+    const kavra::TlsOptions tls = prepareTls(peerOptions);
     m_peer = std::make_unique<Peer>("127.0.0.1", 0, peerOptions,
                                     m_options.verbose ? Peer::Log(PrintLine) : Peer::Log());
     m_peer->Start();
@@ -327,6 +334,11 @@ bool Demo::Run() {
         PrintLine("client: holds PDUs while disconnected, stops reading at a full receive queue "
                   "(--lossless)");
     }
+    if (m_options.tls) {
+        PrintLine("tls: the peer serves TLS with a self-signed certificate for 127.0.0.1 and "
+                  "localhost, made for this run in " +
+                  m_certificate->Folder() + "; the client trusts it as its CA");
+    }
     if (m_options.faults) {
         PrintLine("peer faults: garbage before 2% of frames, bad length fields 0.5%, torn frames "
                   "0.5%, stalls 0.2%, one dropped connection after " +
@@ -338,7 +350,7 @@ bool Demo::Run() {
         m_client.SetHoldWhileDisconnected(true);
         m_client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
     }
-    m_client.Connect(address, true);
+    m_client.Connect(address, true, 0, tls);
     m_start = Clock::now();
     m_lastVerified = m_start;
     m_sendersRunning = m_options.senders;
@@ -375,6 +387,7 @@ bool Demo::Run() {
     m_client.Destroy();
     m_peer->Stop();
     const PeerStats peer = m_peer->Stats();
+    m_certificate.reset();
 
     const double seconds = std::chrono::duration<double>(m_lastVerified - m_start).count();
     // Every PDU the demo counts as sent was accepted, and every accepted one
@@ -387,10 +400,26 @@ bool Demo::Run() {
     const bool lossExplained =
         m_lost >= client.SendDropped() && (peer.drops > 0 || lostInFlight(m_lost, client) == 0) &&
         (!m_options.lossless || (client.SendDropped() == 0 && client.receiveDropsQueueFull == 0));
+    // Over TLS every connection the client made must have been encrypted.
+    const bool tlsHeld = !m_options.tls || (client.encrypted == 1 && peer.tlsHandshakesFailed == 0);
     const bool ok = m_missing == 0 && m_corrupt == 0 && lossExplained && sendAccounted &&
-                    receiveBalanced(client) && m_verified > 0 && !Terminal::Interrupted();
+                    receiveBalanced(client) && m_verified > 0 && tlsHeld &&
+                    !Terminal::Interrupted();
     PrintLine(summary(seconds, peer, client, ok));
     return ok;
+}
+
+kavra::TlsOptions Demo::prepareTls(PeerOptions& peerOptions) {
+    kavra::TlsOptions tls;
+    if (!m_options.tls) {
+        return tls;
+    }
+    m_certificate = std::make_unique<SelfSignedCertificate>();
+    peerOptions.tlsCertFile = m_certificate->CertFile();
+    peerOptions.tlsKeyFile = m_certificate->KeyFile();
+    tls.SetEnabled(true);
+    tls.SetCaFile(m_certificate->CertFile());
+    return tls;
 }
 
 kavra::ConnectionStats Demo::settledStats() {
@@ -486,6 +515,12 @@ std::string Demo::summary(double seconds, const PeerStats& peer,
     row("bad length fields", std::to_string(client.badHeaders) + " skipped (peer injected " +
                                  std::to_string(peer.badLengths) + ")");
     row("peer stalls", std::to_string(peer.stalls));
+    if (m_options.tls) {
+        row("encryption", (client.encrypted == 1 ? tlsVersionName(client.tlsVersion)
+                                                 : std::string("NONE on the last connection")) +
+                              "; " + std::to_string(peer.connections) + " TLS connections, " +
+                              std::to_string(peer.tlsHandshakesFailed) + " handshakes failed");
+    }
     row("reconnections", std::to_string(client.reconnections) + " (peer dropped " +
                              std::to_string(peer.drops) + " connection" +
                              (peer.drops == 1 ? "" : "s") + ")");

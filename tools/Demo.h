@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Peer.h"
+#include "SelfSignedCertificate.h"
 #include "ToolClient.h"
 
 #include <chrono>
@@ -29,6 +30,9 @@ struct DemoOptions {
     // The client holds PDUs while disconnected and stops reading at a full
     // receive queue, so only frames in flight at the drop may be lost.
     bool lossless = false;
+    // The peer serves TLS with a certificate made for the run, which the
+    // client trusts as its CA; every fault then happens inside TLS.
+    bool tls = false;
     bool verbose = false;
     bool progressBar = false;
 };
@@ -66,6 +70,8 @@ private:
     // as lost or missing.
     void countLoss(const Entry& entry, const kavra::ConnectionStats& stats);
     std::uint32_t pickSize(std::mt19937_64& random) const;
+    // The client's TLS, with the peer's certificate made on the way.
+    kavra::TlsOptions prepareTls(PeerOptions& peerOptions);
     bool sendingOver() const;
     void progress(bool final);
     // The client's counters once its send queue has drained, or after a
@@ -75,6 +81,7 @@ private:
                         bool ok) const;
 
     DemoOptions m_options;
+    std::unique_ptr<SelfSignedCertificate> m_certificate;
     std::unique_ptr<Peer> m_peer;
     ToolClient m_client;
 

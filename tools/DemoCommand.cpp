@@ -2,18 +2,23 @@
 #include "Commands.h"
 #include "Demo.h"
 #include "Terminal.h"
+#include "TlsFlags.h"
 
 namespace kavra::tool {
 
 int RunDemo(int argc, char** argv) {
     Args args("demo",
-              "kavra demo [--count N | --duration SECONDS] [--senders N] [--seed N] [--lossless]",
+              "kavra demo [--count N | --duration SECONDS] [--senders N] [--seed N] [--lossless]\n"
+              "                  [--tls]",
               "Starts an echo peer in this process that injects faults (garbage, bad length\n"
               "fields, torn frames, stalls, one dropped connection), connects a client, sends\n"
               "PDUs of 1..8812 bytes from several threads, checks every byte of every echo,\n"
               "and prints what happened to each PDU. Exits 0 only when every PDU sent was\n"
               "verified or its loss accounted for; with --lossless, only when the client\n"
-              "dropped nothing itself and only frames in flight at the drop were lost.",
+              "dropped nothing itself and only frames in flight at the drop were lost.\n"
+              "With --tls the peer serves TLS with a certificate made for the run (removed\n"
+              "afterwards) that the client trusts as its CA, and every fault happens inside\n"
+              "the TLS stream.",
               {},
               {{"count", "N", "PDUs to send (default 4000)"},
                {"duration", "SECONDS", "send for this long instead of --count PDUs"},
@@ -23,6 +28,7 @@ int RunDemo(int argc, char** argv) {
                {"lossless", "",
                 "the client holds PDUs while disconnected and stops reading at a full "
                 "receive queue"},
+               {"tls", "", "run the peer and the client over TLS"},
                {"plain", "", "progress as plain lines even on a terminal"}});
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
@@ -41,6 +47,10 @@ int RunDemo(int argc, char** argv) {
     options.seed = args.GetUnsigned("seed", 1, UINT64_MAX);
     options.faults = !args.Has("no-faults");
     options.lossless = args.Has("lossless");
+    options.tls = args.Has("tls");
+    if (options.tls) {
+        RequireServingTls();
+    }
     options.verbose = args.Has("verbose");
     options.progressBar = Terminal::StdoutIsTerminal() && !args.Has("plain") && !options.verbose;
     Demo demo(options);

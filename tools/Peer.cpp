@@ -30,7 +30,7 @@ void appendHeader(std::vector<unsigned char>& out, std::int32_t length) {
 } // namespace
 
 struct Peer::Connection {
-    ServerSocket::Handle handle = ServerSocket::INVALID_HANDLE;
+    std::unique_ptr<PeerLink> link;
     std::uint64_t id = 0;
     std::string peer;
     FrameDecoder decoder;
@@ -56,7 +56,12 @@ struct Peer::Connection {
 };
 
 Peer::Peer(const std::string& host, unsigned short port, PeerOptions options, Log log)
-    : m_options(options), m_log(std::move(log)), m_socket(host, port) {}
+    : m_options(options), m_log(std::move(log)), m_socket(host, port) {
+    if (!m_options.tlsCertFile.empty()) {
+        m_tls = std::make_unique<TlsAcceptor>(m_options.tlsCertFile, m_options.tlsKeyFile,
+                                              [this] { m_socket.Wake(); });
+    }
+}
 
 Peer::~Peer() {
     Stop();
@@ -95,6 +100,9 @@ std::string Peer::Summary() const {
     if (s.oversizeIn > 0) {
         out << "; discarded " << s.oversizeIn << " oversize frames";
     }
+    if (s.tlsHandshakesFailed > 0) {
+        out << "; " << s.tlsHandshakesFailed << " TLS handshakes failed";
+    }
     if (s.garbageInjections + s.badLengths + s.tornFrames + s.stalls + s.drops > 0) {
         out << "\ninjected: " << s.garbageInjections << " garbage runs (" << s.garbageBytes
             << " bytes), " << s.badLengths << " bad length fields, " << s.tornFrames
@@ -115,12 +123,20 @@ void Peer::run() {
         const Clock::time_point now = Clock::now();
         Clock::time_point wake = now + std::chrono::milliseconds(200);
         items.clear();
+        // Decrypted input that waits in a TLS stream does not make its
+        // socket readable: such a connection is served without waiting.
+        std::vector<bool> buffered;
         for (const auto& connection : m_connections) {
             ServerSocket::Item item;
-            item.handle = connection->handle;
+            item.handle = connection->link->Handle();
             item.wantRead = !connection->dropping && connection->Pending() < kOutputHighWater;
+            buffered.push_back(item.wantRead && connection->link->HasBufferedInput());
+            if (buffered.back()) {
+                wake = now;
+            }
             const bool stalled = now < connection->stallUntil;
-            item.wantWrite = connection->Pending() > 0 && !stalled;
+            item.wantWrite =
+                (connection->Pending() > 0 || connection->link->HasPendingOutput()) && !stalled;
             if (stalled) {
                 wake = std::min(wake, connection->stallUntil);
             }
@@ -138,7 +154,7 @@ void Peer::run() {
 
         for (std::size_t i = 0; i < items.size(); ++i) {
             Connection& connection = *m_connections[i];
-            if (items[i].readable) {
+            if (items[i].readable || buffered[i]) {
                 serveInput(connection);
             }
             if (!connection.closed && m_options.mode == PeerOptions::Mode::Source) {
@@ -166,7 +182,8 @@ void Peer::run() {
             if (!connection.closed && Clock::now() >= connection.stallUntil) {
                 flush(connection);
             }
-            if (!connection.closed && connection.dropping && connection.Pending() == 0) {
+            if (!connection.closed && connection.dropping && connection.Pending() == 0 &&
+                !connection.link->HasPendingOutput()) {
                 close(connection, "dropped (fault injection) after " +
                                       std::to_string(connection.framesOut) + " frames out");
             }
@@ -174,10 +191,15 @@ void Peer::run() {
         if (pending) {
             acceptAll();
         }
+        takeHandshakes();
         std::erase_if(m_connections, [](const auto& c) { return c->closed; });
     }
+    if (m_tls) {
+        m_tls->Stop();
+        m_handshaking.clear();
+    }
     for (auto& connection : m_connections) {
-        close(*connection, "closed: peer stopping");
+        close(*connection, "closed: peer stopping", true);
     }
     m_connections.clear();
 }
@@ -189,26 +211,59 @@ void Peer::acceptAll() {
         if (handle == ServerSocket::INVALID_HANDLE) {
             return;
         }
-        auto connection = std::make_unique<Connection>();
-        connection->handle = handle;
-        connection->id = m_nextId++;
-        connection->peer = who;
-        connection->random.seed(m_options.seed * 0x9E3779B97F4A7C15ULL + connection->id);
-        connection->nextSource = Clock::now();
-        {
-            std::lock_guard<std::mutex> lock(m_statsMutex);
-            ++m_stats.connections;
+        const std::uint64_t id = m_nextId++;
+        if (m_tls) {
+            m_handshaking.emplace(id, who);
+            m_tls->Begin(id, handle);
+        } else {
+            addConnection(id, who, std::make_unique<PeerLink>(handle));
         }
-        log("connection #" + std::to_string(connection->id) + " from " + who);
-        m_connections.push_back(std::move(connection));
     }
+}
+
+void Peer::takeHandshakes() {
+    if (!m_tls) {
+        return;
+    }
+    for (TlsAcceptor::Finished& done : m_tls->TakeFinished()) {
+        const std::string who = m_handshaking[done.id];
+        m_handshaking.erase(done.id);
+        if (!done.stream) {
+            {
+                std::lock_guard<std::mutex> lock(m_statsMutex);
+                ++m_stats.tlsHandshakesFailed;
+            }
+            log("connection #" + std::to_string(done.id) + " from " + who +
+                ": TLS handshake failed: " + done.failure);
+            continue;
+        }
+        addConnection(done.id, who,
+                      std::make_unique<PeerLink>(done.handle, std::move(done.stream)));
+    }
+}
+
+void Peer::addConnection(std::uint64_t id, const std::string& who, std::unique_ptr<PeerLink> link) {
+    auto connection = std::make_unique<Connection>();
+    connection->link = std::move(link);
+    connection->id = id;
+    connection->peer = who;
+    connection->random.seed(m_options.seed * 0x9E3779B97F4A7C15ULL + connection->id);
+    connection->nextSource = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(m_statsMutex);
+        ++m_stats.connections;
+    }
+    const std::string protocol = connection->link->ProtocolName();
+    log("connection #" + std::to_string(connection->id) + " from " + who +
+        (protocol.empty() ? "" : " (" + protocol + ")"));
+    m_connections.push_back(std::move(connection));
 }
 
 void Peer::serveInput(Connection& connection) {
     std::vector<unsigned char> chunk(kReadChunk);
-    const long got = ServerSocket::Read(connection.handle, chunk.data(), chunk.size());
+    const long got = connection.link->Read(chunk.data(), chunk.size());
     if (got < 0) {
-        close(connection, "closed by client");
+        close(connection, connection.link->Why());
         return;
     }
     if (got == 0) {
@@ -360,16 +415,20 @@ void Peer::inject(Connection& connection) {
 
 void Peer::flush(Connection& connection) {
     while (connection.Pending() > 0) {
-        const long put = ServerSocket::Write(
-            connection.handle, connection.out.data() + connection.outSent, connection.Pending());
+        const long put = connection.link->Write(connection.out.data() + connection.outSent,
+                                                connection.Pending());
         if (put < 0) {
-            close(connection, "closed: write failed");
+            close(connection, connection.link->Why());
             return;
         }
         if (put == 0) {
             break;
         }
         connection.outSent += static_cast<std::size_t>(put);
+    }
+    if (connection.Pending() == 0 && !connection.link->Flush()) {
+        close(connection, connection.link->Why());
+        return;
     }
     if (connection.outSent == connection.out.size()) {
         connection.out.clear();
@@ -382,11 +441,11 @@ void Peer::flush(Connection& connection) {
     }
 }
 
-void Peer::close(Connection& connection, const std::string& why) {
+void Peer::close(Connection& connection, const std::string& why, bool orderly) {
     if (connection.closed) {
         return;
     }
-    ServerSocket::Close(connection.handle);
+    connection.link->Close(orderly);
     connection.closed = true;
     std::string line = "connection #" + std::to_string(connection.id) + " " + why + " (" +
                        std::to_string(connection.framesIn) + " frames in, " +

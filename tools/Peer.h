@@ -6,14 +6,22 @@
 // from a generator seeded by the seed and the connection number, so a run
 // with the same seed and the same traffic injects the same faults.
 //
-// One thread serves every connection (a poll over all of them).
+// With a certificate and key it serves TLS: every fault is then made inside
+// the TLS stream (PeerLink), and a dropped connection ends without
+// close_notify, as a cut connection would.
+//
+// One thread serves every connection (a poll over all of them); TLS
+// handshakes run beside it (TlsAcceptor).
 #pragma once
 
+#include "PeerLink.h"
 #include "ServerSocket.h"
+#include "TlsAcceptor.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +52,10 @@ struct PeerOptions {
     std::uint64_t maxDrops = 0;
     std::uint64_t seed = 1;
     bool verbose = false;
+    // PEM files of the certificate (chain) and key to serve TLS with; empty:
+    // plain TCP.
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
 };
 
 struct PeerStats {
@@ -63,13 +75,15 @@ struct PeerStats {
     std::uint64_t drops = 0;
     // Frames received on a connection being dropped and never echoed.
     std::uint64_t unechoedAtDrop = 0;
+    std::uint64_t tlsHandshakesFailed = 0;
 };
 
 class Peer {
 public:
     using Log = std::function<void(const std::string&)>;
 
-    // Listens on host:port; throws std::runtime_error with a one-line reason.
+    // Listens on host:port; throws std::runtime_error with a one-line reason
+    // (also for TLS files that cannot be used).
     Peer(const std::string& host, unsigned short port, PeerOptions options, Log log);
     ~Peer();
     Peer(const Peer&) = delete;
@@ -92,16 +106,22 @@ private:
 
     void run();
     void acceptAll();
+    void addConnection(std::uint64_t id, const std::string& who, std::unique_ptr<PeerLink> link);
+    void takeHandshakes();
     void serveInput(Connection& connection);
     void emit(Connection& connection, const unsigned char* body, std::size_t size);
     void inject(Connection& connection);
     void flush(Connection& connection);
-    void close(Connection& connection, const std::string& why);
+    // orderly: over TLS with close_notify; a fault or failure closes without.
+    void close(Connection& connection, const std::string& why, bool orderly = false);
     void log(const std::string& line) const;
 
     PeerOptions m_options;
     Log m_log;
     ServerSocket m_socket;
+    std::unique_ptr<TlsAcceptor> m_tls;
+    // Connections in their TLS handshake: who they are, by id.
+    std::map<std::uint64_t, std::string> m_handshaking;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::uint64_t m_nextId = 1;

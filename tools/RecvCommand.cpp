@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "Format.h"
 #include "Terminal.h"
+#include "TlsFlags.h"
 #include "ToolClient.h"
 
 #include <cerrno>
@@ -14,25 +15,35 @@
 
 namespace kavra::tool {
 
+namespace {
+
+std::vector<OptionInfo> recvOptions() {
+    std::vector<OptionInfo> rows = {
+        {"hex", "", "print bodies in hex"},
+        {"out", "FILE", "append the raw bodies to FILE instead of printing them"},
+        {"count", "N", "stop after N PDUs"},
+        {"duration", "SECONDS", "stop after this long"},
+        {"block", "", "when 100 PDUs wait, stop reading (slowing the server) instead of dropping"},
+        {"idle-timeout", "SECONDS",
+         "reconnect when nothing at all arrived for this long (off by default)"}};
+    const std::vector<OptionInfo> tls = ClientTlsOptionRows();
+    rows.insert(rows.end(), tls.begin(), tls.end());
+    return rows;
+}
+
+} // namespace
+
 int RunRecv(int argc, char** argv) {
     Args args("recv",
               "kavra recv HOST:PORT [--hex | --out FILE] [--count N] [--duration S] [--block]\n"
-              "                      [--idle-timeout S]",
+              "                      [--idle-timeout S] [--tls [--ca FILE] [--server-name NAME]\n"
+              "                      [--cert FILE --key FILE] [--insecure]]",
               "Connects and prints the body of every PDU received, one per line. The\n"
               "connection is re-established with backoff when the server drops it, or when\n"
               "it stops answering (TCP keepalive, or --idle-timeout). Stops on\n"
               "Ctrl-C, after --count PDUs or after --duration seconds; a summary goes to\n"
-              "standard error.",
-              {"HOST:PORT"},
-              {{"hex", "", "print bodies in hex"},
-               {"out", "FILE", "append the raw bodies to FILE instead of printing them"},
-               {"count", "N", "stop after N PDUs"},
-               {"duration", "SECONDS", "stop after this long"},
-               {"block", "",
-                "when 100 PDUs wait, stop reading (slowing the server) instead of "
-                "dropping"},
-               {"idle-timeout", "SECONDS",
-                "reconnect when nothing at all arrived for this long (off by default)"}});
+              "standard error. --tls as for send.",
+              {"HOST:PORT"}, recvOptions());
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
         return 0;
@@ -43,6 +54,7 @@ int RunRecv(int argc, char** argv) {
     const std::uint64_t count = args.GetUnsigned("count", 0, UINT64_MAX);
     const double duration = args.GetDouble("duration", 0.0, 0.0, 1e9);
     const double idleTimeout = args.GetDouble("idle-timeout", 0.0, 0.0, 86400.0);
+    const kavra::TlsOptions tls = ReadClientTls(args, "recv");
 
     std::ofstream file;
     if (args.Has("out")) {
@@ -58,7 +70,7 @@ int RunRecv(int argc, char** argv) {
         client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
     }
     client.SetPrintEvents(verbose);
-    client.Connect(address, true, static_cast<unsigned int>(idleTimeout * 1000.0));
+    client.Connect(address, true, static_cast<unsigned int>(idleTimeout * 1000.0), tls);
     const auto start = std::chrono::steady_clock::now();
     std::vector<unsigned char> body(KavraClientThread::MAX_PDU_LENGTH);
     std::uint64_t received = 0;

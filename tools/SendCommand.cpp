@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "Format.h"
 #include "Terminal.h"
+#include "TlsFlags.h"
 #include "ToolClient.h"
 
 #include <algorithm>
@@ -102,25 +103,37 @@ bool waitWritten(ToolClient& client, std::uint64_t count, bool hold) {
     }
 }
 
+std::vector<OptionInfo> sendOptions() {
+    std::vector<OptionInfo> rows = {
+        {"size", "N", "send chunks of N bytes (1..8812) instead of lines"},
+        {"raw", "", "send the whole input as one PDU"},
+        {"expect", "N", "wait for N replies and print them"},
+        {"hex", "", "print replies in hex"},
+        {"timeout", "MS", "longest wait for each reply (default 5000)"},
+        {"hold", "",
+         "reconnect after a drop and write the PDUs still queued (waits for the server)"}};
+    const std::vector<OptionInfo> tls = ClientTlsOptionRows();
+    rows.insert(rows.end(), tls.begin(), tls.end());
+    return rows;
+}
+
 } // namespace
 
 int RunSend(int argc, char** argv) {
-    Args args("send", "kavra send HOST:PORT [--size N | --raw] [--expect N] [--hex] [--hold]",
+    Args args("send",
+              "kavra send HOST:PORT [--size N | --raw] [--expect N] [--hex] [--hold]\n"
+              "                  [--tls [--ca FILE] [--server-name NAME] [--cert FILE --key FILE]\n"
+              "                  [--insecure]]",
               "Reads standard input and sends each line (without its newline) as one PDU;\n"
               "empty lines are skipped, since a frame carries at least one byte. --size\n"
               "sends fixed-size chunks instead, --raw the whole input as one PDU. With\n"
               "--expect N it then waits for N replies and prints each on its own line.\n"
               "With --hold a dropped connection is re-established and the PDUs not yet\n"
               "written go out on it; frames the kernel had already taken are lost with the\n"
-              "old one. A summary goes to standard error.",
-              {"HOST:PORT"},
-              {{"size", "N", "send chunks of N bytes (1..8812) instead of lines"},
-               {"raw", "", "send the whole input as one PDU"},
-               {"expect", "N", "wait for N replies and print them"},
-               {"hex", "", "print replies in hex"},
-               {"timeout", "MS", "longest wait for each reply (default 5000)"},
-               {"hold", "",
-                "reconnect after a drop and write the PDUs still queued (waits for the server)"}});
+              "old one. With --tls the connection is encrypted and the server's certificate\n"
+              "verified (against --ca, else the system's authorities) for HOST or\n"
+              "--server-name. A summary goes to standard error.",
+              {"HOST:PORT"}, sendOptions());
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
         return 0;
@@ -134,13 +147,14 @@ int RunSend(int argc, char** argv) {
     const bool hex = args.Has("hex");
     const bool verbose = args.Has("verbose");
     const bool hold = args.Has("hold");
+    const kavra::TlsOptions tls = ReadClientTls(args, "send");
 
     const std::vector<std::string> pdus = split(readAll(stdin), args);
 
     ToolClient client;
     client.SetHoldWhileDisconnected(hold);
     client.SetPrintEvents(verbose);
-    client.Connect(address, hold);
+    client.Connect(address, hold, 0, tls);
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < pdus.size(); ++i) {
         const std::string& pdu = pdus[i];

@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "Peer.h"
 #include "Terminal.h"
+#include "TlsFlags.h"
 
 #include <chrono>
 #include <cstdint>
@@ -38,6 +39,28 @@ bool stopFileExists(const std::string& path) {
     return !path.empty() && std::filesystem::exists(path, error);
 }
 
+std::vector<OptionInfo> serveOptions() {
+    std::vector<OptionInfo> rows = {
+        {"listen", "HOST:PORT", "where to listen (default 127.0.0.1:7000)"},
+        {"mode", "MODE", "echo (default), sink or source"},
+        {"rate", "N", "source: frames per second per connection (default 10)"},
+        {"size", "N|MIN-MAX", "source: body size in bytes (default 64)"},
+        {"garbage", "P", "chance per frame of 1..48 garbage bytes before it"},
+        {"bad-length", "P", "chance per frame of a header with an impossible length"},
+        {"torn", "P", "chance per frame of a frame cut short before it"},
+        {"torn-padded", "", "fill a torn frame's missing tail with zeros"},
+        {"stall", "P", "chance per frame of pausing output before it"},
+        {"stall-ms", "MS", "length of a stall (default 200)"},
+        {"drop-after", "N", "drop a connection after it has written N frames"},
+        {"max-drops", "N", "drop at most N connections in all (default: no limit)"},
+        {"seed", "N", "seed of the fault injection (default 1)"},
+        {"duration", "SECONDS", "stop after this long (default: until Ctrl-C)"},
+        {"stop-file", "PATH", "stop once a file PATH exists (it must not exist at start)"}};
+    const std::vector<OptionInfo> tls = ServeTlsOptionRows();
+    rows.insert(rows.begin() + 1, tls.begin(), tls.end());
+    return rows;
+}
+
 } // namespace
 
 int RunServe(int argc, char** argv) {
@@ -45,24 +68,11 @@ int RunServe(int argc, char** argv) {
               "A peer that speaks the frame format to any number of clients at once: echo\n"
               "sends every frame back, sink counts and discards, source sends frames of its\n"
               "own. Faults are injected before frames it writes; --seed makes them repeat.\n"
-              "Prints 'listening on HOST:PORT' (port 0 picks a free one), a line per\n"
-              "connection, and a summary when it stops (Ctrl-C, --duration or --stop-file).",
-              {},
-              {{"listen", "HOST:PORT", "where to listen (default 127.0.0.1:7000)"},
-               {"mode", "MODE", "echo (default), sink or source"},
-               {"rate", "N", "source: frames per second per connection (default 10)"},
-               {"size", "N|MIN-MAX", "source: body size in bytes (default 64)"},
-               {"garbage", "P", "chance per frame of 1..48 garbage bytes before it"},
-               {"bad-length", "P", "chance per frame of a header with an impossible length"},
-               {"torn", "P", "chance per frame of a frame cut short before it"},
-               {"torn-padded", "", "fill a torn frame's missing tail with zeros"},
-               {"stall", "P", "chance per frame of pausing output before it"},
-               {"stall-ms", "MS", "length of a stall (default 200)"},
-               {"drop-after", "N", "drop a connection after it has written N frames"},
-               {"max-drops", "N", "drop at most N connections in all (default: no limit)"},
-               {"seed", "N", "seed of the fault injection (default 1)"},
-               {"duration", "SECONDS", "stop after this long (default: until Ctrl-C)"},
-               {"stop-file", "PATH", "stop once a file PATH exists (it must not exist at start)"}});
+              "With --tls-cert and --tls-key every connection speaks TLS, and the faults go\n"
+              "inside the TLS stream. Prints 'listening on HOST:PORT' (port 0 picks a free\n"
+              "one), a line per connection, and a summary when it stops (Ctrl-C, --duration\n"
+              "or --stop-file).",
+              {}, serveOptions());
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
         return 0;
@@ -91,6 +101,7 @@ int RunServe(int argc, char** argv) {
     options.maxDrops = args.GetUnsigned("max-drops", 0, UINT64_MAX);
     options.seed = args.GetUnsigned("seed", 1, UINT64_MAX);
     options.verbose = args.Has("verbose");
+    ReadServeTls(args, options);
     const double duration = args.GetDouble("duration", 0.0, 0.0, 1e9);
     const std::string stopFile = args.Get("stop-file", "");
     if (stopFileExists(stopFile)) {
@@ -98,7 +109,8 @@ int RunServe(int argc, char** argv) {
     }
 
     Peer peer(listen.Host(), listen.Port(), options, PrintLine);
-    PrintLine("listening on " + peer.Where() + " (" + mode + ")");
+    PrintLine("listening on " + peer.Where() + " (" + mode +
+              (options.tlsCertFile.empty() ? "" : ", TLS") + ")");
     peer.Start();
     const auto start = std::chrono::steady_clock::now();
     while (!Terminal::Interrupted() && !stopFileExists(stopFile)) {

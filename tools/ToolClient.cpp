@@ -3,8 +3,10 @@
 #include "Commands.h"
 #include "ServerSocket.h"
 
+#include <kavra/TlsErrors.h>
 #include <kavra/base/CServerStatus.h>
 #include <kavra/base/CSocket.h>
+#include <kavra/kavra.h>
 
 #include <cerrno>
 #include <memory>
@@ -12,12 +14,26 @@
 
 namespace kavra::tool {
 
+namespace {
+
+bool isTlsError(int error) {
+    return error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST;
+}
+
+std::string errorText(int error) {
+    return isTlsError(error) ? std::string(kavra_tls_strerror(error))
+                             : ServerSocket::ErrorText(error);
+}
+
+} // namespace
+
 ToolClient::~ToolClient() {
     // The event handlers print through this object.
     Destroy();
 }
 
-void ToolClient::Connect(const Address& address, bool reconnect, unsigned int idleLimitMs) {
+void ToolClient::Connect(const Address& address, bool reconnect, unsigned int idleLimitMs,
+                         const kavra::TlsOptions& tls) {
     m_where = address.ToString();
     const std::string where = "cannot connect to " + m_where + ": ";
     if (!ServerSocket::HostResolves(address.Host())) {
@@ -27,10 +43,11 @@ void ToolClient::Connect(const Address& address, bool reconnect, unsigned int id
     server.SetReconnect(reconnect);
     server.SetBackoff(50, 1000);
     server.SetIdleLimitMs(idleLimitMs);
+    server.SetTls(tls);
     if (SetSocket(nullptr, 0, &server) == 0) {
-        const int error = GetSocket()->GetLastError();
+        const std::string why = connectFailure(GetSocket()->GetLastError());
         SetSocket(nullptr, 0, nullptr);
-        throw std::runtime_error(where + ServerSocket::ErrorText(error));
+        throw std::runtime_error(where + why);
     }
     Create();
 }
@@ -38,7 +55,7 @@ void ToolClient::Connect(const Address& address, bool reconnect, unsigned int id
 void ToolClient::OnSocketConnect(int error) {
     if (m_printEvents) {
         PrintError(error == 0 ? "connected to " + m_where
-                              : "connect attempt failed: " + ServerSocket::ErrorText(error));
+                              : "connect attempt failed: " + connectFailure(error));
     }
     KavraClientThread::OnSocketConnect(error);
 }
@@ -48,9 +65,14 @@ void ToolClient::OnSocketClose(int error) {
         PrintError("connection lost: " + (error == 0 ? std::string("closed by the server")
                                           : error == ETIMEDOUT
                                               ? std::string("the server stopped answering")
-                                              : ServerSocket::ErrorText(error)));
+                                              : errorText(error)));
     }
     KavraClientThread::OnSocketClose(error);
+}
+
+std::string ToolClient::connectFailure(int error) {
+    const std::string detail = isTlsError(error) ? GetSocket()->GetLastErrorDetail() : "";
+    return errorText(error) + (detail.empty() ? "" : ": " + detail);
 }
 
 void ToolClient::OnSocketReconnect(int attempt) {

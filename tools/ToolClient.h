@@ -5,6 +5,9 @@
 #include "Address.h"
 
 #include <kavra/KavraClientThread.h>
+#include <kavra/base/TlsOptions.h>
+
+#include <string>
 
 namespace kavra::tool {
 
@@ -15,9 +18,13 @@ public:
     // Connects to address and starts the worker thread. With reconnect, the
     // worker reconnects with backoff after the connection drops; with an
     // idle limit, a connection that received nothing for that long counts
-    // as dropped. Throws std::runtime_error("cannot connect to HOST:PORT:
-    // reason"). Application thread, once.
-    void Connect(const Address& address, bool reconnect, unsigned int idleLimitMs = 0);
+    // as dropped. With tls enabled every connection speaks TLS. Throws
+    // std::runtime_error("cannot connect to HOST:PORT: reason"), the reason
+    // saying what a person can do about it (for TLS the failure and its
+    // detail: "the server's certificate is not trusted: ..."). Application
+    // thread, once.
+    void Connect(const Address& address, bool reconnect, unsigned int idleLimitMs = 0,
+                 const kavra::TlsOptions& tls = {});
     // Print connection events (drops, attempts, connects) to standard error.
     // Before Connect.
     void SetPrintEvents(bool print) { m_printEvents = print; }
@@ -30,6 +37,10 @@ protected:
     void OnSocketReconnect(int attempt) override;
 
 private:
+    // Why the socket's last connect failed with error. Socket thread, or
+    // the application thread before the worker starts.
+    std::string connectFailure(int error);
+
     bool m_printEvents = false;
     std::string m_where;
 };

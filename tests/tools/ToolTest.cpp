@@ -5,9 +5,16 @@
 #include "support/TestSocket.h"
 
 #include <gtest/gtest.h>
+#include <kavra/TlsErrors.h>
+#include <kavra/kavra.h>
+
+#ifdef KAVRA_TOOL_SERVES_TLS
+#include "tools/SelfSignedCertificate.h"
+#endif
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -189,6 +196,9 @@ TEST(ToolCommandLine, UsageMistakesGiveOneLineAndStatusTwo) {
         {"serve", "--mode", "mirror"},
         {"serve", "--garbage", "1.5"},
         {"demo", "--count", "0"},
+        // Either "needs --tls", or a build without TLS saying so.
+        {"send", "127.0.0.1:7000", "--ca", "ca.pem"},
+        {"serve", "--tls-cert", "cert.pem"},
     };
     for (const auto& args : cases) {
         const Result result = run(args);
@@ -393,5 +403,212 @@ TEST(ToolDemo, WellBehavedPeerLosesNothing) {
     EXPECT_NE(result.out.find("echoed and verified       300 "), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("lost                      0\n"), std::string::npos) << result.out;
 }
+
+// ---- over TLS -----------------------------------------------------------------
+
+#ifdef KAVRA_TOOL_SERVES_TLS
+
+std::vector<std::string> tlsServe(const kavra::tool::SelfSignedCertificate& certificate,
+                                  std::vector<std::string> options) {
+    options.insert(options.end(),
+                   {"--tls-cert", certificate.CertFile(), "--tls-key", certificate.KeyFile()});
+    return options;
+}
+
+TEST(ToolTls, FramesThroughGarbageInsideTlsArriveWhole) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    Server echo(tlsServe(certificate, {"--garbage", "1", "--bad-length", "1", "--seed", "7"}));
+    const std::string lines = "alpha\nbeta\n\ngamma with spaces\n";
+    const Result sent = run(
+        {"send", echo.Address(), "--expect", "3", "--tls", "--ca", certificate.CertFile()}, lines);
+    ASSERT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(sent.out, "alpha\nbeta\ngamma with spaces\n");
+    // The junk went inside the TLS records, so the decoder had to skip it.
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(sent.err, match,
+                                  std::regex(R"(skipped (\d+) garbage bytes and 3 bad headers)")))
+        << sent.err;
+    EXPECT_GT(std::stoul(match[1].str()), 0u);
+    EXPECT_FALSE(
+        echo.Process().WaitForLine(R"(connection #1 from .* \(TLSv1\.[23]\))", 10s).empty())
+        << echo.Process().Out();
+
+    // recv, by the certificate's other name.
+    Server source(tlsServe(
+        certificate, {"--mode", "source", "--rate", "200", "--size", "20-40", "--garbage", "0.5"}));
+    const Result got = run({"recv", "localhost:" + source.Port(), "--count", "4", "--tls", "--ca",
+                            certificate.CertFile(), "--server-name", "localhost"});
+    ASSERT_EQ(got.status, 0) << got.err;
+    ASSERT_EQ(countLines(got.out), 4u) << got.out;
+    EXPECT_EQ(got.out.rfind("source frame 1 ", 0), 0u) << got.out;
+
+    // --insecure checks nothing and says so first.
+    const Result insecure =
+        run({"send", echo.Address(), "--expect", "1", "--tls", "--insecure"}, "unchecked\n");
+    ASSERT_EQ(insecure.status, 0) << insecure.err;
+    EXPECT_EQ(insecure.out, "unchecked\n");
+    EXPECT_EQ(insecure.err.rfind("kavra send: warning: --insecure", 0), 0u) << insecure.err;
+
+    echo.Stop();
+    EXPECT_EQ(echo.Process().Wait(10s), 0);
+    EXPECT_NE(echo.Process().Out().find("peer summary: 2 connections"), std::string::npos)
+        << echo.Process().Out();
+}
+
+TEST(ToolTls, FailedHandshakesSayWhy) {
+    const kavra::tool::SelfSignedCertificate served;
+    const kavra::tool::SelfSignedCertificate other;
+    Server server(tlsServe(served, {}));
+    const std::string prefix = "kavra send: cannot connect to " + server.Address() + ": ";
+    const struct {
+        std::vector<std::string> tls;
+        int code;
+    } cases[] = {
+        {{"--ca", other.CertFile()}, KAVRA_TLS_UNTRUSTED},
+        {{"--ca", served.CertFile(), "--server-name", "kavra.invalid"}, KAVRA_TLS_NAME_MISMATCH},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"send", server.Address(), "--tls"};
+        args.insert(args.end(), c.tls.begin(), c.tls.end());
+        const Result result = run(args, "never sent\n");
+        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_EQ(countLines(result.err), 1u) << result.err;
+        // The failure in words, then the engine's detail.
+        EXPECT_EQ(result.err.rfind(prefix + kavra_tls_strerror(c.code) + ": ", 0), 0u)
+            << result.err;
+        EXPECT_GT(result.err.size(), prefix.size() + std::strlen(kavra_tls_strerror(c.code)) + 3)
+            << result.err;
+    }
+    // A TLS client at a plain server that speaks first.
+    Server plain({"--mode", "source", "--rate", "100"});
+    const Result notTls = run({"send", plain.Address(), "--tls", "--ca", served.CertFile()}, "x\n");
+    EXPECT_EQ(notTls.status, 1);
+    EXPECT_NE(notTls.err.find(kavra_tls_strerror(KAVRA_TLS_NOT_TLS)), std::string::npos)
+        << notTls.err;
+
+    server.Stop();
+    EXPECT_EQ(server.Process().Wait(10s), 0);
+    EXPECT_NE(server.Process().Out().find("2 TLS handshakes failed"), std::string::npos)
+        << server.Process().Out();
+}
+
+TEST(ToolTls, LargeFramesComeBackWholeThroughManyRecords) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    Server echo(tlsServe(certificate, {}));
+    // Each body spans records, and many of them wait decrypted in the
+    // server's stream at once.
+    std::string input;
+    std::string expected;
+    for (int chunk = 0; chunk < 24; ++chunk) {
+        const std::string body(8812, static_cast<char>('a' + chunk));
+        input += body;
+        expected += body + "\n";
+    }
+    const Result result = run({"send", echo.Address(), "--size", "8812", "--expect", "24", "--tls",
+                               "--ca", certificate.CertFile()},
+                              input);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.out == expected) << result.out.size() << " bytes, not " << expected.size();
+}
+
+TEST(ToolTls, ADroppedTlsConnectionIsFollowed) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    // Dropped without close_notify, as a cut connection; recv reconnects.
+    Server source(
+        tlsServe(certificate, {"--mode", "source", "--rate", "100", "--drop-after", "3",
+                               "--max-drops", "1", "--stall", "0.3", "--stall-ms", "20"}));
+    const Result result = run({"recv", source.Address(), "--count", "5", "--verbose", "--tls",
+                               "--ca", certificate.CertFile()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(countLines(result.out), 5u);
+    EXPECT_NE(result.err.find("1 reconnections"), std::string::npos) << result.err;
+    EXPECT_NE(
+        result.err.find(std::string("connection lost: ") + kavra_tls_strerror(KAVRA_TLS_TRUNCATED)),
+        std::string::npos)
+        << result.err;
+}
+
+TEST(ToolTls, ASilentClientHoldsUpNoOtherAndNoStop) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    Server echo(tlsServe(certificate, {}));
+    // Connected, never says a word: its handshake waits beside the others.
+    namespace net = kavra::test::net;
+    const net::Handle silent =
+        net::ConnectLoopback(static_cast<unsigned short>(std::stoi(echo.Port())));
+    ASSERT_NE(silent, net::INVALID_HANDLE);
+    const Result result = run({"send", echo.Address(), "--expect", "1", "--timeout", "3000",
+                               "--tls", "--ca", certificate.CertFile()},
+                              "past the silent one\n");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "past the silent one\n");
+    // Stopping ends the waiting handshake too, well before its own limit.
+    const auto stopping = Clock::now();
+    echo.Stop();
+    EXPECT_EQ(echo.Process().Wait(10s), 0);
+    EXPECT_LT(Clock::now() - stopping, 8s);
+    net::Close(silent);
+}
+
+TEST(ToolTls, UnusableCertificateFilesFailAtStart) {
+    const kavra::tool::SelfSignedCertificate certificate;
+    const kavra::tool::SelfSignedCertificate other;
+    const std::vector<std::vector<std::string>> cases = {
+        {"--tls-cert", certificate.CertFile() + ".missing", "--tls-key", certificate.KeyFile()},
+        {"--tls-cert", certificate.CertFile(), "--tls-key", other.KeyFile()},
+    };
+    for (const auto& files : cases) {
+        std::vector<std::string> args = {"serve", "--listen", "127.0.0.1:0", "--duration", "5"};
+        args.insert(args.end(), files.begin(), files.end());
+        const Result result = run(args);
+        EXPECT_EQ(result.status, 1) << result.out;
+        EXPECT_EQ(countLines(result.err), 1u) << result.err;
+        EXPECT_EQ(result.err.rfind("kavra serve: cannot serve TLS with " + files[1], 0), 0u)
+            << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(ToolDemo, TlsRunVerifiesOrAccountsForEveryPdu) {
+    const Result result = run({"demo", "--count", "400", "--tls"}, "", 40s);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    for (const char* expected :
+         {"tls: the peer serves TLS", "resynchronisation", "bad length fields",
+          "reconnections             1 (peer dropped 1 connection)",
+          "encryption                TLSv1.", "2 TLS connections, 0 handshakes failed",
+          "result: OK, every PDU verified or accounted for"}) {
+        EXPECT_NE(result.out.find(expected), std::string::npos) << expected << "\n" << result.out;
+    }
+    // The certificate's folder went with the run.
+    std::smatch folder;
+    ASSERT_TRUE(
+        std::regex_search(result.out, folder, std::regex(R"(made for this run in (\S+);)")));
+    EXPECT_FALSE(std::filesystem::exists(folder[1].str())) << folder[1].str();
+}
+
+#else
+
+TEST(ToolTls, EveryTlsOptionSaysWhatTheBuildLacks) {
+    const bool anyTls = kavra_tls_available() != 0;
+    const std::vector<std::vector<std::string>> cases = {
+        {"serve", "--tls-cert", "cert.pem", "--tls-key", "key.pem"},
+        {"demo", "--tls"},
+        {"send", "127.0.0.1:7000", "--tls"},
+        {"recv", "127.0.0.1:7000", "--tls", "--insecure"},
+    };
+    for (const auto& args : cases) {
+        const bool serving = args[0] == "serve" || args[0] == "demo";
+        if (anyTls && !serving) {
+            continue;
+        }
+        const Result result = run(args);
+        EXPECT_EQ(result.status, 2) << args[0];
+        EXPECT_EQ(result.err, "kavra " + args[0] + ": " +
+                                  (anyTls ? "serving TLS is not built on Windows"
+                                          : "this build of kavra has no TLS") +
+                                  "\n");
+    }
+}
+
+#endif
 
 } // namespace
