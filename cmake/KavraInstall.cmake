@@ -40,6 +40,13 @@ install(EXPORT kavraTargets
     DESTINATION ${KAVRA_CMAKE_DIR}
     COMPONENT development)
 
+if(NOT KAVRA_SHARED AND KAVRA_TLS_ENGINE STREQUAL "OpenSsl")
+    set(KAVRA_CONFIG_NEEDS_OPENSSL TRUE)
+    set(KAVRA_PC_REQUIRES_PRIVATE "Requires.private: libssl")
+else()
+    set(KAVRA_CONFIG_NEEDS_OPENSSL FALSE)
+    set(KAVRA_PC_REQUIRES_PRIVATE "")
+endif()
 configure_package_config_file(
     ${CMAKE_CURRENT_LIST_DIR}/kavraConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/kavraConfig.cmake

@@ -7,18 +7,6 @@
 set(KAVRA_SOCKET_LIBS ws2_32)
 set(KAVRA_OS_EXTRA_SOURCES base/os/DllConstantsWin32.cpp)
 
-# TLS is Schannel's, part of every Windows, so AUTO means on; the DLL then
-# needs secur32 and crypt32, which are system DLLs too.
-set(KAVRA_TLS AUTO CACHE STRING "TLS: AUTO (where the system's TLS library is found), ON or OFF")
-if(KAVRA_TLS STREQUAL "AUTO" OR KAVRA_TLS)
-    set(KAVRA_TLS_ENABLED ON)
-    set(KAVRA_TLS_SOURCES base/os/TlsEngineWin32.cpp base/os/TlsTrustWin32.cpp)
-    list(APPEND KAVRA_SOCKET_LIBS secur32 crypt32)
-else()
-    set(KAVRA_TLS_ENABLED OFF)
-    set(KAVRA_TLS_SOURCES "")
-endif()
-
 if(NOT CMAKE_RUNTIME_OUTPUT_DIRECTORY)
     set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 endif()

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and tests need, if any are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev iproute2 iptables "$@")
+# libssl-dev for TLS (KAVRA_TLS=AUTO finds it), openssl for the TLS tests' certificates and server.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev openssl iproute2 iptables "$@")
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

@@ -69,11 +69,26 @@ public:
     std::string ProtocolName() const;
 
 private:
+    int waitFor(Direction direction, std::chrono::steady_clock::time_point deadline,
+                const std::atomic<bool>* cancel);
+    int flushAll(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
+    int handshakeInput(std::chrono::steady_clock::time_point deadline,
+                       const std::atomic<bool>* cancel);
+    void decrypt();
+    std::size_t takePlain(char* dst, std::size_t n);
+
     SocketHandle m_handle;
     std::unique_ptr<TlsEngine> m_engine;
     std::vector<char> m_plain;
     std::size_t m_plainBegin = 0;
+    // One socket read's worth of wire bytes.
+    std::vector<char> m_wireIn;
     std::string m_detail;
+    bool m_closeNotify = false;
+    // Sticky failures: the engine's (a TLS code; the session is dead both
+    // ways) and the receive side's (the socket's error, or truncation).
+    int m_engineError = 0;
+    int m_readError = 0;
 };
 
 } // namespace kavra::os

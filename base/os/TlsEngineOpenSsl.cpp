@@ -1,0 +1,456 @@
+// The TLS engine over OpenSSL: one SSL session between two memory BIOs, so
+// that OpenSSL never touches the socket. The input BIO answers "retry" when
+// empty (never end of file): whether the connection ended, and how, is the
+// stream's to say.
+#include "base/os/TlsEngine.h"
+
+#include "kavra/TlsErrors.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace kavra::os {
+
+namespace {
+
+struct CtxFree {
+    void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+
+// The oldest error OpenSSL queued on this thread, as text; the queue is
+// emptied so that the next operation starts clean.
+std::string TakeErrorText() {
+    const unsigned long first = ERR_peek_error();
+    ERR_clear_error();
+    if (first == 0) {
+        return "no further detail from the TLS library";
+    }
+    const char* reason = ERR_reason_error_string(first);
+    if (reason != nullptr) {
+        return reason;
+    }
+    char text[256];
+    ERR_error_string_n(first, text, sizeof text);
+    return text;
+}
+
+// A failed setup step: KAVRA_TLS_SETUP with what and OpenSSL's reason.
+std::unique_ptr<TlsEngine> SetupFailure(const std::string& what, int& error, std::string& detail) {
+    error = KAVRA_TLS_SETUP;
+    detail = what + ": " + TakeErrorText();
+    return nullptr;
+}
+
+int VerifyCode(long verifyResult) {
+    switch (verifyResult) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return KAVRA_TLS_EXPIRED;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return KAVRA_TLS_NAME_MISMATCH;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_UNTRUSTED:
+        return KAVRA_TLS_UNTRUSTED;
+    default:
+        return KAVRA_TLS_HANDSHAKE;
+    }
+}
+
+// The validity bound of cert that an expiry failure is about, as
+// " (notAfter Dec  8 17:47:49 2026 GMT)"; "" for other failures.
+std::string ValidityNote(X509* cert, long verifyResult) {
+    const bool expired = verifyResult == X509_V_ERR_CERT_HAS_EXPIRED;
+    if (cert == nullptr || (!expired && verifyResult != X509_V_ERR_CERT_NOT_YET_VALID)) {
+        return "";
+    }
+    const ASN1_TIME* bound = expired ? X509_get0_notAfter(cert) : X509_get0_notBefore(cert);
+    std::string note;
+    BIO* text = BIO_new(BIO_s_mem());
+    char data[64];
+    int n = 0;
+    if (text != nullptr && ASN1_TIME_print(text, bound) == 1 &&
+        (n = BIO_read(text, data, sizeof data)) > 0) {
+        note = std::string(expired ? " (notAfter " : " (notBefore ") +
+               std::string(data, static_cast<std::size_t>(n)) + ")";
+    }
+    BIO_free(text);
+    return note;
+}
+
+// The session's slot for the note of its first failed certificate check.
+constexpr int NOTE_SLOT = 0;
+
+// Called by OpenSSL for each check of the peer's chain: keeps what the
+// first failure was about, since the certificate is gone once the
+// handshake has failed. The verdict stays OpenSSL's.
+int NoteVerifyFailure(int ok, X509_STORE_CTX* store) {
+    if (ok == 0) {
+        auto* ssl = static_cast<SSL*>(
+            X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        auto* note = ssl != nullptr ? static_cast<std::string*>(SSL_get_ex_data(ssl, NOTE_SLOT))
+                                    : nullptr;
+        if (note != nullptr && note->empty()) {
+            *note = ValidityNote(X509_STORE_CTX_get_current_cert(store),
+                                 X509_STORE_CTX_get_error(store));
+        }
+    }
+    return ok;
+}
+
+// The first bytes of a TLS record: a content type (20..24) and a major
+// version of 3. Anything else from a peer at the start of a handshake is
+// another protocol.
+bool LooksLikeTlsStart(const std::vector<unsigned char>& first) {
+    if (!first.empty() && (first[0] < 20 || first[0] > 24)) {
+        return false;
+    }
+    return first.size() < 2 || first[1] == 3;
+}
+
+class OpenSslEngine final : public TlsEngine {
+public:
+    OpenSslEngine(CtxPtr ctx, SslPtr ssl, BIO* in, BIO* out, const TlsSettings& settings)
+        : m_ctx(std::move(ctx)), m_ssl(std::move(ssl)), m_in(in), m_out(out),
+          m_server(settings.server), m_serverName(settings.serverName) {
+        SSL_set_ex_data(m_ssl.get(), NOTE_SLOT, &m_verifyNote);
+    }
+
+    void PutInput(const char* data, std::size_t n) override {
+        if (m_first.size() < 2) {
+            for (std::size_t i = 0; i < n && m_first.size() < 2; ++i) {
+                m_first.push_back(static_cast<unsigned char>(data[i]));
+            }
+        }
+        while (n > 0) {
+            const int chunk = n > INT_MAX ? INT_MAX : static_cast<int>(n);
+            const int put = BIO_write(m_in, data, chunk);
+            if (put <= 0) {
+                throw std::system_error(std::make_error_code(std::errc::not_enough_memory),
+                                        "TLS input buffer");
+            }
+            data += put;
+            n -= static_cast<std::size_t>(put);
+        }
+    }
+
+    std::size_t OutputSize() const override { return m_wire.size() - m_wireBegin; }
+    const char* OutputData() const override { return m_wire.data() + m_wireBegin; }
+    void ConsumeOutput(std::size_t n) override {
+        m_wireBegin += n;
+        if (m_wireBegin >= m_wire.size()) {
+            m_wire.clear();
+            m_wireBegin = 0;
+        }
+    }
+
+    Progress Handshake(int& error, std::string& detail) override {
+        ERR_clear_error();
+        const int rc = SSL_do_handshake(m_ssl.get());
+        collectOutput();
+        if (rc == 1) {
+            return Progress::Done;
+        }
+        const int reason = SSL_get_error(m_ssl.get(), rc);
+        if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+            return Progress::NeedInput;
+        }
+        handshakeFailure(error, detail);
+        return Progress::Failed;
+    }
+
+    long Read(char* dst, std::size_t n, int& error, std::string& detail) override {
+        ERR_clear_error();
+        std::size_t got = 0;
+        const int rc = SSL_read_ex(m_ssl.get(), dst, n, &got);
+        collectOutput();
+        if (rc == 1) {
+            return static_cast<long>(got);
+        }
+        switch (SSL_get_error(m_ssl.get(), rc)) {
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            error = EAGAIN;
+            return -1;
+        case SSL_ERROR_ZERO_RETURN:
+            ERR_clear_error();
+            return 0;
+        default:
+            recordFailure(error, detail);
+            return -1;
+        }
+    }
+
+    long Write(const char* src, std::size_t n, int& error, std::string& detail) override {
+        if (m_shutdown) {
+            error = KAVRA_TLS_SETUP;
+            detail = "the TLS session was already shut down";
+            return -1;
+        }
+        ERR_clear_error();
+        std::size_t taken = 0;
+        const int rc = n == 0 ? 1 : SSL_write_ex(m_ssl.get(), src, n, &taken);
+        collectOutput();
+        if (rc == 1) {
+            return static_cast<long>(taken);
+        }
+        recordFailure(error, detail);
+        return -1;
+    }
+
+    void Shutdown() override {
+        if (m_shutdown) {
+            return;
+        }
+        m_shutdown = true;
+        ERR_clear_error();
+        if (SSL_is_init_finished(m_ssl.get()) == 1) {
+            SSL_shutdown(m_ssl.get());
+            collectOutput();
+        }
+        ERR_clear_error();
+    }
+
+    int ProtocolVersion() const override { return SSL_version(m_ssl.get()); }
+    std::string ProtocolName() const override { return SSL_get_version(m_ssl.get()); }
+
+private:
+    // Moves what OpenSSL wrote into the output BIO to the contiguous output.
+    void collectOutput() {
+        const std::size_t pending = BIO_ctrl_pending(m_out);
+        if (pending == 0) {
+            return;
+        }
+        const std::size_t at = m_wire.size();
+        m_wire.resize(at + pending);
+        const int got = BIO_read(m_out, m_wire.data() + at, static_cast<int>(pending));
+        m_wire.resize(at + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    }
+
+    void handshakeFailure(int& error, std::string& detail) {
+        const long verify = SSL_get_verify_result(m_ssl.get());
+        const std::string peer = m_server ? "the client" : "the server";
+        if (!LooksLikeTlsStart(m_first)) {
+            ERR_clear_error();
+            error = KAVRA_TLS_NOT_TLS;
+            detail = peer + " did not answer in TLS (it may speak plain TCP)";
+            return;
+        }
+        if (!m_server && verify != X509_V_OK) {
+            ERR_clear_error();
+            error = VerifyCode(verify);
+            detail = std::string("certificate verification failed: ") +
+                     X509_verify_cert_error_string(verify) + m_verifyNote;
+            if (error == KAVRA_TLS_NAME_MISMATCH) {
+                detail += " (the certificate is not for " + m_serverName + ")";
+            }
+            return;
+        }
+        const unsigned long first = ERR_peek_error();
+        const int reason = ERR_GET_REASON(first);
+        error = KAVRA_TLS_HANDSHAKE;
+        if (first != 0 && reason >= SSL_AD_REASON_OFFSET) {
+            detail = peer + " refused the handshake: " + TakeErrorText();
+        } else {
+            detail = "handshake failed: " + TakeErrorText();
+        }
+    }
+
+    // A failure after the handshake: a fatal alert from the peer, or bytes
+    // that do not form a record of this session.
+    void recordFailure(int& error, std::string& detail) {
+        const unsigned long first = ERR_peek_error();
+        const std::string peer = m_server ? "the client" : "the server";
+        if (first != 0 && ERR_GET_REASON(first) >= SSL_AD_REASON_OFFSET) {
+            error = KAVRA_TLS_ALERT;
+            detail = peer + " sent a fatal alert: " + TakeErrorText();
+            return;
+        }
+        error = KAVRA_TLS_BAD_RECORD;
+        detail = "a TLS record from " + peer + " is damaged: " + TakeErrorText();
+    }
+
+    CtxPtr m_ctx;
+    SslPtr m_ssl;
+    BIO* m_in;  // owned by m_ssl
+    BIO* m_out; // owned by m_ssl
+    bool m_server;
+    std::string m_serverName;
+    std::string m_verifyNote;
+    bool m_shutdown = false;
+    std::vector<char> m_wire;
+    std::size_t m_wireBegin = 0;
+    // The peer's first two bytes, to tell another protocol from TLS.
+    std::vector<unsigned char> m_first;
+};
+
+bool LoadCaFolder(SSL_CTX* ctx, const std::string& folder, std::string& why) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    if (ec) {
+        why = "cannot read the CA folder " + folder + ": " + ec.message();
+        return false;
+    }
+    X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+    int loaded = 0;
+    for (const auto& entry : it) {
+        if (entry.is_regular_file(ec) &&
+            X509_STORE_load_locations(store, entry.path().string().c_str(), nullptr) == 1) {
+            ++loaded;
+        }
+        ERR_clear_error();
+    }
+    if (loaded == 0) {
+        why = "the CA folder " + folder + " holds no PEM certificate";
+        return false;
+    }
+    return true;
+}
+
+// Trust and the name to check, on the client's side.
+bool SetUpVerification(SSL_CTX* ctx, SSL* ssl, const TlsSettings& settings, std::string& why) {
+    if (!settings.caFile.empty() &&
+        SSL_CTX_load_verify_locations(ctx, settings.caFile.c_str(), nullptr) != 1) {
+        why = "cannot load the CA file " + settings.caFile + ": " + TakeErrorText();
+        return false;
+    }
+    if (!settings.caFolder.empty() && !LoadCaFolder(ctx, settings.caFolder, why)) {
+        return false;
+    }
+    if (settings.caFile.empty() && settings.caFolder.empty() &&
+        SSL_CTX_set_default_verify_paths(ctx) != 1) {
+        why = "cannot load the system's trusted authorities: " + TakeErrorText();
+        return false;
+    }
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    if (settings.serverName.empty()) {
+        why = "no server name to check the certificate against";
+        return false;
+    }
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, settings.serverName.c_str()) == 1) {
+        return true;
+    }
+    ERR_clear_error();
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (X509_VERIFY_PARAM_set1_host(param, settings.serverName.c_str(), 0) != 1) {
+        why = "the server name " + settings.serverName + " cannot be checked: " + TakeErrorText();
+        return false;
+    }
+    return true;
+}
+
+bool IsNumericHost(const std::string& name) {
+    ASN1_OCTET_STRING* ip = a2i_IPADDRESS(name.c_str());
+    ERR_clear_error();
+    if (ip == nullptr) {
+        return false;
+    }
+    ASN1_OCTET_STRING_free(ip);
+    return true;
+}
+
+bool LoadOwnCertificate(SSL_CTX* ctx, const TlsSettings& settings, std::string& why) {
+    if (SSL_CTX_use_certificate_chain_file(ctx, settings.certFile.c_str()) != 1) {
+        why = "cannot load the certificate " + settings.certFile + ": " + TakeErrorText();
+        return false;
+    }
+    if (SSL_CTX_use_PrivateKey_file(ctx, settings.keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        why = "cannot load the key " + settings.keyFile + ": " + TakeErrorText();
+        return false;
+    }
+    if (SSL_CTX_check_private_key(ctx) != 1) {
+        why = "the key " + settings.keyFile + " does not match the certificate " +
+              settings.certFile;
+        ERR_clear_error();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool TlsEngine::Built() {
+    return true;
+}
+
+std::unique_ptr<TlsEngine> TlsEngine::Create(const TlsSettings& settings, int& error,
+                                             std::string& detail) {
+    ERR_clear_error();
+    CtxPtr ctx(SSL_CTX_new(settings.server ? TLS_server_method() : TLS_client_method()));
+    if (!ctx) {
+        return SetupFailure("cannot create a TLS context", error, detail);
+    }
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
+    if (settings.certFile.empty() != settings.keyFile.empty()) {
+        error = KAVRA_TLS_SETUP;
+        detail = "a certificate needs its key and a key its certificate: give both or neither";
+        return nullptr;
+    }
+    if (settings.server && settings.certFile.empty()) {
+        error = KAVRA_TLS_SETUP;
+        detail = "serving TLS needs a certificate and its key";
+        return nullptr;
+    }
+    std::string why;
+    if (!settings.certFile.empty() && !LoadOwnCertificate(ctx.get(), settings, why)) {
+        error = KAVRA_TLS_SETUP;
+        detail = why;
+        return nullptr;
+    }
+    SslPtr ssl(SSL_new(ctx.get()));
+    if (!ssl) {
+        return SetupFailure("cannot create a TLS session", error, detail);
+    }
+    if (!settings.server) {
+        if (settings.verify) {
+            SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, NoteVerifyFailure);
+            if (!SetUpVerification(ctx.get(), ssl.get(), settings, why)) {
+                error = KAVRA_TLS_SETUP;
+                detail = why;
+                return nullptr;
+            }
+        } else {
+            SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
+        }
+        if (!settings.serverName.empty() && !IsNumericHost(settings.serverName) &&
+            SSL_ctrl(ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                     const_cast<char*>(settings.serverName.c_str())) != 1) {
+            return SetupFailure("cannot send the server name", error, detail);
+        }
+    }
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    if (in == nullptr || out == nullptr) {
+        BIO_free(in);
+        BIO_free(out);
+        return SetupFailure("cannot create the TLS buffers", error, detail);
+    }
+    BIO_set_mem_eof_return(in, -1);
+    BIO_set_mem_eof_return(out, -1);
+    SSL_set_bio(ssl.get(), in, out);
+    if (settings.server) {
+        SSL_set_accept_state(ssl.get());
+    } else {
+        SSL_set_connect_state(ssl.get());
+    }
+    return std::make_unique<OpenSslEngine>(std::move(ctx), std::move(ssl), in, out, settings);
+}
+
+} // namespace kavra::os

@@ -1,0 +1,286 @@
+// The pump between a TLS engine and a non-blocking socket: the same code for
+// every system's engine.
+#include "base/os/TlsStream.h"
+
+#include "kavra/TlsErrors.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kavra::os {
+
+namespace {
+
+// Wire bytes taken off the socket in one read: a whole record of the
+// largest size with its header and tag.
+constexpr std::size_t WIRE_READ_BYTES = 16 * 1024 + 512;
+// Socket reads one RecvSome makes at most while the caller's buffer has
+// room and the socket keeps giving full reads, so that one call reads about
+// as much as a plain read would, and a flooding peer cannot hold the caller.
+constexpr int WIRE_READS_PER_CALL = 4;
+// Plaintext one SendSome encrypts at most: a few records.
+constexpr std::size_t PLAIN_WRITE_BYTES = 64 * 1024;
+// Plaintext the engine is asked for in one read.
+constexpr std::size_t PLAIN_READ_BYTES = 16 * 1024;
+
+bool IsPeerGone(int error) {
+    return error == ECONNRESET || error == EPIPE || error == ECONNABORTED;
+}
+
+} // namespace
+
+TlsStream::TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine)
+    : m_handle(handle), m_engine(std::move(engine)), m_wireIn(WIRE_READ_BYTES) {}
+
+TlsStream::~TlsStream() = default;
+
+int TlsStream::waitFor(Direction direction, std::chrono::steady_clock::time_point deadline,
+                       const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            return ECANCELED;
+        }
+        const int left = MsUntil(deadline);
+        if (left == 0) {
+            return ETIMEDOUT;
+        }
+        const int slice = cancel != nullptr ? std::min(left, CONNECT_CANCEL_POLL_MS) : left;
+        int error = 0;
+        const int ready = WaitReady(m_handle, direction, slice, error);
+        if (ready > 0) {
+            return 0;
+        }
+        if (ready < 0) {
+            return error;
+        }
+    }
+}
+
+int TlsStream::flushAll(std::chrono::steady_clock::time_point deadline,
+                        const std::atomic<bool>* cancel) {
+    for (;;) {
+        int error = 0;
+        if (FlushSome(error)) {
+            return 0;
+        }
+        if (error != EAGAIN) {
+            return error;
+        }
+        const int waited = waitFor(Direction::Write, deadline, cancel);
+        if (waited != 0) {
+            return waited;
+        }
+    }
+}
+
+// Waits for the peer's next handshake bytes and gives them to the engine.
+int TlsStream::handshakeInput(std::chrono::steady_clock::time_point deadline,
+                              const std::atomic<bool>* cancel) {
+    for (;;) {
+        const int waited = waitFor(Direction::Read, deadline, cancel);
+        if (waited != 0) {
+            return waited;
+        }
+        int error = 0;
+        const long got = os::RecvSome(m_handle, m_wireIn.data(), m_wireIn.size(), error);
+        if (got > 0) {
+            m_engine->PutInput(m_wireIn.data(), static_cast<std::size_t>(got));
+            return 0;
+        }
+        if (got == 0 || IsPeerGone(error)) {
+            m_detail = got == 0 ? "the peer closed the connection during the TLS handshake"
+                                : "the peer reset the connection during the TLS handshake";
+            return KAVRA_TLS_CLOSED_IN_HANDSHAKE;
+        }
+        if (error != EAGAIN) {
+            return error;
+        }
+    }
+}
+
+int TlsStream::Handshake(std::chrono::steady_clock::time_point deadline,
+                         const std::atomic<bool>* cancel) {
+    for (;;) {
+        int error = 0;
+        std::string detail;
+        const TlsEngine::Progress progress = m_engine->Handshake(error, detail);
+        if (progress == TlsEngine::Progress::Failed) {
+            // The engine's alert tells the peer why, if the socket takes it now.
+            int ignored = 0;
+            FlushSome(ignored);
+            m_engineError = error;
+            m_detail = detail;
+            return error;
+        }
+        int sent = flushAll(deadline, cancel);
+        if (IsPeerGone(sent)) {
+            m_detail = "the peer reset the connection during the TLS handshake";
+            sent = KAVRA_TLS_CLOSED_IN_HANDSHAKE;
+        }
+        if (sent != 0) {
+            return sent;
+        }
+        if (progress == TlsEngine::Progress::Done) {
+            // Data that came with the peer's last handshake bytes waits in
+            // the engine, where no wait on the socket would see it.
+            decrypt();
+            return 0;
+        }
+        const int got = handshakeInput(deadline, cancel);
+        if (got != 0) {
+            return got;
+        }
+    }
+}
+
+// Takes every plaintext byte the engine can give from the input so far.
+void TlsStream::decrypt() {
+    if (m_plainBegin == m_plain.size()) {
+        m_plain.clear();
+        m_plainBegin = 0;
+    }
+    while (m_engineError == 0 && !m_closeNotify) {
+        const std::size_t at = m_plain.size();
+        m_plain.resize(at + PLAIN_READ_BYTES);
+        int error = 0;
+        std::string detail;
+        const long got = m_engine->Read(m_plain.data() + at, PLAIN_READ_BYTES, error, detail);
+        m_plain.resize(at + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        if (got > 0) {
+            continue;
+        }
+        if (got == 0) {
+            m_closeNotify = true;
+        } else if (error != EAGAIN) {
+            m_engineError = error;
+            m_detail = detail;
+        }
+        break;
+    }
+    // What reading produced (an alert, an answer to a key update) goes now
+    // if the socket takes it; otherwise before the next write.
+    int ignored = 0;
+    FlushSome(ignored);
+}
+
+std::size_t TlsStream::takePlain(char* dst, std::size_t n) {
+    const std::size_t count = std::min(n, m_plain.size() - m_plainBegin);
+    if (count > 0) {
+        std::memcpy(dst, m_plain.data() + m_plainBegin, count);
+        m_plainBegin += count;
+    }
+    return count;
+}
+
+long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
+    char* out = static_cast<char*>(dst);
+    std::size_t copied = takePlain(out, n);
+    for (int reads = 0; copied < n && reads < WIRE_READS_PER_CALL; ++reads) {
+        if (m_closeNotify || m_engineError != 0 || m_readError != 0) {
+            break;
+        }
+        int socketError = 0;
+        const long got = os::RecvSome(m_handle, m_wireIn.data(), m_wireIn.size(), socketError);
+        if (got == 0) {
+            m_readError = KAVRA_TLS_TRUNCATED;
+            m_detail = "the connection ended without the peer's TLS close_notify";
+            break;
+        }
+        if (got < 0) {
+            if (socketError != EAGAIN) {
+                m_readError = socketError;
+            }
+            break;
+        }
+        m_engine->PutInput(m_wireIn.data(), static_cast<std::size_t>(got));
+        decrypt();
+        copied += takePlain(out + copied, n - copied);
+        if (static_cast<std::size_t>(got) < m_wireIn.size()) {
+            break;
+        }
+    }
+    if (copied > 0) {
+        return static_cast<long>(copied);
+    }
+    if (m_engineError != 0 || m_readError != 0) {
+        error = m_engineError != 0 ? m_engineError : m_readError;
+        return -1;
+    }
+    if (m_closeNotify) {
+        return 0;
+    }
+    error = EAGAIN;
+    return -1;
+}
+
+long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
+    if (m_engineError != 0) {
+        error = m_engineError;
+        return -1;
+    }
+    if (HasPendingOutput() && !FlushSome(error)) {
+        return -1;
+    }
+    // Encrypted bytes cannot be taken back: encrypt only when the socket
+    // has room, so that a writer stopped by a full socket took nothing.
+    const int ready = WaitReady(m_handle, Direction::Write, 0, error);
+    if (ready <= 0) {
+        if (ready == 0) {
+            error = EAGAIN;
+        }
+        return -1;
+    }
+    std::string detail;
+    const long taken = m_engine->Write(static_cast<const char*>(src),
+                                       std::min(n, PLAIN_WRITE_BYTES), error, detail);
+    if (taken < 0) {
+        m_engineError = error;
+        m_detail = detail;
+        return -1;
+    }
+    int sendError = 0;
+    if (!FlushSome(sendError) && sendError != EAGAIN) {
+        error = sendError;
+        return -1;
+    }
+    return taken;
+}
+
+bool TlsStream::FlushSome(int& error) {
+    while (m_engine->OutputSize() > 0) {
+        const long sent = os::SendSome(m_handle, m_engine->OutputData(), m_engine->OutputSize(),
+                                       error);
+        if (sent <= 0) {
+            if (sent == 0) {
+                error = EAGAIN;
+            }
+            return false;
+        }
+        m_engine->ConsumeOutput(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+bool TlsStream::HasPendingOutput() const {
+    return m_engine->OutputSize() > 0;
+}
+
+void TlsStream::Shutdown() {
+    if (m_engineError != 0) {
+        return;
+    }
+    m_engine->Shutdown();
+    int ignored = 0;
+    FlushSome(ignored);
+}
+
+int TlsStream::ProtocolVersion() const {
+    return m_engine->ProtocolVersion();
+}
+
+std::string TlsStream::ProtocolName() const {
+    return m_engine->ProtocolName();
+}
+
+} // namespace kavra::os
