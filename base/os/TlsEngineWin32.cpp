@@ -34,6 +34,10 @@ namespace {
 constexpr std::size_t RECORD_HEADER = 5;
 // The longest record body TLS 1.2 allows (2^14 + 2048); TLS 1.3's is shorter.
 constexpr std::size_t MAX_RECORD_BODY = 16384 + 2048;
+// Input Schannel may keep waiting on during the handshake: a few records.
+// It waits only for the rest of one, so more means a peer that is not
+// making sense, and holding it would let that peer grow the input at will.
+constexpr std::size_t MAX_WAITING_HANDSHAKE = 4 * (RECORD_HEADER + MAX_RECORD_BODY);
 constexpr unsigned char TYPE_CHANGE_CIPHER_SPEC = 20;
 constexpr unsigned char TYPE_ALERT = 21;
 constexpr unsigned char TYPE_HANDSHAKE = 22;
@@ -349,6 +353,13 @@ TlsEngine::Progress SchannelEngine::negotiate(int& error, std::string& detail) {
         case SEC_I_CONTINUE_NEEDED:
             continue;
         case SEC_E_INCOMPLETE_MESSAGE:
+            if (m_in.size() > MAX_WAITING_HANDSHAKE) {
+                fail(KAVRA_TLS_HANDSHAKE,
+                     "the server sent " + std::to_string(m_in.size()) +
+                         " bytes that Schannel cannot use as handshake records",
+                     error, detail);
+                return Progress::Failed;
+            }
             return Progress::NeedInput;
         case SEC_I_INCOMPLETE_CREDENTIALS:
             // The server asks for a client certificate; the next call goes on
@@ -573,11 +584,15 @@ long SchannelEngine::renegotiate(int& error, std::string& detail) {
 }
 
 long SchannelEngine::Write(const char* src, std::size_t n, int& error, std::string& detail) {
-    if (m_shutdown || m_state == State::Handshake || m_state == State::Failed) {
-        error = m_state == State::Failed ? m_error : KAVRA_TLS_HANDSHAKE;
-        detail = m_state == State::Failed ? m_detail
-                 : m_shutdown             ? "the connection was closed with close_notify"
-                                          : "the handshake is not complete";
+    if (m_state == State::Failed) {
+        error = m_error;
+        detail = m_detail;
+        return -1;
+    }
+    if (m_shutdown || m_state == State::Handshake) {
+        error = KAVRA_TLS_SETUP;
+        detail = m_shutdown ? "the TLS session was already shut down"
+                            : "the TLS handshake is not complete";
         return -1;
     }
     const std::size_t header = m_sizes.cbHeader;
