@@ -149,17 +149,15 @@ void CBaseSocketThread::handleReadable() {
     if (m_socket == nullptr || !m_socket->IsConnected()) {
         return;
     }
-    const int readable = m_socket->Available();
+    // One read serves both the count and the data: the bytes it takes wait
+    // read ahead for the handler's reads. A peer's close or a broken
+    // connection marks the socket failed; checkSocketFailure reports it once,
+    // as OnSocketClose, never as a receive of zero bytes. Readable with
+    // nothing to take is a false alarm, and the loop waits again.
+    const int readable = m_socket->ReadArrived();
     if (readable > 0) {
         guarded([this, readable] { OnSocketReceive(readable); });
-        return;
     }
-    // Readable with nothing to read: the peer closed or the connection broke.
-    // PeerClosed marks the socket failed then; checkSocketFailure reports it
-    // once, as OnSocketClose, never as a receive of zero bytes. When the
-    // count itself cannot be had the descriptor is unusable, and the peek
-    // fails the same way.
-    m_socket->PeerClosed();
 }
 
 void CBaseSocketThread::checkSocketFailure() {

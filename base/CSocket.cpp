@@ -1,6 +1,8 @@
 #include "kavra/base/CSocket.h"
 
 #include "base/os/SocketApi.h"
+#include "base/os/TlsStream.h"
+#include "kavra/TlsErrors.h"
 #include "kavra/base/WriteTally.h"
 
 #include <cerrno>
@@ -25,6 +27,21 @@ Clock::time_point deadlineAfter(int timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
 }
 
+bool IsTlsError(int error) {
+    return error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST;
+}
+
+kavra::os::TlsSettings SettingsFor(const kavra::TlsOptions& tls, const std::string& host) {
+    kavra::os::TlsSettings settings;
+    settings.serverName = tls.ServerName().empty() ? host : tls.ServerName();
+    settings.caFile = tls.CaFile();
+    settings.caFolder = tls.CaFolder();
+    settings.certFile = tls.CertFile();
+    settings.keyFile = tls.KeyFile();
+    settings.verify = !tls.InsecureSkipVerify();
+    return settings;
+}
+
 } // namespace
 
 CSocket::CSocket() = default;
@@ -43,6 +60,12 @@ int CSocket::Connect(const std::string& host, unsigned short port, unsigned int 
         m_host = host;
     }
     m_port = port;
+    m_lastErrorDetail.clear();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_ptr<kavra::os::TlsEngine> engine;
+    if (m_tls.Enabled() && !(engine = makeTlsEngine())) {
+        return 0;
+    }
     int error = 0;
     const Handle handle = kavra::os::ConnectTcp(m_host, m_port, timeoutMs, error, cancel);
     if (handle == INVALID_HANDLE) {
@@ -52,9 +75,59 @@ int CSocket::Connect(const std::string& host, unsigned short port, unsigned int 
         return 0;
     }
     m_handle = handle;
+    if (engine && !startTls(std::move(engine), deadline, cancel)) {
+        return 0;
+    }
     m_lastError = 0;
     m_lastInput = Clock::now();
     return 1;
+}
+
+std::unique_ptr<kavra::os::TlsEngine> CSocket::makeTlsEngine() {
+    int error = 0;
+    auto engine = kavra::os::TlsEngine::Create(SettingsFor(m_tls, m_host), error, m_lastErrorDetail);
+    if (!engine) {
+        m_lastError = error;
+    }
+    return engine;
+}
+
+bool CSocket::startTls(std::unique_ptr<kavra::os::TlsEngine> engine, Clock::time_point deadline,
+                       const std::atomic<bool>* cancel) {
+    m_tlsStream = std::make_unique<kavra::os::TlsStream>(m_handle, std::move(engine));
+    const int error = m_tlsStream->Handshake(deadline, cancel);
+    if (error == 0) {
+        return true;
+    }
+    // As a failed TCP connect: no descriptor is left for the owner to close.
+    m_lastErrorDetail = m_tlsStream->Detail();
+    m_tlsStream.reset();
+    kavra::os::CloseSocket(m_handle);
+    m_handle = INVALID_HANDLE;
+    m_lastError = error;
+    return false;
+}
+
+int CSocket::GetTlsVersion() const {
+    return m_tlsStream ? m_tlsStream->ProtocolVersion() : 0;
+}
+
+std::string CSocket::GetTlsVersionName() const {
+    return m_tlsStream ? m_tlsStream->ProtocolName() : std::string();
+}
+
+bool CSocket::HasBufferedInput() const {
+    return readAheadCount() > 0 || (m_tlsStream && m_tlsStream->HasBufferedInput());
+}
+
+long CSocket::recvSome(char* dst, std::size_t n, int& error) {
+    return m_tlsStream ? m_tlsStream->RecvSome(dst, n, error)
+                       : kavra::os::RecvSome(m_handle, dst, n, error);
+}
+
+long CSocket::sendSome(const char* src, std::size_t n, int& error) {
+    return m_tlsStream ? m_tlsStream->SendSome(src, n, error)
+                       : kavra::os::SendSome(m_handle, src, n, error);
 }
 
 int CSocket::SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count) {
@@ -97,6 +170,12 @@ void CSocket::Close() {
         // Held bytes get one attempt that does not wait; whatever the stack
         // does not take at once is lost with the connection.
         flushBy(Clock::now(), true);
+        // close_notify, unless part of a record is still waiting: the peer
+        // is to see the stream cut short then, not closed in order.
+        if (m_tlsStream && !m_tlsStream->HasPendingOutput()) {
+            m_tlsStream->Shutdown();
+        }
+        m_tlsStream.reset();
         kavra::os::CloseSocket(m_handle);
         m_handle = INVALID_HANDLE;
     }
@@ -125,22 +204,48 @@ long CSocket::readSome(char* dst, int n, int& error) {
 long CSocket::readSomeAhead(char* dst, int n, int& error) {
     const std::size_t want = static_cast<std::size_t>(n);
     if (want >= READ_AHEAD_BYTES) {
-        return kavra::os::RecvSome(m_handle, dst, want, error);
+        return recvSome(dst, want, error);
     }
-    if (!m_readAhead) {
-        m_readAhead = std::make_unique<char[]>(READ_AHEAD_BYTES);
-    }
-    // Called only with the read-ahead empty, so it refills from the start.
-    const long got = kavra::os::RecvSome(m_handle, m_readAhead.get(), READ_AHEAD_BYTES, error);
+    const long got = refillReadAhead(error);
     if (got <= 0) {
         return got;
     }
-    m_readBegin = 0;
-    m_readEnd = static_cast<std::size_t>(got);
     const std::size_t take = want < m_readEnd ? want : m_readEnd;
     std::memcpy(dst, m_readAhead.get(), take);
     m_readBegin = take;
     return static_cast<long>(take);
+}
+
+long CSocket::refillReadAhead(int& error) {
+    if (!m_readAhead) {
+        m_readAhead = std::make_unique<char[]>(READ_AHEAD_BYTES);
+    }
+    // Called only with the read-ahead empty, so it refills from the start.
+    const long got = recvSome(m_readAhead.get(), READ_AHEAD_BYTES, error);
+    if (got > 0) {
+        m_readBegin = 0;
+        m_readEnd = static_cast<std::size_t>(got);
+    }
+    return got;
+}
+
+int CSocket::ReadArrived() {
+    if (!IsConnected()) {
+        return -1;
+    }
+    if (readAheadCount() == 0) {
+        int error = 0;
+        const long got = refillReadAhead(error);
+        if (got == 0 || (got < 0 && error != EAGAIN)) {
+            fail(got == 0 ? 0 : error);
+            return -1;
+        }
+        if (got < 0) {
+            return 0;
+        }
+        m_lastInput = Clock::now();
+    }
+    return static_cast<int>(readAheadCount());
 }
 
 int CSocket::Send(const void* src, int n, int timeoutMs) {
@@ -231,6 +336,8 @@ void CSocket::settleWrite(std::size_t written, std::size_t total, bool closing) 
         onBoundary = onBoundary || end == written;
         accepted += end <= written ? 1 : 0;
     }
+    onBoundary = onBoundary && !m_tlsTorn;
+    m_tlsTorn = false;
     const bool live = IsConnected() && !closing;
     if (m_tally != nullptr && !m_heldEnds.empty()) {
         m_tally->accepted.fetch_add(accepted, std::memory_order_relaxed);
@@ -276,8 +383,7 @@ int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
     int done = 0;
     while (done < n) {
         int error = 0;
-        const long sent =
-            kavra::os::SendSome(m_handle, src + done, static_cast<std::size_t>(n - done), error);
+        const long sent = sendSome(src + done, static_cast<std::size_t>(n - done), error);
         if (sent > 0) {
             done += static_cast<int>(sent);
             continue;
@@ -290,7 +396,30 @@ int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
             break;
         }
     }
+    // Over TLS the bytes are written once their record went whole; a part
+    // of a record still waiting has torn the stream.
+    if (m_tlsStream && !drainTls(deadline)) {
+        m_tlsTorn = true;
+        done -= static_cast<int>(m_tlsStream->UnsentPlain());
+    }
     return done;
+}
+
+bool CSocket::drainTls(Clock::time_point deadline) {
+    while (IsConnected() && m_tlsStream->HasPendingOutput()) {
+        int error = 0;
+        if (m_tlsStream->FlushSome(error)) {
+            break;
+        }
+        if (error != EAGAIN) {
+            fail(error);
+            break;
+        }
+        if (waitFor(Direction::Write, deadline) != 1) {
+            break;
+        }
+    }
+    return !m_tlsStream->HasPendingOutput();
 }
 
 int CSocket::waitFor(Direction direction, Clock::time_point deadline) {
@@ -317,8 +446,8 @@ int CSocket::Receive(void* dst, int n, int timeoutMs) {
     }
     char* bytes = static_cast<char*>(dst);
     int done = 0;
-    if (HasBufferedInput()) {
-        const std::size_t buffered = m_readEnd - m_readBegin;
+    if (readAheadCount() > 0) {
+        const std::size_t buffered = readAheadCount();
         const std::size_t take =
             static_cast<std::size_t>(n) < buffered ? static_cast<std::size_t>(n) : buffered;
         std::memcpy(bytes, m_readAhead.get() + m_readBegin, take);
@@ -355,7 +484,9 @@ int CSocket::Available() const {
     if (!IsOpen()) {
         return -1;
     }
-    const int buffered = static_cast<int>(m_readEnd - m_readBegin);
+    // Over TLS, bytes not decrypted yet count as they are: an upper bound.
+    const std::size_t plain = readAheadCount() + (m_tlsStream ? m_tlsStream->BufferedInput() : 0);
+    const int buffered = plain > INT_MAX ? INT_MAX : static_cast<int>(plain);
     const int waiting = kavra::os::ReadableBytes(m_handle);
     if (waiting < 0) {
         return buffered > 0 ? buffered : -1;
@@ -368,6 +499,11 @@ bool CSocket::PeerClosed() {
         return false;
     }
     int error = 0;
+    if (m_tlsStream) {
+        // Only a read tells close_notify from a cut; what it decrypts waits
+        // read ahead.
+        return ReadArrived() < 0;
+    }
     switch (kavra::os::PeekForClose(m_handle, error)) {
     case kavra::os::PeekResult::Closed:
         fail(0);
@@ -390,4 +526,5 @@ unsigned short CSocket::GetLocalPort() const {
 void CSocket::fail(int error) {
     m_failed = true;
     m_lastError = error;
+    m_lastErrorDetail = m_tlsStream && IsTlsError(error) ? m_tlsStream->Detail() : std::string();
 }

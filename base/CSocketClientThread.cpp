@@ -100,8 +100,10 @@ bool CSocketClientThread::connectNow() {
     // ends the attempt early, so that Destroy never waits out a long
     // connect timeout or name lookup.
     const std::atomic<bool>* cancel = IsCurrentThread() ? &QuitRequestedFlag() : nullptr;
+    m_socket->SetTls(m_server.GetTls());
     if (m_socket->Connect(m_server.GetHostAt(index), m_server.GetPortAt(index),
                           m_server.GetConnectTimeoutMs(), cancel) == 0) {
+        m_lastConnectError.store(m_socket->GetLastError());
         m_connectFailures.fetch_add(1);
         ++m_failuresInARow;
         m_endpoint = (index + 1) % m_server.GetServerCount();
@@ -117,11 +119,15 @@ bool CSocketClientThread::connectNow() {
     }
     m_failuresInARow = 0;
     m_connectionsMade.fetch_add(1);
+    m_tlsVersion.store(m_socket->GetTlsVersion());
     markConnected(true);
     return true;
 }
 
 void CSocketClientThread::markConnected(bool connected) {
+    if (!connected) {
+        m_tlsVersion.store(0);
+    }
     m_connected.store(connected);
     m_stateChangedAt.store(Clock::now().time_since_epoch().count());
 }
@@ -183,6 +189,10 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
     m_socket = socket;
 
     m_server = server != nullptr ? *server : CServerStatus();
+    if (server == nullptr) {
+        // Reconnecting must not drop the encryption of the socket's own connect.
+        m_server.SetTls(socket->GetTls());
+    }
     SetIdleLimitMs(m_server.GetIdleLimitMs());
     if (m_server.GetHost().empty()) {
         m_server.SetServer(socket->GetHost(), socket->GetPort());
@@ -193,6 +203,7 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
         m_server.SetReconnect(false);
     }
     const bool connected = socket->IsConnected();
+    m_tlsVersion.store(connected ? socket->GetTlsVersion() : 0);
     markConnected(connected);
     if (connected) {
         m_connectionsMade.fetch_add(1);

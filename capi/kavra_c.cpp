@@ -8,6 +8,7 @@
 #include "kavra/NullPduError.h"
 #include "kavra/PduSizeError.h"
 #include "kavra/base/CServerStatus.h"
+#include "kavra/base/TlsOptions.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <new>
 #include <vector>
 
@@ -25,7 +27,7 @@ namespace {
 constexpr unsigned int kStopCheckMs = 100;
 
 static_assert(KAVRA_MAX_PDU_LENGTH == KavraClientThread::MAX_PDU_LENGTH);
-static_assert(sizeof(kavra_options) % sizeof(std::uint32_t) == 0);
+static_assert(sizeof(kavra_options) % sizeof(void*) == 0);
 static_assert(offsetof(kavra_stats, pdus_accepted) == 16);
 
 enum class State { Created, Started, Stopped };
@@ -41,6 +43,22 @@ int guarded(Body body) noexcept {
     }
 }
 
+std::string textOf(const char* text) {
+    return text != nullptr ? text : "";
+}
+
+kavra::TlsOptions tlsFor(const kavra_options& o) {
+    kavra::TlsOptions tls;
+    tls.SetEnabled(o.tls != 0);
+    tls.SetInsecureSkipVerify(o.tls_insecure_skip_verify != 0);
+    tls.SetCaFile(textOf(o.tls_ca_file));
+    tls.SetCaFolder(textOf(o.tls_ca_folder));
+    tls.SetServerName(textOf(o.tls_server_name));
+    tls.SetCertFile(textOf(o.tls_cert_file));
+    tls.SetKeyFile(textOf(o.tls_key_file));
+    return tls;
+}
+
 CServerStatus serverFor(const char* host, std::uint16_t port, const kavra_options& o) {
     CServerStatus server(host, port);
     server.SetConnectTimeoutMs(o.connect_timeout_ms);
@@ -51,6 +69,7 @@ CServerStatus serverFor(const char* host, std::uint16_t port, const kavra_option
     server.SetKeepAlive(o.keepalive_idle_s, o.keepalive_interval_s, o.keepalive_count);
     server.SetUnacknowledgedLimitMs(o.unacknowledged_limit_ms);
     server.SetIdleLimitMs(o.idle_limit_ms);
+    server.SetTls(tlsFor(o));
     return server;
 }
 
@@ -88,6 +107,8 @@ constexpr const char kStatsFields[] = "size:u32" KAVRA_STATS_FIELDS(KAVRA_DESCRI
 // The fields released so far keep their places: new ones go after
 // send_dropped, the end of the list.
 static_assert(offsetof(kavra_stats, send_dropped) == 16 + 27 * sizeof(std::uint64_t));
+static_assert(offsetof(kavra_stats, last_connect_error) == 16 + 30 * sizeof(std::uint64_t));
+static_assert(offsetof(kavra_options, tls) == 18 * sizeof(std::uint32_t));
 static_assert(sizeof(kavra_stats) % sizeof(std::uint64_t) == 0);
 
 } // namespace
@@ -191,6 +212,39 @@ const char* KAVRA_CALL kavra_strerror(int code) {
     default:
         return "unknown result code";
     }
+}
+
+const char* KAVRA_CALL kavra_tls_strerror(int code) {
+    switch (code) {
+    case KAVRA_TLS_NOT_BUILT:
+        return "this build of kavra has no TLS";
+    case KAVRA_TLS_SETUP:
+        return "the TLS settings cannot be used (a CA, certificate or key file)";
+    case KAVRA_TLS_UNTRUSTED:
+        return "the server's certificate is not signed by a trusted authority";
+    case KAVRA_TLS_NAME_MISMATCH:
+        return "the server's certificate is not for the name asked for";
+    case KAVRA_TLS_EXPIRED:
+        return "the server's certificate has expired or is not valid yet";
+    case KAVRA_TLS_NOT_TLS:
+        return "the server does not speak TLS (plain TCP?)";
+    case KAVRA_TLS_CLOSED_IN_HANDSHAKE:
+        return "the server closed the connection during the TLS handshake";
+    case KAVRA_TLS_HANDSHAKE:
+        return "the TLS handshake failed";
+    case KAVRA_TLS_TRUNCATED:
+        return "the TLS connection ended without close_notify";
+    case KAVRA_TLS_BAD_RECORD:
+        return "a TLS record was damaged";
+    case KAVRA_TLS_ALERT:
+        return "the peer sent a fatal TLS alert";
+    default:
+        return "not a TLS failure code";
+    }
+}
+
+int KAVRA_CALL kavra_tls_available(void) {
+    return kavra::TlsOptions::Available() ? 1 : 0;
 }
 
 const char* KAVRA_CALL kavra_error_text_gbk(int code) {

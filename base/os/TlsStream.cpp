@@ -19,8 +19,9 @@ constexpr std::size_t WIRE_READ_BYTES = 16 * 1024 + 512;
 // room and the socket keeps giving full reads, so that one call reads about
 // as much as a plain read would, and a flooding peer cannot hold the caller.
 constexpr int WIRE_READS_PER_CALL = 4;
-// Plaintext one SendSome encrypts at most: a few records.
-constexpr std::size_t PLAIN_WRITE_BYTES = 64 * 1024;
+// Plaintext one SendSome encrypts at most: one record, so that what a
+// writer that gives up has really sent is known to the byte.
+constexpr std::size_t PLAIN_WRITE_BYTES = 16 * 1024;
 // Plaintext the engine is asked for in one read.
 constexpr std::size_t PLAIN_READ_BYTES = 16 * 1024;
 
@@ -239,6 +240,8 @@ long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
         m_detail = detail;
         return -1;
     }
+    m_lastWritePlain = static_cast<std::size_t>(taken);
+    m_recordLeft = m_engine->OutputSize();
     int sendError = 0;
     if (!FlushSome(sendError) && sendError != EAGAIN) {
         error = sendError;
@@ -258,6 +261,7 @@ bool TlsStream::FlushSome(int& error) {
             return false;
         }
         m_engine->ConsumeOutput(static_cast<std::size_t>(sent));
+        m_recordLeft -= std::min(m_recordLeft, static_cast<std::size_t>(sent));
     }
     return true;
 }

@@ -3,9 +3,10 @@
 // waits and applies its rule of torn writes the same way over TLS and over
 // plain TCP. The stream owns the engine, not the socket.
 //
-// Writes: bytes that SendSome takes are encrypted at once and are part of the
-// stream from then on; what the socket did not take yet waits as pending
-// output and goes first with the next SendSome or FlushSome. A writer that
+// Writes: bytes that SendSome takes are encrypted at once, one record per
+// call, and are part of the stream from then on; what the socket did not take
+// yet waits as pending output and goes first with the next SendSome or
+// FlushSome. A writer that
 // gives up while output is pending has torn the stream (the peer would see a
 // partial record) and must close the connection. SendSome encrypts nothing
 // while the socket has no room, so a writer that times out against a stalled
@@ -57,7 +58,13 @@ public:
     bool FlushSome(int& error);
 
     bool HasPendingOutput() const;
+    // Plaintext that SendSome took whose record has not gone out whole: the
+    // bytes a writer that gives up now must count as not written. SendSome
+    // encrypts one record at a time and only when nothing waits, so these
+    // are at most the bytes of its last call.
+    std::size_t UnsentPlain() const { return m_recordLeft > 0 ? m_lastWritePlain : 0; }
     bool HasBufferedInput() const { return m_plainBegin < m_plain.size(); }
+    std::size_t BufferedInput() const { return m_plain.size() - m_plainBegin; }
 
     // close_notify, given one write that does not wait; the caller closes the
     // socket afterwards.
@@ -85,6 +92,10 @@ private:
     std::vector<char> m_wireIn;
     std::string m_detail;
     bool m_closeNotify = false;
+    // The last record SendSome made: its plaintext bytes, and how many of its
+    // encrypted bytes still wait.
+    std::size_t m_lastWritePlain = 0;
+    std::size_t m_recordLeft = 0;
     // Sticky failures: the engine's (a TLS code; the session is dead both
     // ways) and the receive side's (the socket's error, or truncation).
     int m_engineError = 0;

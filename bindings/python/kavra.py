@@ -22,8 +22,9 @@ import os
 import pathlib
 import sys
 
-__all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version"]
-__version__ = "0.2.0"
+__all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version", "tls_available",
+           "tls_strerror"]
+__version__ = "0.3.0"
 
 MAX_PDU_LENGTH = 8812
 _WAIT_FOREVER = 0xFFFFFFFF
@@ -46,13 +47,20 @@ class KavraError(Exception):
         self.code = code
 
 
+_NUMBER_OPTIONS = (
+    "size", "connect_timeout_ms", "reconnect", "backoff_initial_ms", "backoff_max_ms",
+    "backoff_jitter", "give_up_attempts", "give_up_after_ms", "keepalive_idle_s",
+    "keepalive_interval_s", "keepalive_count", "unacknowledged_limit_ms", "idle_limit_ms",
+    "send_queue_limit", "linger_ms", "hold_while_disconnected", "max_age_ms",
+    "receive_overflow", "tls", "tls_insecure_skip_verify")
+# Paths and names: str, bytes or None (the default).
+_TEXT_OPTIONS = ("tls_ca_file", "tls_ca_folder", "tls_server_name", "tls_cert_file",
+                 "tls_key_file")
+
+
 class _Options(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_uint32) for name in (
-        "size", "connect_timeout_ms", "reconnect", "backoff_initial_ms", "backoff_max_ms",
-        "backoff_jitter", "give_up_attempts", "give_up_after_ms", "keepalive_idle_s",
-        "keepalive_interval_s", "keepalive_count", "unacknowledged_limit_ms", "idle_limit_ms",
-        "send_queue_limit", "linger_ms", "hold_while_disconnected", "max_age_ms",
-        "receive_overflow")]
+    _fields_ = ([(name, ctypes.c_uint32) for name in _NUMBER_OPTIONS]
+                + [(name, ctypes.c_char_p) for name in _TEXT_OPTIONS])
 
 
 _FIELD_TYPES = {"u32": ctypes.c_uint32, "flag": ctypes.c_uint32, "u64": ctypes.c_uint64}
@@ -120,6 +128,8 @@ def _declare(lib):
     signatures = {
         "kavra_version": (ctypes.c_uint32, []),
         "kavra_strerror": (ctypes.c_char_p, [ctypes.c_int]),
+        "kavra_tls_strerror": (ctypes.c_char_p, [ctypes.c_int]),
+        "kavra_tls_available": (ctypes.c_int, []),
         "kavra_options_init": (None, [ctypes.POINTER(_Options)]),
         "kavra_client_create": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_uint16,
                                                ctypes.POINTER(_Options),
@@ -152,15 +162,33 @@ def library_version():
     return version // 10000, version // 100 % 100, version % 100
 
 
+def tls_available():
+    """Whether the loaded library was built with TLS."""
+    return bool(_lib().kavra_tls_available())
+
+
+def tls_strerror(code):
+    """The text of a TLS failure code (KAVRA_TLS_*), as stats()["last_connect_error"]
+    holds one."""
+    return _lib().kavra_tls_strerror(code).decode("ascii")
+
+
+def _connect_reason(code):
+    """The text of a last_connect_error value: a TLS code or an errno code."""
+    text = tls_strerror(code)
+    return text if text != tls_strerror(0) else os.strerror(code)
+
+
 class Client:
     """One client connection; a context manager that starts it on entry and
     stops and releases it on exit.
 
     Keyword options are the fields of kavra_options (connect_timeout_ms,
     reconnect, backoff_initial_ms, send_queue_limit, linger_ms,
-    hold_while_disconnected, receive_overflow, ...). With require_connection
-    (the default) entering fails when the first connection attempt does;
-    otherwise the worker keeps trying in the background.
+    hold_while_disconnected, receive_overflow, ..., tls, tls_ca_file,
+    tls_server_name, ...). With require_connection (the default) entering
+    fails when the first connection attempt does, and the error names the
+    reason; otherwise the worker keeps trying in the background.
     """
 
     def __init__(self, host, port, require_connection=True, **options):
@@ -170,7 +198,11 @@ class Client:
         for name, value in options.items():
             if name == "size" or name not in dict(_Options._fields_):
                 raise TypeError(f"unknown option {name!r}")
-            setattr(self._options, name, int(value))
+            if name in _TEXT_OPTIONS:
+                value = None if value is None else os.fsencode(value)
+            else:
+                value = int(value)
+            setattr(self._options, name, value)
         self._host = host.encode()
         self._port = port
         self._require_connection = require_connection
@@ -187,8 +219,12 @@ class Client:
         self._handle = handle
         code = lib.kavra_client_start(handle)
         if code != OK and (code != ERR_CONNECT or self._require_connection):
+            what = f"start {self._host.decode()}:{self._port}"
+            reason = self.stats().get("last_connect_error", 0) if code == ERR_CONNECT else 0
+            if reason:
+                what += f" ({_connect_reason(reason)})"
             self.close()
-            raise KavraError(code, f"start {self._host.decode()}:{self._port}")
+            raise KavraError(code, what)
         return self
 
     def close(self):

@@ -110,6 +110,22 @@ def test_stats_structure_is_the_libraries():
     assert ctypes.sizeof(structure) == lib.kavra_stats_size()
     names = [name for name, _ in structure._fields_]
     assert names[:4] == ["size", "connected", "gave_up", "reserved"]
-    assert (structure.pdus_accepted.offset, names[-1]) == (16, "send_dropped")
+    assert (structure.pdus_accepted.offset, structure.send_dropped.offset) == (16, 16 + 27 * 8)
+    assert names[-3:] == ["encrypted", "tls_version", "last_connect_error"]
     assert lib.stats_flags == ("connected", "gave_up")
     assert len(set(names)) == len(names)
+
+
+def test_tls_options_reach_the_library_and_a_failure_names_its_reason(server):
+    # A CA file that does not exist fails the attempt before it connects.
+    with pytest.raises(kavra.KavraError) as error:
+        kavra.Client("127.0.0.1", server, reconnect=0, tls=1,
+                     tls_ca_file=ROOT / "no-such-ca.pem").open()
+    assert error.value.code == kavra.ERR_CONNECT
+    reason = "cannot be used" if kavra.tls_available() else "has no TLS"
+    assert reason in str(error.value)
+    with kavra.Client("127.0.0.1", server) as client:
+        client.send(b"plain")
+        assert client.recv(timeout=5) == b"plain"
+        stats = client.stats()
+    assert (stats["encrypted"], stats["tls_version"], stats["last_connect_error"]) == (0, 0, 0)

@@ -30,7 +30,8 @@ struct ConnectionStats {
     /// in its order and with the meanings written there: the send side
     /// (pdusAccepted, framesSent, ... sendRefusedStopped, outOfStepCloses),
     /// the receive side (framesRead, ... receivePauses) and the connection
-    /// (reconnections, ... connected, gaveUp, msInCurrentState).
+    /// (reconnections, ... connected, gaveUp, msInCurrentState), then TLS
+    /// (encrypted, tlsVersion) and lastConnectError.
     KAVRA_STATS_FIELDS(KAVRA_STATS_CXX_MEMBER)
 
     /// The sum of the six sendDropped* counters: accepted PDUs that will

@@ -110,7 +110,15 @@
     /* How long the current state (up or down) has lasted, in ms. */                              \
     X(READ, msInCurrentState, ms_in_current_state)                                                \
     /* The sum of the six send-dropped counters: accepted PDUs that will never be sent. */        \
-    X(SUM, SendDropped, send_dropped)
+    X(SUM, SendDropped, send_dropped)                                                             \
+    /* 1 while the connection is up and encrypted with TLS, otherwise 0. */                       \
+    X(READ, encrypted, encrypted)                                                                 \
+    /* The TLS version of the connection that is up, as on the wire (0x0303: TLS 1.2, 0x0304:    \
+       TLS 1.3); 0 while the connection is down or plain. */                                      \
+    X(READ, tlsVersion, tls_version)                                                              \
+    /* Why the last connect attempt failed: an errno-style code or a KAVRA_TLS_* code            \
+       (kavra/TlsErrors.h); 0 before any attempt failed. A successful attempt leaves it. */       \
+    X(READ, lastConnectError, last_connect_error)
 
 /// @cond KAVRA_STATS_EXPANSIONS
 /* The C structure's members: the flags, then the 64-bit fields. */

@@ -32,6 +32,9 @@
  * convention. Exported names are the plain C names, undecorated, on every
  * platform. Structures have natural alignment; counters are 64-bit.
  *
+ * Strings in kavra_options are copied by kavra_client_create; the caller
+ * may free them afterwards.
+ *
  * Growing structures. kavra_options and kavra_stats start with their own
  * size in bytes. A caller built against an older header passes the smaller
  * size it knows: the library reads and writes only that much, and options it
@@ -42,6 +45,7 @@
 
 #include "kavra/Export.h"
 #include "kavra/StatsFields.h"
+#include "kavra/TlsErrors.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -51,7 +55,7 @@
 /// Incompatible changes of the C interface raise it.
 #define KAVRA_VERSION_MAJOR 0
 /// Additions (functions, fields at the end of a structure) raise it.
-#define KAVRA_VERSION_MINOR 2
+#define KAVRA_VERSION_MINOR 3
 /// Fixes.
 #define KAVRA_VERSION_PATCH 0
 ///@}
@@ -169,6 +173,27 @@ typedef struct kavra_options {
     uint32_t max_age_ms;
     /// KAVRA_RECEIVE_OVERFLOW_DROP (default) or KAVRA_RECEIVE_OVERFLOW_BLOCK.
     uint32_t receive_overflow;
+    /// Nonzero: every connection is encrypted with TLS (default 0). The TCP
+    /// connect and the handshake share connect_timeout_ms; a handshake that
+    /// fails is a failed connect attempt with a KAVRA_TLS_* reason
+    /// (last_connect_error, kavra_tls_strerror). kavra_tls_available tells
+    /// whether this build has TLS.
+    uint32_t tls;
+    /// Nonzero: accept any certificate for any name. The connection is
+    /// encrypted, but anyone in the middle can read it: for tests only
+    /// (default 0).
+    uint32_t tls_insecure_skip_verify;
+    /// The trusted authorities: a PEM file, or a folder of PEM files; both
+    /// null (the default): the system's store.
+    const char* tls_ca_file;
+    const char* tls_ca_folder;
+    /// The name the server's certificate must carry, also sent to it (SNI);
+    /// null (the default): the host given to kavra_client_create.
+    const char* tls_server_name;
+    /// The client's certificate (PEM, chain allowed) and its private key, for
+    /// a server that asks for one; both or neither (default null).
+    const char* tls_cert_file;
+    const char* tls_key_file;
 } kavra_options;
 
 /**
@@ -176,7 +201,8 @@ typedef struct kavra_options {
  * size, the flags connected and gave_up (nonzero when true), reserved, then
  * every 64-bit field of KAVRA_STATS_FIELDS (kavra/StatsFields.h) in its
  * order, where each is described: pdus_accepted, frames_sent, ...,
- * ms_in_current_state, send_dropped. Set size to sizeof(kavra_stats) before
+ * ms_in_current_state, send_dropped, encrypted, tls_version,
+ * last_connect_error. Set size to sizeof(kavra_stats) before
  * kavra_client_stats. At a quiet moment pdus_accepted == frames_sent +
  * send_dropped + send_queued + send_buffered, and frames_read ==
  * frames_received + receive_drops_queue_full + oversize_discarded.
@@ -189,7 +215,7 @@ typedef struct kavra_stats {
     KAVRA_STATS_FIELDS(KAVRA_STATS_C_FLAG)
     /// Always 0; keeps the counters 8-byte aligned everywhere.
     uint32_t reserved;
-    /// The counters, from pdus_accepted to send_dropped.
+    /// The counters, from pdus_accepted to last_connect_error.
     KAVRA_STATS_FIELDS(KAVRA_STATS_C_WIDE)
 } kavra_stats;
 
@@ -206,6 +232,16 @@ KAVRA_API uint32_t KAVRA_CALL kavra_version(void);
 /// A short ASCII description of a result code; never null ("unknown result
 /// code" for codes this library does not return). The text is static.
 KAVRA_API const char* KAVRA_CALL kavra_strerror(int code);
+
+/// A short ASCII description of a TLS failure code (KAVRA_TLS_*,
+/// kavra/TlsErrors.h), as last_connect_error holds one; "not a TLS failure
+/// code" for other codes (errno-style ones have the C library's strerror).
+/// Never null; the text is static.
+KAVRA_API const char* KAVRA_CALL kavra_tls_strerror(int code);
+
+/// 1 when this build of the library has TLS, 0 when it has none (then a
+/// client with the tls option fails each connect with KAVRA_TLS_NOT_BUILT).
+KAVRA_API int KAVRA_CALL kavra_tls_available(void);
 
 /// For KAVRA_ERR_NULL_PDU and KAVRA_ERR_SIZE: the exact bytes of the message
 /// the C++ SendPdu throws for that error (GBK-encoded, code page 936,

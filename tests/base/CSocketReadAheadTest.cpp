@@ -126,6 +126,31 @@ TEST_F(ReadAhead, BufferedBytesOutliveThePeersClose) {
     EXPECT_EQ(m_socket.GetLastError(), 0);
 }
 
+// The socket thread's answer to a readable descriptor: the count comes from
+// the one read that takes the bytes, which a receive then serves, and the
+// close is seen only behind every byte that arrived before it.
+TEST_F(ReadAhead, ReadArrivedTakesWhatCameAndSeesTheCloseLast) {
+    EXPECT_EQ(m_socket.ReadArrived(), 0);
+    EXPECT_FALSE(m_socket.HasFailed());
+
+    const Bytes sent = Pattern(300, 6);
+    ASSERT_TRUE(WriteAll(m_peer, sent));
+    ASSERT_EQ(net::WaitReadable(m_socket.GetHandle(), 1000), 1);
+    ASSERT_EQ(m_socket.ReadArrived(), 300);
+    ClosePeer();
+    // Asking again while bytes wait read ahead reads nothing more.
+    EXPECT_EQ(m_socket.ReadArrived(), 300);
+    Bytes got(sent.size());
+    ASSERT_EQ(m_socket.Receive(got.data(), 200, 1000), 200);
+    EXPECT_EQ(m_socket.ReadArrived(), 100);
+    ASSERT_EQ(m_socket.Receive(got.data() + 200, 100, 1000), 100);
+    EXPECT_EQ(got, sent);
+
+    EXPECT_EQ(m_socket.ReadArrived(), -1);
+    EXPECT_TRUE(m_socket.HasFailed());
+    EXPECT_EQ(m_socket.GetLastError(), 0);
+}
+
 TEST_F(ReadAhead, ShortReadAtTheCloseKeepsTheBytesItGot) {
     ASSERT_TRUE(WriteAll(m_peer, Pattern(10, 5)));
     Bytes got(4);

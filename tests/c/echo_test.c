@@ -62,6 +62,13 @@ static void check_texts(void) {
           strlen(kavra_error_text_gbk(KAVRA_ERR_SIZE)) == 44 &&
           strcmp(kavra_error_text_gbk(KAVRA_ERR_SIZE), too_long) == 0);
     CHECK(kavra_error_text_gbk(KAVRA_ERR_TIMEOUT) == NULL);
+    /* Every TLS code has a text of its own. */
+    for (code = KAVRA_TLS_ERROR_FIRST; code <= KAVRA_TLS_ERROR_LAST; ++code) {
+        CHECK(strcmp(kavra_tls_strerror(code), kavra_tls_strerror(0)) != 0);
+        CHECK(code == KAVRA_TLS_ERROR_FIRST ||
+              strcmp(kavra_tls_strerror(code), kavra_tls_strerror(code - 1)) != 0);
+    }
+    CHECK(kavra_tls_available() == 0 || kavra_tls_available() == 1);
 }
 
 /* The field list that bindings build kavra_stats from describes the

@@ -1,6 +1,7 @@
 // Shared by the fault and load tests: whether the build runs under a
-// sanitizer (whose allocators make memory figures meaningless) and seeded
-// garbage that never holds a sync mark. The process's memory figures come
+// sanitizer (whose allocators make memory figures meaningless), seeded
+// garbage that never holds a sync mark, and numbered PDUs with the strict
+// parse of what a peer received of them. The process's memory figures come
 // from support/TestProcess.h.
 #pragma once
 
@@ -41,6 +42,68 @@ inline Bytes Garbage(std::size_t size, std::mt19937& rng) {
         bytes.back() = 0x00;
     }
     return bytes;
+}
+
+// Numbered PDUs: what a peer must see of them, and the send-side sum.
+// A body that names its PDU in its first four bytes.
+inline Bytes Numbered(std::uint32_t number, std::size_t size) {
+    Bytes body = Pattern(size, number);
+    for (std::size_t i = 0; i < 4 && i < size; ++i) {
+        body[i] = static_cast<unsigned char>(number >> (24 - 8 * i));
+    }
+    return body;
+}
+
+inline constexpr auto kHeader = static_cast<std::size_t>(KavraHeader::HEADER_LENGTH);
+
+inline std::size_t SizeOf(std::uint32_t number) {
+    return number % 3 == 2 ? 4 + number % 200 : KavraClientThread::MAX_PDU_LENGTH;
+}
+
+// Parses one connection's bytes strictly: frame after frame, each the next
+// numbered PDU or a later one. Only a connection the client closed may end
+// inside a frame. Returns how many frames it held.
+inline ::testing::AssertionResult ParseConnection(const Bytes& wire, bool mayEndTorn,
+                                           std::int64_t& lastNumber, std::size_t& frames) {
+    std::size_t pos = 0;
+    while (pos < wire.size()) {
+        if (wire.size() - pos < kHeader) {
+            break;
+        }
+        const Bytes header(wire.begin() + static_cast<std::ptrdiff_t>(pos),
+                           wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader));
+        const auto length = static_cast<std::uint32_t>(KavraHeader::DecodeBodyLength(header.data()));
+        if (header != HeaderBytes(length) || length < 4 ||
+            length > KavraClientThread::MAX_PDU_LENGTH) {
+            return ::testing::AssertionFailure() << "no frame header at byte " << pos;
+        }
+        if (wire.size() - pos - kHeader < length) {
+            break;
+        }
+        const Bytes body(wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader),
+                         wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader + length));
+        const std::uint32_t number = ReadBigEndian(body.data());
+        if (static_cast<std::int64_t>(number) <= lastNumber || body != Numbered(number, SizeOf(number))) {
+            return ::testing::AssertionFailure()
+                   << "frame at byte " << pos << " is not the whole body of a later PDU";
+        }
+        lastNumber = number;
+        ++frames;
+        pos += kHeader + length;
+    }
+    if (pos != wire.size() && !mayEndTorn) {
+        return ::testing::AssertionFailure() << "an open connection ends inside a frame";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+inline ::testing::AssertionResult SendAccountingHolds(const ConnectionStats& s) {
+    if (s.pdusAccepted == s.framesSent + s.SendDropped() + s.sendQueued + s.sendBuffered) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << s.pdusAccepted << " accepted != " << s.framesSent << " sent + " << s.SendDropped()
+           << " dropped + " << s.sendQueued << " queued + " << s.sendBuffered << " buffered";
 }
 
 } // namespace kavra::test

@@ -25,67 +25,6 @@ constexpr milliseconds kWriteTimeout{KavraClientThread::SOCKET_IO_TIMEOUT_MS};
 // Scheduling noise on a loaded two-core machine.
 const milliseconds kMargin = Patient(milliseconds(1500));
 
-// A body that names its PDU in its first four bytes.
-Bytes Numbered(std::uint32_t number, std::size_t size) {
-    Bytes body = Pattern(size, number);
-    for (std::size_t i = 0; i < 4 && i < size; ++i) {
-        body[i] = static_cast<unsigned char>(number >> (24 - 8 * i));
-    }
-    return body;
-}
-
-constexpr auto kHeader = static_cast<std::size_t>(KavraHeader::HEADER_LENGTH);
-
-std::size_t SizeOf(std::uint32_t number) {
-    return number % 3 == 2 ? 4 + number % 200 : KavraClientThread::MAX_PDU_LENGTH;
-}
-
-// Parses one connection's bytes strictly: frame after frame, each the next
-// numbered PDU or a later one. Only a connection the client closed may end
-// inside a frame. Returns how many frames it held.
-::testing::AssertionResult ParseConnection(const Bytes& wire, bool mayEndTorn,
-                                           std::int64_t& lastNumber, std::size_t& frames) {
-    std::size_t pos = 0;
-    while (pos < wire.size()) {
-        if (wire.size() - pos < kHeader) {
-            break;
-        }
-        const Bytes header(wire.begin() + static_cast<std::ptrdiff_t>(pos),
-                           wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader));
-        const auto length = static_cast<std::uint32_t>(KavraHeader::DecodeBodyLength(header.data()));
-        if (header != HeaderBytes(length) || length < 4 ||
-            length > KavraClientThread::MAX_PDU_LENGTH) {
-            return ::testing::AssertionFailure() << "no frame header at byte " << pos;
-        }
-        if (wire.size() - pos - kHeader < length) {
-            break;
-        }
-        const Bytes body(wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader),
-                         wire.begin() + static_cast<std::ptrdiff_t>(pos + kHeader + length));
-        const std::uint32_t number = ReadBigEndian(body.data());
-        if (static_cast<std::int64_t>(number) <= lastNumber || body != Numbered(number, SizeOf(number))) {
-            return ::testing::AssertionFailure()
-                   << "frame at byte " << pos << " is not the whole body of a later PDU";
-        }
-        lastNumber = number;
-        ++frames;
-        pos += kHeader + length;
-    }
-    if (pos != wire.size() && !mayEndTorn) {
-        return ::testing::AssertionFailure() << "an open connection ends inside a frame";
-    }
-    return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult SendAccountingHolds(const ConnectionStats& s) {
-    if (s.pdusAccepted == s.framesSent + s.SendDropped() + s.sendQueued + s.sendBuffered) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << s.pdusAccepted << " accepted != " << s.framesSent << " sent + " << s.SendDropped()
-           << " dropped + " << s.sendQueued << " queued + " << s.sendBuffered << " buffered";
-}
-
 // Queues more than the socket buffers of both ends take, in large frames
 // and in small ones that the socket holds back and writes together.
 constexpr std::uint32_t kStallPdus = 4000;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "kavra/Export.h"
+#include "kavra/base/TlsOptions.h"
 
 #include <cstdint>
 #include <string>
@@ -30,6 +31,10 @@
 /// as an idle one (on Linux the bound also governs keepalive itself). An
 /// optional idle limit treats a connection that received nothing at all for
 /// that long as dead; the protocol has no heartbeat, so it is off by default.
+///
+/// TLS (off by default): the same settings for every endpoint
+/// (kavra::TlsOptions); the certificate is checked against each endpoint's
+/// host unless the options name the server.
 class KAVRA_API CServerStatus {
 public:
     /// No endpoint (an empty host, port 0) and the default policy.
@@ -98,6 +103,11 @@ public:
     void SetUnacknowledgedLimitMs(unsigned int ms) { m_unacknowledgedLimitMs = ms; }
     /// 0 (the default) turns the idle limit off.
     void SetIdleLimitMs(unsigned int ms) { m_idleLimitMs = ms; }
+    /// Whether and how connections are encrypted.
+    ///@{
+    void SetTls(const kavra::TlsOptions& tls) { m_tls = tls; }
+    const kavra::TlsOptions& GetTls() const { return m_tls; }
+    ///@}
     /// True when none of the three keepalive settings is 0.
     bool KeepAliveOn() const;
 
@@ -123,4 +133,5 @@ private:
     unsigned int m_keepAliveCount = 5;
     unsigned int m_unacknowledgedLimitMs = 0;
     unsigned int m_idleLimitMs = 0;
+    kavra::TlsOptions m_tls;
 };

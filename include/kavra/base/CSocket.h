@@ -1,6 +1,7 @@
 #pragma once
 
 #include "kavra/Export.h"
+#include "kavra/base/TlsOptions.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,7 +13,11 @@
 
 namespace kavra {
 struct WriteTally;
-}
+namespace os {
+class TlsEngine;
+class TlsStream;
+} // namespace os
+} // namespace kavra
 
 /// A TCP client socket (IPv4 or IPv6) in non-blocking mode with TCP_NODELAY.
 ///
@@ -49,6 +54,17 @@ struct WriteTally;
 /// rest can never follow, and any later bytes would be read as the rest of
 /// it. The socket then fails itself with ETIMEDOUT, so its owner closes and
 /// reconnects. A write of which nothing went out leaves the socket usable.
+///
+/// TLS (SetTls): Connect makes the TCP connection and then the TLS
+/// handshake within the same timeout, and every transfer above goes through
+/// TLS with the same rules: read-ahead holds decrypted bytes, a write counts
+/// as written once its encrypted bytes went out, and a write that times out
+/// with encrypted bytes still waiting has torn the stream (the peer would
+/// see part of a record) and fails the socket with ETIMEDOUT. The peer's
+/// close_notify is an orderly close (GetLastError 0); an end without it
+/// fails with KAVRA_TLS_TRUNCATED, a damaged record with
+/// KAVRA_TLS_BAD_RECORD, a fatal alert with KAVRA_TLS_ALERT
+/// (kavra/TlsErrors.h). Close sends close_notify. Attach stays plain.
 class KAVRA_API CSocket {
 public:
     using Handle = std::intptr_t;             ///< A system socket descriptor.
@@ -66,6 +82,10 @@ public:
     /// true, the attempt gives up within about 50 ms (ECANCELED).
     int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
                 const std::atomic<bool>* cancel = nullptr);
+    /// The TLS settings of the next Connect and Reconnect (not of the
+    /// connection that is up). Off by default.
+    void SetTls(const kavra::TlsOptions& tls) { m_tls = tls; }
+    const kavra::TlsOptions& GetTls() const { return m_tls; }
     /// Connects again to the remembered endpoint; 0 when there is none.
     int Reconnect(unsigned int timeoutMs);
     /// Takes an already connected descriptor (ownership passes to this object).
@@ -127,8 +147,14 @@ public:
     /// Bytes readable now without blocking, read-ahead included; 0 when
     /// none, -1 on error with nothing read ahead.
     int Available() const;
-    /// True when bytes read ahead wait to be received.
-    bool HasBufferedInput() const { return m_readEnd > m_readBegin; }
+    /// What a loop does when the descriptor is readable: with nothing read
+    /// ahead, one non-blocking read takes what has arrived. Returns the bytes
+    /// now read ahead (> 0); 0 when nothing came; -1 once the peer closed or
+    /// the connection failed, and the socket is marked failed. Unlike
+    /// Available, it costs no system call while bytes wait read ahead.
+    int ReadArrived();
+    /// True when bytes read ahead (over TLS: decrypted) wait to be received.
+    bool HasBufferedInput() const;
     /// True when the peer has closed its side and nothing remains to read.
     /// Marks the socket failed when so. Does not block.
     bool PeerClosed();
@@ -139,9 +165,18 @@ public:
     bool IsConnected() const { return IsOpen() && !m_failed; }
     /// True once a transfer met the peer's close or an error (until Close).
     bool HasFailed() const { return m_failed; }
-    /// The operating system's error code of the last failure; 0 after a clean
-    /// close by the peer.
+    /// The operating system's error code of the last failure, or a
+    /// KAVRA_TLS_* code; 0 after a clean close by the peer.
     int GetLastError() const { return m_lastError; }
+    /// For a TLS failure, what exactly went wrong, for people ("certificate
+    /// has expired (notAfter ...)"); otherwise empty.
+    const std::string& GetLastErrorDetail() const { return m_lastErrorDetail; }
+    /// Whether the connection that is open is encrypted.
+    bool IsEncrypted() const { return m_tlsStream != nullptr; }
+    /// Its TLS version as on the wire (0x0303: TLS 1.2, 0x0304: TLS 1.3) and
+    /// the version's name ("TLSv1.3"); 0 and "" when plain or closed.
+    int GetTlsVersion() const;
+    std::string GetTlsVersionName() const;
     /// The descriptor, or INVALID_HANDLE.
     Handle GetHandle() const { return m_handle; }
     ///@{
@@ -165,6 +200,22 @@ private:
     // One non-blocking read; > 0 bytes, 0 on close, -1 with error set.
     long readSome(char* dst, int n, int& error);
     long readSomeAhead(char* dst, int n, int& error);
+    // One read into the empty read-ahead; as readSome.
+    long refillReadAhead(int& error);
+    std::size_t readAheadCount() const { return m_readEnd - m_readBegin; }
+    // The transfers of the connection: through TLS when it is encrypted.
+    long recvSome(char* dst, std::size_t n, int& error);
+    long sendSome(const char* src, std::size_t n, int& error);
+    // The engine for a TLS connect (its files are loaded now), or null with
+    // the failure recorded.
+    std::unique_ptr<kavra::os::TlsEngine> makeTlsEngine();
+    // The handshake of the connection just made, by the deadline; on failure
+    // the descriptor is closed and the failure recorded.
+    bool startTls(std::unique_ptr<kavra::os::TlsEngine> engine,
+                  std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
+    // Writes until no encrypted bytes wait, by the deadline; false when
+    // some still wait then (the stream is torn) or the socket failed.
+    bool drainTls(std::chrono::steady_clock::time_point deadline);
     void dropReadAhead();
     // Writes all n bytes unless the deadline passes or the socket fails;
     // returns the count written.
@@ -196,6 +247,12 @@ private:
     bool m_corked = false;
     int m_flushTimeoutMs = 0;
     int m_lastError = 0;
+    std::string m_lastErrorDetail;
+    kavra::TlsOptions m_tls;
+    std::unique_ptr<kavra::os::TlsStream> m_tlsStream;
+    // A write gave up with encrypted bytes still waiting: the TLS stream is
+    // torn, whatever plaintext boundary the write stopped at.
+    bool m_tlsTorn = false;
     std::chrono::steady_clock::time_point m_lastInput{};
     std::string m_host;
     unsigned short m_port = 0;

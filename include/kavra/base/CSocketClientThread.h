@@ -22,15 +22,18 @@
  * Connection events, all on the thread, one at a time:
  *  - OnSocketConnect(error) after every connect attempt the thread makes:
  * @verbatim
- *    0 when connected, otherwise the errno-style reason. A connection that
+ *    0 when connected, otherwise the reason: errno-style, or for a TLS
+ *    connection a KAVRA_TLS_* code (kavra/TlsErrors.h). A connection that
  *    SetSocket made before the thread ran is reported once as
  *    OnSocketConnect(0) when the thread starts, before anything else.
  * @endverbatim
  *  - OnSocketClose(error) once per connection that drops: 0 for an orderly
  * @verbatim
- *    close by the peer, otherwise the reason (ECONNRESET, EPIPE, ETIMEDOUT
- *    for a dead peer found by keepalive or the idle limit, or for a write
- *    cut short inside a frame). The default closes the socket and, when
+ *    close by the peer (over TLS: its close_notify), otherwise the reason
+ *    (ECONNRESET, EPIPE, ETIMEDOUT for a dead peer found by keepalive or
+ *    the idle limit, or for a write cut short inside a frame; over TLS also
+ *    KAVRA_TLS_TRUNCATED for an end without close_notify, KAVRA_TLS_BAD_RECORD
+ *    for damaged records and KAVRA_TLS_ALERT for the peer's fatal alert). The default closes the socket and, when
  *    the server allows it, schedules the first reconnection attempt.
  * @endverbatim
  *  - OnSocketReconnect(attempt) when a scheduled attempt is due (attempt
@@ -75,7 +78,8 @@ public:
     ///  - socket not null: attaches it; with takeOwnership nonzero the thread
     ///    deletes it when it is replaced or the object is destroyed. server,
     ///    when not null, names where to reconnect and how; otherwise the
-    ///    socket's own endpoint is used with the default policy.
+    ///    socket's own endpoint and TLS settings are used with the default
+    ///    policy.
     ///  - socket null, server not null: makes an owned socket and connects it
     ///    to the server; when that fails the socket stays attached and the
     ///    thread keeps trying with backoff once it runs (if the server allows).
@@ -98,6 +102,12 @@ public:
     std::uint64_t GetConnectionsLost() const { return m_connectionsLost.load(); }
     std::uint64_t GetConnectFailures() const { return m_connectFailures.load(); }
     ///@}
+    /// The TLS version of the connection that is up, as on the wire (0x0304
+    /// for TLS 1.3); 0 while it is down or plain. Any thread.
+    int GetTlsVersion() const { return m_tlsVersion.load(); }
+    /// Why the last failed connect attempt failed (errno-style, or a
+    /// KAVRA_TLS_* code of kavra/TlsErrors.h); 0 while none has. Any thread.
+    int GetLastConnectError() const { return m_lastConnectError.load(); }
     /// When the connection last came up or went down. Any thread.
     std::chrono::steady_clock::time_point GetStateChangeTime() const;
     /// The thread's own copy of the server settings (SetSocket).
@@ -117,6 +127,8 @@ private:
     std::atomic<std::uint64_t> m_connectionsMade{0};
     std::atomic<std::uint64_t> m_connectionsLost{0};
     std::atomic<std::uint64_t> m_connectFailures{0};
+    std::atomic<int> m_tlsVersion{0};
+    std::atomic<int> m_lastConnectError{0};
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_gaveUp{false};
     std::atomic<std::int64_t> m_stateChangedAt{0};

@@ -1,0 +1,11 @@
+#include "kavra/base/TlsOptions.h"
+
+#include "base/os/TlsEngine.h"
+
+namespace kavra {
+
+bool TlsOptions::Available() {
+    return os::TlsEngine::Built();
+}
+
+} // namespace kavra
