@@ -34,7 +34,7 @@ stage() {
 # skipped anyway (the variables did not reach the program) fails.
 tls_against_servers() {
     local log=$BUILD_DIR/tls-servers.log
-    bash .ci/tls-servers.sh --wine wine "$BUILD_DIR/bin/kavra_base_tests.exe" \
+    sh .ci/tls-servers.sh --wine wine wine "$BUILD_DIR/bin/kavra_base_tests.exe" \
         --gtest_filter='TlsEngineServer.*' 2>&1 | tee "$log"
     grep -q '^\[  PASSED  \]' "$log" && ! grep -q '^\[  SKIPPED \]' "$log"
 }

@@ -11,6 +11,7 @@
 #include "base/os/SocketApi.h"
 #include "base/os/TlsStream.h"
 #include "kavra/TlsErrors.h"
+#include "support/Slowdown.h"
 #include "support/TestSocket.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +38,8 @@ using kavra::os::TlsSettings;
 namespace net = kavra::test::net;
 using Clock = std::chrono::steady_clock;
 
-constexpr int WAIT_MS = 10000;
+// Stretched in the emulated 32-bit guest, where a handshake takes seconds.
+const std::chrono::milliseconds WAIT = kavra::test::Patient(std::chrono::milliseconds(10000));
 
 struct Servers {
     std::string certs;
@@ -81,7 +83,7 @@ public:
 
     Session(unsigned short port, const TlsSettings& settings) {
         std::unique_ptr<TlsEngine> engine = TlsEngine::Create(settings, error, detail);
-        m_socket = os::ConnectTcp("127.0.0.1", port, WAIT_MS, m_connectError, nullptr);
+        m_socket = os::ConnectTcp("127.0.0.1", port, static_cast<unsigned int>(WAIT.count()), m_connectError, nullptr);
         if (engine && m_socket != os::INVALID_SOCKET_HANDLE) {
             m_engine = engine.get();
             m_stream = std::make_unique<os::TlsStream>(m_socket, std::move(engine));
@@ -99,13 +101,13 @@ public:
         if (!m_stream) {
             return m_socket == os::INVALID_SOCKET_HANDLE ? m_connectError : error;
         }
-        error = m_stream->Handshake(Clock::now() + std::chrono::milliseconds(WAIT_MS), nullptr);
+        error = m_stream->Handshake(Clock::now() + WAIT, nullptr);
         detail = m_stream->Detail();
         return error;
     }
 
     bool Send(const std::string& bytes) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(WAIT_MS);
+        const auto deadline = Clock::now() + WAIT;
         std::size_t done = 0;
         while ((done < bytes.size() || m_stream->HasPendingOutput()) && Clock::now() < deadline) {
             const long n = done < bytes.size()
@@ -126,7 +128,7 @@ public:
     // Reads until out holds want bytes or the stream ends (error set when
     // it failed).
     End ReadUpTo(std::size_t want, std::string& out) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(WAIT_MS);
+        const auto deadline = Clock::now() + WAIT;
         char buffer[16384];
         while (out.size() < want && Clock::now() < deadline) {
             const long n = m_stream->RecvSome(buffer, sizeof buffer, error);
@@ -212,7 +214,7 @@ public:
 
 private:
     void run() {
-        if (net::WaitReadable(m_listener, WAIT_MS) <= 0) {
+        if (net::WaitReadable(m_listener, static_cast<int>(WAIT.count())) <= 0) {
             return;
         }
         const net::Handle client = net::Accept(m_listener, false);
@@ -402,7 +404,7 @@ TEST_F(TlsEngineServer, PlainTcpServerIsNotTlsAndAHangUpClosesTheHandshake) {
         const net::Handle listener = net::ListenLoopback(net::Family::Ipv4, 0, 1, false, error);
         ASSERT_NE(listener, net::INVALID_HANDLE) << error;
         Session session(net::LocalPort(listener), settingsFor("localhost", m_servers.Cert("ca.pem")));
-        ASSERT_EQ(net::WaitReadable(listener, WAIT_MS), 1);
+        ASSERT_EQ(net::WaitReadable(listener, static_cast<int>(WAIT.count())), 1);
         const net::Handle peer = net::Accept(listener, false);
         if (talks) {
             ASSERT_TRUE(net::SendAll(peer, frame.data(), frame.size()));
