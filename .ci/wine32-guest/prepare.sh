@@ -2,7 +2,8 @@
 # Makes what the 32-bit test guest boots, from Debian's packages, without
 # installing any of them on this machine:
 #   root/       a 32-bit (i386) Debian root with 32-bit Wine, unpacked from
-#               the wine32 package and everything it depends on
+#               the wine32 package and everything it depends on, and the
+#               openssl command that serves the TLS tests inside the guest
 #   vmlinuz     Debian's amd64 kernel, which runs 32-bit programs
 #   initrd.gz   busybox, the virtio-9p modules and .ci/wine32-guest/init
 #   qemu/       qemu-system-x86 from backports (see README: QEMU 7.2's
@@ -53,13 +54,16 @@ unpack_all() {
     done
 }
 
+# What the root is made of; a root made of other packages is made again.
+ROOT_PACKAGES="wine32 openssl"
+
 make_root() {
-    [ -f "$guest/root.done" ] && return
+    [ "$(cat "$guest/root.done" 2>/dev/null)" = "$ROOT_PACKAGES" ] && return
     echo "guest: unpacking the 32-bit Wine root"
     rm -rf "$guest/root"
     # Only the release and its updates: the mirror's i386 index of security
     # updates has been seen broken, and a test guest needs none of them.
-    apt_in i386 i386 /dev/null "$codename $codename-updates" apt-get install --download-only wine32
+    apt_in i386 i386 /dev/null "$codename $codename-updates" apt-get install --download-only $ROOT_PACKAGES
     unpack_all "$guest/root" "$guest"/apt-i386/archives/*.deb
     # The one maintainer script Wine needs: libwine's, which turns the
     # mingw zlib into Wine's builtin zlib1.dll. Run with its paths moved
@@ -72,7 +76,7 @@ make_root() {
     printf 'hosts: files\n' >"$guest/root/etc/nsswitch.conf"
     mkdir -p "$guest/root/bin" "$guest/root/proc" "$guest/root/sys" "$guest/root/dev" \
         "$guest/root/tmp" "$guest/root/root"
-    touch "$guest/root.done"
+    echo "$ROOT_PACKAGES" >"$guest/root.done"
 }
 
 make_boot() {

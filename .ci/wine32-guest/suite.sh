@@ -8,6 +8,9 @@
 #                  XML report in out/<name>_tests.xml
 #   c_interface    the C program against `kavra serve`, through its launcher
 #   demo           `kavra.exe demo` with its default faults
+#   tls_engine     the TLS engine's cases against `openssl s_server` in this
+#                  guest (tls-servers.sh), with the certificates the host
+#                  made in tls-certs/
 #
 # A program that runs past its limit is killed and recorded with status 124.
 set -u
@@ -39,6 +42,10 @@ for item in "$@"; do
     case $item in
     demo)
         timeout 900 $wine kavra.exe demo >"$out/demo.log" 2>&1 ;;
+    tls_engine)
+        timeout 900 /bin/sh "$guest/tls-servers.sh" --wine "$wine" --certs "$guest/tls-certs" \
+            $wine kavra_base_tests.exe --gtest_filter='TlsEngineServer.*' \
+            "--gtest_output=xml:../guest/out/$item.xml" >"$out/$item.log" 2>&1 ;;
     c_interface)
         timeout 600 $wine kavra_with_server.exe kavra.exe kavra_c_echo_test.exe \
             >"$out/c_interface.log" 2>&1 ;;
