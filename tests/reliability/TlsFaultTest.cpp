@@ -71,6 +71,10 @@ protected:
             GTEST_SKIP() << "the openssl program, which makes the certificates, is not installed";
         }
         ASSERT_TRUE(certs->Ready()) << certs->Why();
+        std::string why;
+        if (!TlsEchoServer::Supported(certs->Good(), why)) {
+            GTEST_SKIP() << "the test's TLS server cannot run here: " << why;
+        }
     }
 
     // TLS to 127.0.0.1:port, trusting the test CA.

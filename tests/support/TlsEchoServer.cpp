@@ -15,7 +15,20 @@ using Clock = std::chrono::steady_clock;
 constexpr int POLL_MS = 20;
 constexpr std::chrono::seconds HANDSHAKE_LIMIT{5};
 
+os::TlsSettings Serving(const CertPair& pair) {
+    os::TlsSettings settings;
+    settings.server = true;
+    settings.certFile = pair.cert;
+    settings.keyFile = pair.key;
+    return settings;
+}
+
 } // namespace
+
+bool TlsEchoServer::Supported(const CertPair& pair, std::string& why) {
+    int error = 0;
+    return os::TlsEngine::Create(Serving(pair), error, why) != nullptr;
+}
 
 struct TlsEchoServer::Connection {
     os::SocketHandle fd = os::INVALID_SOCKET_HANDLE;
@@ -85,13 +98,9 @@ void TlsEchoServer::acceptOne() {
     if (fd == os::INVALID_SOCKET_HANDLE) {
         return;
     }
-    os::TlsSettings settings;
-    settings.server = true;
-    settings.certFile = m_pair.cert;
-    settings.keyFile = m_pair.key;
     int error = 0;
     std::string detail;
-    auto engine = os::TlsEngine::Create(settings, error, detail);
+    auto engine = os::TlsEngine::Create(Serving(m_pair), error, detail);
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     if (engine) {

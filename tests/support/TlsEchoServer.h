@@ -25,6 +25,10 @@ public:
     static constexpr int OPEN = -1;
     static constexpr int CLOSE_NOTIFY = 0;
 
+    // Whether this system's engine serves TLS with pair (Windows' does not);
+    // why not when it does not.
+    static bool Supported(const CertPair& pair, std::string& why);
+
     TlsEchoServer(const CertPair& pair, bool echo);
     ~TlsEchoServer();
     TlsEchoServer(const TlsEchoServer&) = delete;
