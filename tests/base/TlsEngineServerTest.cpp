@@ -9,6 +9,7 @@
 // library uses; a relay of the test's own between client and server cuts the
 // connection or damages a record.
 #include "base/os/SocketApi.h"
+#include "kavra/base/CSocket.h"
 #include "base/os/TlsStream.h"
 #include "kavra/TlsErrors.h"
 #include "support/TestSocket.h"
@@ -383,6 +384,11 @@ TEST_F(TlsEngineServer, UnknownCaIsUntrusted) {
         << detail;
     // Without a CA file the system's roots decide, and they know no test CA.
     EXPECT_EQ(HandshakeWith(m_servers.good, "localhost", "", detail), KAVRA_TLS_UNTRUSTED) << detail;
+    // Only a check that is switched off lets it through.
+    TlsSettings unchecked = settingsFor("localhost", "");
+    unchecked.verify = false;
+    Session session(m_servers.unknownCa, unchecked);
+    EXPECT_EQ(session.Handshake(), 0) << session.detail;
 }
 
 TEST_F(TlsEngineServer, ExpiredCertificateIsExpired) {
@@ -416,6 +422,31 @@ TEST_F(TlsEngineServer, PlainTcpServerIsNotTlsAndAHangUpClosesTheHandshake) {
         }
         net::Close(listener);
     }
+}
+
+// The socket of the library over this engine: a connect is the handshake
+// too, a refused certificate a failed connect with its code, and the
+// server's close_notify an orderly end.
+TEST_F(TlsEngineServer, SocketConnectsOverTlsAndRefusesAnExpiredCertificate) {
+    kavra::TlsOptions tls;
+    tls.SetEnabled(true);
+    tls.SetCaFile(m_servers.Cert("ca.pem"));
+    tls.SetServerName("localhost");
+    CSocket socket;
+    socket.SetTls(tls);
+    ASSERT_EQ(socket.Connect("127.0.0.1", m_servers.good, WAIT_MS), 1) << socket.GetLastErrorDetail();
+    EXPECT_TRUE(socket.IsEncrypted());
+    EXPECT_NE(socket.GetTlsVersion(), 0);
+    ASSERT_EQ(socket.Send("abc\nCLOSE\n", 10, WAIT_MS), 10);
+    char answer[8] = {};
+    EXPECT_EQ(socket.Receive(answer, 4, WAIT_MS), 4);
+    EXPECT_EQ(std::string(answer, 4), "cba\n");
+    EXPECT_EQ(socket.Receive(answer, 1, WAIT_MS), 0);
+    EXPECT_EQ(socket.GetLastError(), 0) << socket.GetLastErrorDetail();
+
+    EXPECT_EQ(socket.Connect("127.0.0.1", m_servers.expired, WAIT_MS), 0);
+    EXPECT_EQ(socket.GetLastError(), KAVRA_TLS_EXPIRED);
+    EXPECT_NE(socket.GetLastErrorDetail().find("notAfter"), std::string::npos) << socket.GetLastErrorDetail();
 }
 
 // Files that cannot be used fail before any connection.
