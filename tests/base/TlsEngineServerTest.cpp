@@ -12,6 +12,7 @@
 #include "kavra/base/CSocket.h"
 #include "base/os/TlsStream.h"
 #include "kavra/TlsErrors.h"
+#include "support/Slowdown.h"
 #include "support/TestSocket.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,9 @@ using kavra::os::TlsSettings;
 namespace net = kavra::test::net;
 using Clock = std::chrono::steady_clock;
 
-constexpr int WAIT_MS = 10000;
+// The tests' own patience, for a machine that runs them slowly (Slowdown.h).
+const int WAIT_MS = 10000 * kavra::test::Slowdown();
+const auto CONNECT_MS = static_cast<unsigned int>(WAIT_MS);
 
 struct Servers {
     std::string certs;
@@ -82,7 +85,7 @@ public:
 
     Session(unsigned short port, const TlsSettings& settings) {
         std::unique_ptr<TlsEngine> engine = TlsEngine::Create(settings, error, detail);
-        m_socket = os::ConnectTcp("127.0.0.1", port, WAIT_MS, m_connectError, nullptr);
+        m_socket = os::ConnectTcp("127.0.0.1", port, CONNECT_MS, m_connectError, nullptr);
         if (engine && m_socket != os::INVALID_SOCKET_HANDLE) {
             m_engine = engine.get();
             m_stream = std::make_unique<os::TlsStream>(m_socket, std::move(engine));
@@ -434,7 +437,7 @@ TEST_F(TlsEngineServer, SocketConnectsOverTlsAndRefusesAnExpiredCertificate) {
     tls.SetServerName("localhost");
     CSocket socket;
     socket.SetTls(tls);
-    ASSERT_EQ(socket.Connect("127.0.0.1", m_servers.good, WAIT_MS), 1) << socket.GetLastErrorDetail();
+    ASSERT_EQ(socket.Connect("127.0.0.1", m_servers.good, CONNECT_MS), 1) << socket.GetLastErrorDetail();
     EXPECT_TRUE(socket.IsEncrypted());
     EXPECT_NE(socket.GetTlsVersion(), 0);
     ASSERT_EQ(socket.Send("abc\nCLOSE\n", 10, WAIT_MS), 10);
@@ -444,7 +447,7 @@ TEST_F(TlsEngineServer, SocketConnectsOverTlsAndRefusesAnExpiredCertificate) {
     EXPECT_EQ(socket.Receive(answer, 1, WAIT_MS), 0);
     EXPECT_EQ(socket.GetLastError(), 0) << socket.GetLastErrorDetail();
 
-    EXPECT_EQ(socket.Connect("127.0.0.1", m_servers.expired, WAIT_MS), 0);
+    EXPECT_EQ(socket.Connect("127.0.0.1", m_servers.expired, CONNECT_MS), 0);
     EXPECT_EQ(socket.GetLastError(), KAVRA_TLS_EXPIRED);
     EXPECT_NE(socket.GetLastErrorDetail().find("notAfter"), std::string::npos) << socket.GetLastErrorDetail();
 }
