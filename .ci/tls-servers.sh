@@ -10,6 +10,8 @@
 #   other-name  self-signed for other.example (trusted through its own file)
 #   expired     as good, but its notAfter lies a day back
 #   unknown-ca  as good, but signed by a CA the tests are not given
+#   and good again, on a TLS 1.2 server that demands a client certificate
+#               (in TLS 1.3 its refusal would come after the handshake)
 #
 # Usage: .ci/tls-servers.sh [--wine] COMMAND [ARG...]
 set -euo pipefail
@@ -61,11 +63,11 @@ leaf() {
         -days "$days" -extfile "$dir/$name.ext" -out "$dir/$name.pem" 2>/dev/null
 }
 
-# serve NAME VARIABLE: starts s_server with NAME's certificate and sets
-# VARIABLE to its port.
+# serve NAME VARIABLE [OPTION...]: starts s_server with NAME's certificate
+# and sets VARIABLE to its port.
 serve() {
-    local log=$dir/$1.log
-    openssl s_server -accept 127.0.0.1:0 -cert "$dir/$1.pem" -key "$dir/$1.key" -rev \
+    local log=$dir/$1-$2.log
+    openssl s_server -accept 127.0.0.1:0 -cert "$dir/$1.pem" -key "$dir/$1.key" -rev "${@:3}" \
         </dev/null >"$log" 2>&1 &
     pids+=($!)
     for _ in $(seq 100); do
@@ -91,10 +93,11 @@ serve good KAVRA_TEST_TLS_GOOD_PORT
 serve other-name KAVRA_TEST_TLS_OTHER_NAME_PORT
 serve expired KAVRA_TEST_TLS_EXPIRED_PORT
 serve unknown-ca KAVRA_TEST_TLS_UNKNOWN_CA_PORT
+serve good KAVRA_TEST_TLS_CLIENT_CERT_PORT -Verify 1 -CAfile "$dir/ca.pem" -tls1_2
 KAVRA_TEST_TLS_CERTS=$dir
 if $wine_paths; then
     KAVRA_TEST_TLS_CERTS=$(winepath -w "$dir")
 fi
 export KAVRA_TEST_TLS_GOOD_PORT KAVRA_TEST_TLS_OTHER_NAME_PORT KAVRA_TEST_TLS_EXPIRED_PORT
-export KAVRA_TEST_TLS_UNKNOWN_CA_PORT KAVRA_TEST_TLS_CERTS
+export KAVRA_TEST_TLS_UNKNOWN_CA_PORT KAVRA_TEST_TLS_CLIENT_CERT_PORT KAVRA_TEST_TLS_CERTS
 "$@"

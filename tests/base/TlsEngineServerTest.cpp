@@ -49,6 +49,7 @@ struct Servers {
     unsigned short otherName = 0;
     unsigned short expired = 0;
     unsigned short unknownCa = 0;
+    unsigned short clientCert = 0;
 
     // Windows takes '/' as well.
     std::string Cert(const char* name) const { return certs + "/" + name; }
@@ -66,7 +67,7 @@ std::optional<Servers> serversFromEnvironment(std::string& missing) {
     const auto port = [&get](const char* name) { return static_cast<unsigned short>(std::stoi(get(name))); };
     Servers servers{get("KAVRA_TEST_TLS_CERTS"), port("KAVRA_TEST_TLS_GOOD_PORT"),
                     port("KAVRA_TEST_TLS_OTHER_NAME_PORT"), port("KAVRA_TEST_TLS_EXPIRED_PORT"),
-                    port("KAVRA_TEST_TLS_UNKNOWN_CA_PORT")};
+                    port("KAVRA_TEST_TLS_UNKNOWN_CA_PORT"), port("KAVRA_TEST_TLS_CLIENT_CERT_PORT")};
     return missing.empty() ? std::optional<Servers>(servers) : std::nullopt;
 }
 
@@ -400,6 +401,16 @@ TEST_F(TlsEngineServer, ExpiredCertificateIsExpired) {
               KAVRA_TLS_EXPIRED)
         << detail;
     EXPECT_NE(detail.find("expired"), std::string::npos) << detail;
+}
+
+// A server that demands a client certificate refuses the handshake with
+// an alert, which the detail names.
+TEST_F(TlsEngineServer, ServerDemandingAClientCertificateRefusesTheHandshake) {
+    std::string detail;
+    EXPECT_EQ(HandshakeWith(m_servers.clientCert, "localhost", m_servers.Cert("ca.pem"), detail),
+              KAVRA_TLS_HANDSHAKE)
+        << detail;
+    EXPECT_NE(detail.find("alert"), std::string::npos) << detail;
 }
 
 // A plain TCP server that talks first (a frame of its own) is no TLS
