@@ -11,6 +11,8 @@
 #   other-name  self-signed for other.example (trusted through its own file)
 #   expired     as good, but its notAfter lies a day back
 #   unknown-ca  as good, but signed by a CA the tests are not given
+#   and good again, on a TLS 1.2 server that demands a client certificate
+#               (in TLS 1.3 its refusal would come after the handshake)
 #
 # Usage: .ci/tls-servers.sh [--wine COMMAND] [--certs DIR] COMMAND [ARG...]
 #        .ci/tls-servers.sh --make-certs DIR
@@ -85,23 +87,25 @@ make_certs() {
     leaf unknown-ca localhost "DNS:localhost,IP:127.0.0.1" 30 other-ca
 }
 
-# serve NAME VARIABLE: starts s_server with NAME's certificate and sets
-# VARIABLE to its port.
+# serve NAME VARIABLE [OPTION...]: starts s_server with NAME's certificate
+# and sets VARIABLE to its port.
 serve() {
-    log=$dir/$1.log
-    openssl s_server -accept 127.0.0.1:0 -cert "$dir/$1.pem" -key "$dir/$1.key" -rev \
+    name=$1 variable=$2
+    shift 2
+    log=$dir/$name-$variable.log
+    openssl s_server -accept 127.0.0.1:0 -cert "$dir/$name.pem" -key "$dir/$name.key" -rev "$@" \
         </dev/null >"$log" 2>&1 &
     pids="$pids $!"
     tries=0
     while [ "$tries" -lt 600 ]; do
         if grep -q '^ACCEPT ' "$log"; then
-            eval "$2=$(sed -n 's/^ACCEPT .*:\([0-9]*\)$/\1/p' "$log")"
+            eval "$variable=$(sed -n 's/^ACCEPT .*:\([0-9]*\)$/\1/p' "$log")"
             return
         fi
         sleep 0.1
         tries=$((tries + 1))
     done
-    echo "tls-servers: s_server for $1 did not start:" >&2
+    echo "tls-servers: s_server for $name did not start:" >&2
     cat "$log" >&2
     exit 1
 }
@@ -119,10 +123,11 @@ serve good KAVRA_TEST_TLS_GOOD_PORT
 serve other-name KAVRA_TEST_TLS_OTHER_NAME_PORT
 serve expired KAVRA_TEST_TLS_EXPIRED_PORT
 serve unknown-ca KAVRA_TEST_TLS_UNKNOWN_CA_PORT
+serve good KAVRA_TEST_TLS_CLIENT_CERT_PORT -Verify 1 -CAfile "$dir/ca.pem" -tls1_2
 KAVRA_TEST_TLS_CERTS=$dir
 if [ -n "$wine" ]; then
     KAVRA_TEST_TLS_CERTS=$($wine winepath -w "$dir" 2>/dev/null)
 fi
 export KAVRA_TEST_TLS_GOOD_PORT KAVRA_TEST_TLS_OTHER_NAME_PORT KAVRA_TEST_TLS_EXPIRED_PORT
-export KAVRA_TEST_TLS_UNKNOWN_CA_PORT KAVRA_TEST_TLS_CERTS
+export KAVRA_TEST_TLS_UNKNOWN_CA_PORT KAVRA_TEST_TLS_CLIENT_CERT_PORT KAVRA_TEST_TLS_CERTS
 "$@"
