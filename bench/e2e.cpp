@@ -240,6 +240,22 @@ private:
     Clock::duration m_longestWait{};
 };
 
+// Hands every whole frame in in[at, have) to check; returns where the first
+// incomplete one starts.
+std::size_t checkFrames(const std::vector<char>& in, std::size_t have, std::size_t at,
+                        SequenceCheck& check) {
+    while (have - at >= kHeaderLength) {
+        const auto body = static_cast<std::size_t>(KavraHeader::DecodeBodyLength(
+            reinterpret_cast<const unsigned char*>(in.data() + at)));
+        if (have - at < kHeaderLength + body) {
+            break;
+        }
+        check.seen(getSeq(in.data() + at + kHeaderLength));
+        at += kHeaderLength + body;
+    }
+    return at;
+}
+
 // The receiver learns the sender's total through control; it stops once it
 // has seen the last sequence number, or after a quiet spell past the end.
 class EndWatch {
@@ -495,15 +511,7 @@ ReceiverReport receiveByReader(const Endpoint& ep, int control, bool tls) {
                 closed = true;
             }
         }
-        while (have - at >= kHeaderLength) {
-            const auto body = static_cast<std::size_t>(KavraHeader::DecodeBodyLength(
-                reinterpret_cast<const unsigned char*>(in.data() + at)));
-            if (have - at < kHeaderLength + body) {
-                break;
-            }
-            check.seen(getSeq(in.data() + at + kHeaderLength));
-            at += kHeaderLength + body;
-        }
+        at = checkFrames(in, have, at, check);
         if (end.done(check, idle)) {
             break;
         }
@@ -568,15 +576,7 @@ ReceiverReport receiveRaw(const Endpoint& ep, int control) {
                 }
             }
         }
-        while (have - at >= kHeaderLength) {
-            const auto body = static_cast<std::size_t>(KavraHeader::DecodeBodyLength(
-                reinterpret_cast<const unsigned char*>(in.data() + at)));
-            if (have - at < kHeaderLength + body) {
-                break;
-            }
-            check.seen(getSeq(in.data() + at + kHeaderLength));
-            at += kHeaderLength + body;
-        }
+        at = checkFrames(in, have, at, check);
         if (end.done(check, idle)) {
             break;
         }

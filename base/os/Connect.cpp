@@ -27,29 +27,6 @@ struct PendingLookup {
     std::vector<Address> addresses;
 };
 
-// Waits for a connect in progress in slices, so that a stop request is seen
-// soon. 0 once the attempt has finished (connected or failed), otherwise the
-// error: ETIMEDOUT, ECANCELED, or the wait's own.
-int waitConnected(SocketHandle handle, std::chrono::steady_clock::time_point deadline,
-                  const std::atomic<bool>* cancel) {
-    for (;;) {
-        if (cancel != nullptr && cancel->load()) {
-            return ECANCELED;
-        }
-        const int left = MsUntil(deadline);
-        if (left == 0) {
-            return ETIMEDOUT;
-        }
-        const int slice =
-            cancel != nullptr && left > CONNECT_CANCEL_POLL_MS ? CONNECT_CANCEL_POLL_MS : left;
-        int error = 0;
-        const int ready = WaitReady(handle, Direction::Write, slice, error);
-        if (ready != 0) {
-            return ready > 0 ? 0 : error;
-        }
-    }
-}
-
 // Starts the connect and sees it through: 0, or the error.
 int connectNow(SocketHandle handle, const Address& address,
                std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel) {
@@ -66,11 +43,32 @@ int connectNow(SocketHandle handle, const Address& address,
     if (error != EINPROGRESS && error != EINTR && error != EAGAIN) {
         return error;
     }
-    const int waited = waitConnected(handle, deadline, cancel);
+    // A stop request is seen soon: the wait goes in slices.
+    const int waited = WaitReadyBy(handle, Direction::Write, deadline, cancel);
     return waited != 0 ? waited : PendingConnectError(handle);
 }
 
 } // namespace
+
+int WaitReadyBy(SocketHandle handle, Direction direction,
+                std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            return ECANCELED;
+        }
+        const int left = MsUntil(deadline);
+        if (left == 0) {
+            return ETIMEDOUT;
+        }
+        const int slice =
+            cancel != nullptr && left > CONNECT_CANCEL_POLL_MS ? CONNECT_CANCEL_POLL_MS : left;
+        int error = 0;
+        const int ready = WaitReady(handle, direction, slice, error);
+        if (ready != 0) {
+            return ready > 0 ? 0 : error;
+        }
+    }
+}
 
 SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
                             const std::atomic<bool>* cancel, int& error) {

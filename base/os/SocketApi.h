@@ -107,6 +107,11 @@ enum class Direction { Read, Write };
 // given direction; an error or hang-up on the socket counts as ready, so the
 // next transfer reports it. 1 when ready, 0 on timeout, -1 with error set.
 int WaitReady(SocketHandle handle, Direction direction, int timeoutMs, int& error);
+// WaitReady by a deadline, in slices of CONNECT_CANCEL_POLL_MS while a stop
+// request (cancel, when given) may end it: 0 once ready, otherwise
+// ETIMEDOUT, ECANCELED or the wait's own error.
+int WaitReadyBy(SocketHandle handle, Direction direction,
+                std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
 
 // Bytes that can be read now without blocking, or -1 on error.
 int ReadableBytes(SocketHandle handle);

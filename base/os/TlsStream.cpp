@@ -36,28 +36,6 @@ TlsStream::TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine)
 
 TlsStream::~TlsStream() = default;
 
-int TlsStream::waitFor(Direction direction, std::chrono::steady_clock::time_point deadline,
-                       const std::atomic<bool>* cancel) {
-    for (;;) {
-        if (cancel != nullptr && cancel->load()) {
-            return ECANCELED;
-        }
-        const int left = MsUntil(deadline);
-        if (left == 0) {
-            return ETIMEDOUT;
-        }
-        const int slice = cancel != nullptr ? std::min(left, CONNECT_CANCEL_POLL_MS) : left;
-        int error = 0;
-        const int ready = WaitReady(m_handle, direction, slice, error);
-        if (ready > 0) {
-            return 0;
-        }
-        if (ready < 0) {
-            return error;
-        }
-    }
-}
-
 int TlsStream::flushAll(std::chrono::steady_clock::time_point deadline,
                         const std::atomic<bool>* cancel) {
     for (;;) {
@@ -68,7 +46,7 @@ int TlsStream::flushAll(std::chrono::steady_clock::time_point deadline,
         if (error != EAGAIN) {
             return error;
         }
-        const int waited = waitFor(Direction::Write, deadline, cancel);
+        const int waited = WaitReadyBy(m_handle, Direction::Write, deadline, cancel);
         if (waited != 0) {
             return waited;
         }
@@ -79,7 +57,7 @@ int TlsStream::flushAll(std::chrono::steady_clock::time_point deadline,
 int TlsStream::handshakeInput(std::chrono::steady_clock::time_point deadline,
                               const std::atomic<bool>* cancel) {
     for (;;) {
-        const int waited = waitFor(Direction::Read, deadline, cancel);
+        const int waited = WaitReadyBy(m_handle, Direction::Read, deadline, cancel);
         if (waited != 0) {
             return waited;
         }

@@ -76,8 +76,6 @@ public:
     std::string ProtocolName() const;
 
 private:
-    int waitFor(Direction direction, std::chrono::steady_clock::time_point deadline,
-                const std::atomic<bool>* cancel);
     int flushAll(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
     int handshakeInput(std::chrono::steady_clock::time_point deadline,
                        const std::atomic<bool>* cancel);
