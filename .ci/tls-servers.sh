@@ -12,7 +12,8 @@
 #   expired     as good, but its notAfter lies a day back
 #   unknown-ca  as good, but signed by a CA the tests are not given
 #   and good again, on a TLS 1.2 server that demands a client certificate
-#               (in TLS 1.3 its refusal would come after the handshake)
+#               (in TLS 1.3 its refusal would come after the handshake);
+#               client.pem is one it accepts, signed by ca.pem
 #
 # Usage: .ci/tls-servers.sh [--wine COMMAND] [--certs DIR] COMMAND [ARG...]
 #        .ci/tls-servers.sh --make-certs DIR
@@ -61,17 +62,18 @@ authority() {
     openssl req -x509 -new -key "$dir/$1.key" -subj "/CN=$2" -days 30 -out "$dir/$1.pem"
 }
 
-# leaf NAME CN SAN DAYS [CA]: a server certificate signed by CA, or
-# self-signed (and so its own CA) without one. DAYS -1 makes it expired.
+# leaf NAME CN SAN DAYS [CA [USAGE]]: a certificate for USAGE (default
+# serverAuth) signed by CA, or self-signed (and so its own CA) without one.
+# DAYS -1 makes it expired.
 leaf() {
-    name=$1 cn=$2 san=$3 days=$4 ca=${5:-}
+    name=$1 cn=$2 san=$3 days=$4 ca=${5:-} usage=${6:-serverAuth}
     key "$name"
     if [ -z "$ca" ]; then
         openssl req -x509 -new -key "$dir/$name.key" -subj "/CN=$cn" -days "$days" \
             -addext "subjectAltName=$san" -out "$dir/$name.pem"
         return
     fi
-    printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' "$san" \
+    printf 'subjectAltName=%s\nextendedKeyUsage=%s\nbasicConstraints=CA:FALSE\n' "$san" "$usage" \
         >"$dir/$name.ext"
     openssl req -new -key "$dir/$name.key" -subj "/CN=$cn" -out "$dir/$name.csr"
     openssl x509 -req -in "$dir/$name.csr" -CA "$dir/$ca.pem" -CAkey "$dir/$ca.key" \
@@ -85,6 +87,7 @@ make_certs() {
     leaf other-name other.example "DNS:other.example" 30
     leaf expired localhost "DNS:localhost,IP:127.0.0.1" -1 ca
     leaf unknown-ca localhost "DNS:localhost,IP:127.0.0.1" 30 other-ca
+    leaf client "kavra test client" "DNS:client.example" 30 ca clientAuth
 }
 
 # serve NAME VARIABLE [OPTION...]: starts s_server with NAME's certificate

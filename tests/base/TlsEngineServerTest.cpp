@@ -413,6 +413,25 @@ TEST_F(TlsEngineServer, ServerDemandingAClientCertificateRefusesTheHandshake) {
     EXPECT_NE(detail.find("alert"), std::string::npos) << detail;
 }
 
+// The same server lets a client through that brings a certificate signed by
+// the authority it trusts. Windows' engine cannot load one from PEM files
+// and says so before any connection.
+TEST_F(TlsEngineServer, AClientCertificateTheServerTrustsGetsThrough) {
+    TlsSettings settings = settingsFor("localhost", m_servers.Cert("ca.pem"));
+    settings.certFile = m_servers.Cert("client.pem");
+    settings.keyFile = m_servers.Cert("client.key");
+    Session session(m_servers.clientCert, settings);
+#if defined(_WIN32)
+    EXPECT_EQ(session.Handshake(), KAVRA_TLS_SETUP) << session.detail;
+#else
+    ASSERT_EQ(session.Handshake(), 0) << session.detail;
+    ASSERT_TRUE(session.Send("certified\n")) << session.detail;
+    std::string echoed;
+    ASSERT_EQ(session.ReadUpTo(10, echoed), Session::End::Data) << session.detail;
+    EXPECT_EQ(echoed, "deifitrec\n");
+#endif
+}
+
 // A plain TCP server that talks first (a frame of its own) is no TLS
 // server; one that hangs up closed the connection during the handshake.
 TEST_F(TlsEngineServer, PlainTcpServerIsNotTlsAndAHangUpClosesTheHandshake) {

@@ -24,7 +24,8 @@ namespace kavra {
 /// is checked as an address. TLS 1.2 is the oldest version accepted.
 ///
 /// A client certificate (certFile and keyFile, PEM) is sent when the server
-/// asks for one; give both or neither.
+/// asks for one; give both or neither. On Windows a connection with one
+/// fails with KAVRA_TLS_SETUP for now: its engine cannot load PEM files.
 class KAVRA_API TlsOptions {
 public:
     /// True when this build of the library has TLS (KAVRA_TLS); without it
