@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Debian stage: builds the packages with the `deb` workflow preset
-# (libkavra0, kavra, libkavra-dev), installs them with dpkg, builds the
+# (libkavra0.4 or whatever the release's soname makes it, kavra,
+# libkavra-dev), installs them with dpkg, builds the
 # package check's consumer against the system copy (find_package with no
 # prefix, and pkg-config), runs /usr/bin/kavra demo, checks that the kavra
 # package's manual page matches the installed tool's --help and that the
@@ -14,7 +15,12 @@ cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh dpkg-dev file
 
-packages=(libkavra0 kavra libkavra-dev)
+# The runtime package is named after the soname: MAJOR.MINOR before 1.0.
+version=$(sed -n 's/^    VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt | head -n 1)
+IFS=. read -r major minor _ <<<"$version"
+if [ "$major" -eq 0 ]; then soversion=$major.$minor; else soversion=$major; fi
+soname=libkavra.so.$soversion
+packages=("libkavra$soversion" kavra libkavra-dev)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 present() {
@@ -64,14 +70,14 @@ check_consumer() {
 
     local pc_path="/usr/lib/$multiarch/pkgconfig:/usr/share/pkgconfig"
     # shellcheck disable=SC2046
-    c++ tests/package/consumer/main.cpp -o "$work/pc-consumer" \
+    c++ -std=c++20 tests/package/consumer/main.cpp -o "$work/pc-consumer" \
         $(PKG_CONFIG_LIBDIR="$pc_path" pkg-config --cflags --libs kavra)
     "$work/pc-consumer"
 }
 stage "consumers against the system package" check_consumer
 
-loaded=$(ldd /usr/bin/kavra | awk '$1 == "libkavra.so.0" { print $3 }')
-if [ "$(readlink -f "$loaded")" != "$(readlink -f "/usr/lib/$multiarch/libkavra.so.0")" ]; then
+loaded=$(ldd /usr/bin/kavra | awk -v soname="$soname" '$1 == soname { print $3 }')
+if [ "$(readlink -f "$loaded")" != "$(readlink -f "/usr/lib/$multiarch/$soname")" ]; then
     echo "debian: /usr/bin/kavra loads $loaded, not the packaged library" >&2
     exit 1
 fi
@@ -100,7 +106,7 @@ check_python_module() {
 import kavra
 kavra.library_version()
 print(next(line.split()[-1] for line in open("/proc/self/maps") if "libkavra.so" in line))')
-    if [ "$(readlink -f "$loaded")" != "$(readlink -f "/usr/lib/$multiarch/libkavra.so.0")" ]; then
+    if [ "$(readlink -f "$loaded")" != "$(readlink -f "/usr/lib/$multiarch/$soname")" ]; then
         echo "debian: the Python module loaded $loaded, not the packaged library" >&2
         return 1
     fi
@@ -108,7 +114,7 @@ print(next(line.split()[-1] for line in open("/proc/self/maps") if "libkavra.so"
 stage "Python module" check_python_module
 
 stage "remove" $sudo dpkg --purge "${packages[@]}"
-if [ -n "$(present)" ] || [ -e /usr/bin/kavra ] || [ -e "/usr/lib/$multiarch/libkavra.so.0" ]; then
+if [ -n "$(present)" ] || [ -e /usr/bin/kavra ] || [ -e "/usr/lib/$multiarch/$soname" ]; then
     echo "debian: the packages did not come off cleanly" >&2
     exit 1
 fi

@@ -54,7 +54,7 @@ configure_package_config_file(
 write_basic_package_version_file(
     ${CMAKE_CURRENT_BINARY_DIR}/kavraConfigVersion.cmake
     VERSION ${PROJECT_VERSION}
-    COMPATIBILITY SameMajorVersion)
+    COMPATIBILITY ${KAVRA_VERSION_COMPATIBILITY})
 install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/kavraConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/kavraConfigVersion.cmake

@@ -1,8 +1,8 @@
 # Packages built with CPack from the install components (KavraInstall.cmake).
 # On Linux, `cpack -G DEB` (or the deb workflow preset) makes three Debian
-# packages, split the way Debian splits a library so that a future
-# libkavra1 can be installed beside libkavra0:
-#   libkavra0     the shared library (runtime)
+# packages, split the way Debian splits a library so that the next
+# release's runtime package can be installed beside this one's:
+#   libkavra0.4   the shared library libkavra.so.0.4 (runtime)
 #   kavra         the kavra tool (tool)
 #   libkavra-dev  headers, libkavra.so, CMake and pkg-config files (development)
 set(CPACK_PACKAGE_NAME kavra)
@@ -17,7 +17,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(CPACK_GENERATOR DEB)
     set(KAVRA_DEB_RELEASE 1)
     set(KAVRA_DEB_VERSION ${PROJECT_VERSION}-${KAVRA_DEB_RELEASE})
-    set(KAVRA_DEB_LIBRARY libkavra${PROJECT_VERSION_MAJOR})
+    # Debian names a runtime package after its soname: libkavra.so.0.4 is in
+    # libkavra0.4, which can be installed beside the next release's.
+    set(KAVRA_DEB_LIBRARY libkavra${KAVRA_SOVERSION})
 
     # Debian wants a copyright file and a gzipped changelog in each package's
     # own doc folder. They go into components that a plain install leaves out.
@@ -68,7 +70,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_RELEASE ${KAVRA_DEB_RELEASE})
     # Dependencies on libc and libstdc++ come from dpkg-shlibdeps, which finds
-    # libkavra.so.0 for the tool in the build tree; the dependency on the
+    # the shared library for the tool in the build tree; the dependency on the
     # package that holds it is named here.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})

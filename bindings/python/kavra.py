@@ -2,7 +2,7 @@
 
 A thin ctypes layer over the library's C interface (kavra.h); no compiled
 extension. The library is found where it is installed: KAVRA_LIBRARY names
-it (libkavra.so.0, kavra.dll) or the folder that holds it (a prefix's lib/);
+it (libkavra.so.0.4, kavra.dll) or the folder that holds it (a prefix's lib/);
 without it, the system's loader looks for it (the Debian package's /usr/lib,
 LD_LIBRARY_PATH, the folders ldconfig knows).
 
@@ -24,7 +24,7 @@ import sys
 
 __all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version", "tls_available",
            "tls_strerror"]
-__version__ = "0.3.0"
+__version__ = "0.4.0"
 
 MAX_PDU_LENGTH = 8812
 _WAIT_FOREVER = 0xFFFFFFFF
@@ -77,14 +77,20 @@ def _stats_structure(lib):
     return structure, flags, counters
 
 
+# The release of the library this module is written for: before 1.0 the
+# same MAJOR.MINOR (the library's soname carries both), from 1.0 on the same
+# MAJOR.
+_MAJOR, _MINOR = (int(part) for part in __version__.split(".")[:2])
+_RELEASE = f"{_MAJOR}.{_MINOR}" if _MAJOR == 0 else f"{_MAJOR}"
+
 # The file names the library has when installed, the versioned one first:
-# the runtime package (libkavra0) has no unversioned libkavra.so.
+# the runtime package (libkavra0.4) has no unversioned libkavra.so.
 if os.name == "nt":
     _NAMES = ("kavra.dll",)
 elif sys.platform == "darwin":
-    _NAMES = ("libkavra.0.dylib", "libkavra.dylib")
+    _NAMES = (f"libkavra.{_RELEASE}.dylib", "libkavra.dylib")
 else:
-    _NAMES = ("libkavra.so.0", "libkavra.so")
+    _NAMES = (f"libkavra.so.{_RELEASE}", "libkavra.so")
 
 
 def _candidates():
@@ -112,15 +118,31 @@ def _lib():
         errors = []
         for path in _candidates():
             try:
-                _library = _declare(ctypes.CDLL(path))
-                break
+                loaded = ctypes.CDLL(path)
             except OSError as error:
                 errors.append(f"{path}: {error}")
+                continue
+            _check_release(loaded, path)
+            _library = _declare(loaded)
+            break
         else:
-            raise OSError("kavra library not found; install the libkavra0 package, or set "
+            raise OSError(f"kavra library not found; install the libkavra{_RELEASE} package, or set "
                           "KAVRA_LIBRARY to the library or the folder that holds it: "
                           + "; ".join(errors))
     return _library
+
+
+def _check_release(lib, path):
+    """Refuses a library of another release before any other call: its
+    functions and structures may not be the ones this module declares."""
+    lib.kavra_version.restype = ctypes.c_uint32
+    lib.kavra_version.argtypes = []
+    number = lib.kavra_version()
+    found = (number // 10000, number // 100 % 100, number % 100)
+    wanted = (_MAJOR, _MINOR) if _MAJOR == 0 else (_MAJOR,)
+    if found[:len(wanted)] != wanted:
+        raise OSError(f"kavra {__version__} (Python) needs the library's release {_RELEASE}, "
+                          f"but {path} is {'.'.join(map(str, found))}")
 
 
 def _declare(lib):

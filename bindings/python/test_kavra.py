@@ -10,6 +10,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -100,6 +101,22 @@ def test_errors_are_exceptions_with_the_library_codes(server):
 
 def test_module_and_library_are_one_release():
     assert kavra.__version__ == "%d.%d.%d" % kavra.library_version()
+
+
+@pytest.mark.skipif(os.name == "nt", reason="builds its stand-in library with cc")
+def test_a_library_of_another_release_is_refused_in_one_line(tmp_path):
+    # A stand-in for the previous release's library: it has kavra_version and
+    # nothing else, as a library whose other functions differ would.
+    source = tmp_path / "old.c"
+    source.write_text("unsigned kavra_version(void) { return 300; }\n")
+    old = tmp_path / "libkavra.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(old), str(source)], check=True)
+    probe = "import kavra\ntry:\n    kavra.library_version()\nexcept OSError as e:\n    print(e)\n"
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True,
+                            env=dict(os.environ, KAVRA_LIBRARY=str(old),
+                                     PYTHONPATH=str(pathlib.Path(kavra.__file__).parent)))
+    assert result.stdout == (f"kavra {kavra.__version__} (Python) needs the library's release "
+                             f"{kavra._RELEASE}, but {old} is 0.3.0\n")
 
 
 def test_stats_structure_is_the_libraries():

@@ -27,10 +27,29 @@ cmake -S "$source_dir/consumer" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_P
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/consumer"
 
+# Before 1.0 a minor release changes the ABI: a project that asks for the
+# release before this one must be refused, not handed this one.
+version=$("$prefix/bin/kavra" --version | grep -o '[0-9]*\.[0-9]*\.[0-9]*' | head -n 1)
+IFS=. read -r major minor _ <<<"$version"
+if [ "$major" -eq 0 ] && [ "$minor" -gt 0 ]; then
+    if cmake -S "$source_dir/consumer" -B "$work/old-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+        -DKAVRA_WANTED_VERSION="0.$((minor - 1))" >"$work/old.log" 2>&1; then
+        echo "package: find_package(kavra 0.$((minor - 1))) accepted $version" >&2
+        exit 1
+    fi
+    grep -q "compatible with requested version" "$work/old.log"
+fi
+
 pc_dir=$(dirname "$(find "$prefix" -name kavra.pc | head -n 1)")
 flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs kavra)
+# The C++ standard is the consumer's choice; kavra's headers need C++20.
 # shellcheck disable=SC2086
-c++ "$source_dir/consumer/main.cpp" -o "$work/pc-consumer" $flags
+c++ -std=c++20 "$source_dir/consumer/main.cpp" -o "$work/pc-consumer" $flags
+# A C program takes kavra.h with exactly the flags pkg-config gives.
+printf '#include <kavra/kavra.h>\nint main(void) { return kavra_version() == 0; }\n' >"$work/c-consumer.c"
+# shellcheck disable=SC2086
+cc "$work/c-consumer.c" -o "$work/c-consumer" $flags
+LD_LIBRARY_PATH="$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=libdir kavra)" "$work/c-consumer"
 # pkg-config gives no run path; a program built this way needs the library path.
 LD_LIBRARY_PATH="$(PKG_CONFIG_PATH="$pc_dir" pkg-config --variable=libdir kavra)" "$work/pc-consumer"
 
