@@ -37,7 +37,7 @@ if [ "$major" -eq 0 ] && [ "$minor" -gt 0 ]; then
         echo "package: find_package(kavra 0.$((minor - 1))) accepted $version" >&2
         exit 1
     fi
-    grep -q "compatible with requested version" "$work/old.log"
+    grep -q "requested version \"0.$((minor - 1))\"" "$work/old.log"
 fi
 
 pc_dir=$(dirname "$(find "$prefix" -name kavra.pc | head -n 1)")
