@@ -58,9 +58,14 @@ _TEXT_OPTIONS = ("tls_ca_file", "tls_ca_folder", "tls_server_name", "tls_cert_fi
                  "tls_key_file")
 
 
+# Numbers the structure gained after the paths.
+_LATER_OPTIONS = ("send_queue_byte_limit", "reserved")
+
+
 class _Options(ctypes.Structure):
     _fields_ = ([(name, ctypes.c_uint32) for name in _NUMBER_OPTIONS]
-                + [(name, ctypes.c_char_p) for name in _TEXT_OPTIONS])
+                + [(name, ctypes.c_char_p) for name in _TEXT_OPTIONS]
+                + [(name, ctypes.c_uint32) for name in _LATER_OPTIONS])
 
 
 _FIELD_TYPES = {"u32": ctypes.c_uint32, "flag": ctypes.c_uint32, "u64": ctypes.c_uint64}
@@ -196,7 +201,7 @@ class Client:
         self._options = _Options()
         lib.kavra_options_init(ctypes.byref(self._options))
         for name, value in options.items():
-            if name == "size" or name not in dict(_Options._fields_):
+            if name in ("size", "reserved") or name not in dict(_Options._fields_):
                 raise TypeError(f"unknown option {name!r}")
             if name in _TEXT_OPTIONS:
                 value = None if value is None else os.fsencode(value)
