@@ -10,6 +10,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -186,3 +187,13 @@ def test_arecv_waiters_share_the_handle_and_a_stop_ends_the_iteration(server):
         assert client.send_wait(b"x" * 10, timeout=1)
         assert client.recv(timeout=5) == b"x" * 10
         assert asyncio.run(exchange(client)) == ([b"one", b"two"], [])
+
+
+def test_asyncio_example_echoes_through_the_server(server):
+    example = ROOT / "examples" / "asyncio_echo.py"
+    # The example imports the module these tests import.
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(kavra.__file__).parent))
+    done = subprocess.run([sys.executable, str(example), "20000", "127.0.0.1", str(server)],
+                          capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    assert "asyncio_echo: 20000 messages came back in order" in done.stdout
