@@ -186,16 +186,17 @@ TEST(SendPduWait, WaitsForRoomAtAPeerThatStopsReading) {
 TEST(SendPduWait, AStopEndsTheWait) {
     LoopbackServer srv;
     PollableClient client;
-    ASSERT_TRUE(StartClient(client, srv));
-    client.SetLinger(0);
-    client.SetSendQueueByteLimit(1);
-    const Bytes body = Pattern(8000, 1);
-    // The peer never reads: the queue keeps an entry once the socket is full.
-    while (client.SendPdu(body.data(), 8000) == 0) {
-    }
+    CServerStatus server("127.0.0.1", srv.Port());
+    ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
+    client.SetSendQueueLimit(1);
+    const Bytes body = Pattern(100, 1);
+    // No worker runs yet: the queued entry stays, and so does the limit.
+    ASSERT_EQ(client.SendPdu(body.data(), 100), 0);
+    EXPECT_EQ(client.SendPduWait(body.data(), 100, 50), KavraClientThread::SEND_QUEUE_FULL);
     // Whether the stop comes before or during the wait, the wait returns 1.
     std::jthread stopper([&] { client.Quit(); });
-    EXPECT_EQ(client.SendPduWait(body.data(), 8000, 0xFFFFFFFFU), 1);
+    EXPECT_EQ(client.SendPduWait(body.data(), 100, 0xFFFFFFFFU), 1);
+    EXPECT_EQ(client.GetSendQueueLength(), 1U);
 }
 
 } // namespace
