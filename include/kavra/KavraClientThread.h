@@ -37,8 +37,9 @@ struct ClientParts;
  * @endverbatim
  *
  * The default OnReceiveQueuePush discards the oldest received PDU, so an
- * application that consumes with GetMessageA derives a class that replaces it
- * (for example with an empty handler).
+ * application that consumes with GetMessageA uses kavra::PollableClient,
+ * which keeps them and has a receive handle for event loops (or derives a
+ * class of its own that replaces the handler).
  *
  * Life: construct, attach a socket (SetSocket), Create(), send and receive
  * from any threads, Destroy(), destroy. Destroy() keeps writing the entries
