@@ -52,8 +52,11 @@ public:
     /// Stops the worker (as Destroy does), then closes the handle.
     /// Application thread.
     ~PollableClient() override;
+    ///@{
+    /// Copying is refused, as for KavraClientThread.
     PollableClient(const PollableClient&) = delete;
     PollableClient& operator=(const PollableClient&) = delete;
+    ///@}
 
     /// The receive handle; the same value for the object's whole life. Any
     /// thread.
