@@ -7,6 +7,7 @@
 #include "kavra/KavraClientThread.h"
 #include "kavra/NullPduError.h"
 #include "kavra/PduSizeError.h"
+#include "kavra/PollableClient.h"
 #include "kavra/base/CServerStatus.h"
 #include "kavra/base/TlsOptions.h"
 
@@ -109,16 +110,19 @@ constexpr const char kStatsFields[] = "size:u32" KAVRA_STATS_FIELDS(KAVRA_DESCRI
 static_assert(offsetof(kavra_stats, send_dropped) == 16 + 27 * sizeof(std::uint64_t));
 static_assert(offsetof(kavra_stats, last_connect_error) == 16 + 30 * sizeof(std::uint64_t));
 static_assert(offsetof(kavra_options, tls) == 18 * sizeof(std::uint32_t));
+static_assert(offsetof(kavra_options, send_queue_byte_limit) ==
+              20 * sizeof(std::uint32_t) + 5 * sizeof(const char*));
 static_assert(sizeof(kavra_stats) % sizeof(std::uint64_t) == 0);
 
 } // namespace
 
-// The handle behind the C type: a client thread that keeps received PDUs
-// for kavra_client_receive, with the life-cycle state the C calls check.
-struct kavra_client final : public KavraClientThread {
+// The handle behind the C type: a client that keeps received PDUs for
+// kavra_client_receive, with the life-cycle state the C calls check.
+struct kavra_client final : public kavra::PollableClient {
     kavra_client(const char* host, std::uint16_t port, const kavra_options& options)
         : server(serverFor(host, port, options)) {
         SetSendQueueLimit(options.send_queue_limit);
+        SetSendQueueByteLimit(options.send_queue_byte_limit);
         SetLinger(options.linger_ms);
         SetHoldWhileDisconnected(options.hold_while_disconnected != 0);
         SetMaxAge(options.max_age_ms);
@@ -128,16 +132,11 @@ struct kavra_client final : public KavraClientThread {
     }
     kavra_client(const kavra_client&) = delete;
     kavra_client& operator=(const kavra_client&) = delete;
-    // The worker calls OnReceiveQueuePush of this class: stop it first.
-    ~kavra_client() override { Destroy(); }
 
     CServerStatus server;
     // Serialises start and stop, which may come from different threads.
     std::mutex lifeCycle;
     std::atomic<State> state{State::Created};
-
-protected:
-    void OnReceiveQueuePush() override {}
 };
 
 namespace {
@@ -169,6 +168,42 @@ int receiveUntil(kavra_client& client, void* buffer, std::uint32_t capacity, std
             return KAVRA_ERR_TIMEOUT;
         }
     }
+}
+
+// A send's result codes around attempt, which calls SendPdu or SendPduWait.
+template <typename Attempt> int sendWith(kavra_client* client, const Attempt& attempt) {
+    if (client == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    switch (client->state.load()) {
+    case State::Created:
+        return KAVRA_ERR_NOT_STARTED;
+    case State::Stopped:
+        return KAVRA_ERR_STOPPED;
+    case State::Started:
+        break;
+    }
+    return guarded([&] {
+        int result = 0;
+        try {
+            result = attempt();
+        } catch (const kavra::NullPduError&) {
+            return KAVRA_ERR_NULL_PDU;
+        } catch (const kavra::PduSizeError&) {
+            return KAVRA_ERR_SIZE;
+        } catch (const std::bad_alloc&) {
+            return KAVRA_ERR_NO_MEMORY;
+        }
+        switch (result) {
+        case 0:
+            return KAVRA_OK;
+        case KavraClientThread::SEND_QUEUE_FULL:
+            return KAVRA_ERR_QUEUE_FULL;
+        default:
+            // A stop that came between the state check and the send.
+            return client->IsQuitRequested() ? KAVRA_ERR_STOPPED : KAVRA_ERR_NOT_STARTED;
+        }
+    });
 }
 
 } // namespace
@@ -277,7 +312,7 @@ void KAVRA_CALL kavra_options_init(kavra_options* options) {
     options->keepalive_count = server.GetKeepAliveCount();
     options->idle_limit_ms = server.GetIdleLimitMs();
     options->linger_ms = KavraClientThread::SOCKET_IO_TIMEOUT_MS;
-    options->receive_overflow = KAVRA_RECEIVE_OVERFLOW_DROP;
+    options->receive_overflow = KAVRA_RECEIVE_OVERFLOW_BLOCK;
 }
 
 int KAVRA_CALL kavra_client_create(const char* host, uint16_t port, const kavra_options* options,
@@ -341,38 +376,16 @@ void KAVRA_CALL kavra_client_destroy(kavra_client* client) {
 }
 
 int KAVRA_CALL kavra_client_send(kavra_client* client, const void* data, uint32_t size) {
-    if (client == nullptr) {
-        return KAVRA_ERR_ARGUMENT;
-    }
-    switch (client->state.load()) {
-    case State::Created:
-        return KAVRA_ERR_NOT_STARTED;
-    case State::Stopped:
-        return KAVRA_ERR_STOPPED;
-    case State::Started:
-        break;
-    }
-    return guarded([&] {
-        int result = 0;
-        try {
-            result = client->SendPdu(data, size);
-        } catch (const kavra::NullPduError&) {
-            return KAVRA_ERR_NULL_PDU;
-        } catch (const kavra::PduSizeError&) {
-            return KAVRA_ERR_SIZE;
-        } catch (const std::bad_alloc&) {
-            return KAVRA_ERR_NO_MEMORY;
-        }
-        switch (result) {
-        case 0:
-            return KAVRA_OK;
-        case KavraClientThread::SEND_QUEUE_FULL:
-            return KAVRA_ERR_QUEUE_FULL;
-        default:
-            // A stop that came between the state check and the send.
-            return client->IsQuitRequested() ? KAVRA_ERR_STOPPED : KAVRA_ERR_NOT_STARTED;
-        }
-    });
+    return sendWith(client, [&] { return client->SendPdu(data, size); });
+}
+
+int KAVRA_CALL kavra_client_send_wait(kavra_client* client, const void* data, uint32_t size,
+                                      uint32_t timeout_ms) {
+    return sendWith(client, [&] { return client->SendPduWait(data, size, timeout_ms); });
+}
+
+intptr_t KAVRA_CALL kavra_client_receive_handle(const kavra_client* client) {
+    return client != nullptr ? client->GetReceiveHandle() : -1;
 }
 
 int KAVRA_CALL kavra_client_receive(kavra_client* client, void* buffer, uint32_t capacity,

@@ -5,8 +5,10 @@
 #include "client/Linger.h"
 #include "client/MaxAge.h"
 #include "client/ReceiveBackpressure.h"
+#include "client/ReceiveSignal.h"
 #include "client/SendHold.h"
 #include "client/SendQueueLimit.h"
+#include "client/SendRoom.h"
 
 #include <cstddef>
 
@@ -35,6 +37,8 @@ struct ClientParts {
     ConnectionWait connectionWait;
     Linger linger;
     ReceiveBackpressure receive;
+    SendRoom room;
+    ReceiveSignal receiveSignal;
 };
 
 } // namespace kavra

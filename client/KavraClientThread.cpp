@@ -79,10 +79,36 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
     if (size > MAX_PDU_LENGTH) {
         throw kavra::PduSizeError();
     }
+    return queueCopy(pdu, size, true);
+}
 
-    // A refusal must not cost the copy, so the stop and the limit are looked
+int KavraClientThread::SendPduWait(const void* pdu, unsigned int size, unsigned int timeoutMs) {
+    if (m_socket == nullptr) {
+        return 1;
+    }
+    if (pdu == nullptr) {
+        throw kavra::NullPduError();
+    }
+    if (size > MAX_PDU_LENGTH) {
+        throw kavra::PduSizeError();
+    }
+    const bool forever = timeoutMs == 0xFFFFFFFFU;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto roomOrStop = [this, size] { return IsQuitRequested() || !limitReached(size, false); };
+    for (;;) {
+        // Another sender may take the room first: then wait again.
+        const bool ready = m_parts->room.WaitUntil(roomOrStop, forever, deadline);
+        const int result = queueCopy(pdu, size, !ready);
+        if (result != SEND_QUEUE_FULL || !ready) {
+            return result;
+        }
+    }
+}
+
+int KavraClientThread::queueCopy(const void* pdu, unsigned int size, bool countFull) {
+    // A refusal must not cost the copy, so the stop and the limits are looked
     // at first; both are checked again under the lock, where they count.
-    if (const int refused = refuseSend(false); refused != 0) {
+    if (const int refused = refuseSend(size, false, countFull); refused != 0) {
         return refused;
     }
 
@@ -95,7 +121,7 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
         const kavra::SemaLock lock(m_sendLock);
         // The worker releases what is queued once it has stopped, under this
         // lock; an entry appended after that would never be written.
-        if (const int refused = refuseSend(true); refused != 0) {
+        if (const int refused = refuseSend(size, true, countFull); refused != 0) {
             return refused;
         }
         appendSendEntry(DATABUFFER{block.get(), size}, now);
@@ -107,19 +133,25 @@ int KavraClientThread::SendPdu(const void* pdu, unsigned int size) {
     return 0;
 }
 
-int KavraClientThread::refuseSend(bool underLock) {
+int KavraClientThread::refuseSend(unsigned int size, bool underLock, bool countFull) {
     if (IsQuitRequested()) {
         m_parts->counters.Add(kavra::Stat::sendRefusedStopped);
         return 1;
     }
-    const auto length = [this, underLock] {
-        return underLock ? m_sendQueue.size() : GetSendQueueLength();
-    };
-    if (m_parts->queueLimit.Reached(length)) {
-        m_parts->counters.Add(kavra::Stat::sendQueueFull);
+    if (limitReached(size, underLock)) {
+        if (countFull) {
+            m_parts->counters.Add(kavra::Stat::sendQueueFull);
+        }
         return SEND_QUEUE_FULL;
     }
     return 0;
+}
+
+bool KavraClientThread::limitReached(unsigned int size, bool underLock) const {
+    const auto length = [this, underLock] {
+        return underLock ? m_sendQueue.size() : GetSendQueueLength();
+    };
+    return m_parts->queueLimit.Reached(length) || m_parts->room.Reached(size);
 }
 
 void KavraClientThread::appendSendEntry(DATABUFFER block, Clock::time_point queuedAt) {
@@ -130,6 +162,7 @@ void KavraClientThread::appendSendEntry(DATABUFFER block, Clock::time_point queu
         m_sendQueuedAt.pop_back();
         throw;
     }
+    m_parts->room.Add(block.size);
 }
 
 void KavraClientThread::OnSendQueuePush() {
@@ -143,15 +176,20 @@ void KavraClientThread::OnSendQueuePush() {
 kavra::SendEntry KavraClientThread::TakeSendEntry() {
     kavra::AssertInThread(*this, __func__);
     kavra::SendEntry entry;
-    const kavra::SemaLock lock(m_sendLock);
-    if (!m_sendQueue.empty()) {
+    {
+        const kavra::SemaLock lock(m_sendLock);
+        if (m_sendQueue.empty()) {
+            return entry;
+        }
         const DATABUFFER front = m_sendQueue.front();
         m_sendQueue.pop_front();
         entry.bytes.reset(static_cast<unsigned char*>(front.data));
         entry.size = front.size;
         entry.queuedAt = m_sendQueuedAt.front();
         m_sendQueuedAt.pop_front();
+        m_parts->room.Remove(entry.size);
     }
+    m_parts->room.Notify();
     return entry;
 }
 
@@ -169,6 +207,7 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
             m_sendQueuedAt.pop_front();
             throw;
         }
+        m_parts->room.Add(entry.size);
         static_cast<void>(entry.bytes.release());
     }
     // On a live connection (a write that timed out whole) it is tried again
@@ -203,13 +242,17 @@ void KavraClientThread::AfterRun() {
 }
 
 void KavraClientThread::releaseSendQueue() {
-    const kavra::SemaLock lock(m_sendLock);
-    while (!m_sendQueue.empty()) {
-        kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
-        m_sendQueue.pop_front();
-        m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
+    {
+        const kavra::SemaLock lock(m_sendLock);
+        while (!m_sendQueue.empty()) {
+            kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
+            m_sendQueue.pop_front();
+            m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
+        }
+        m_sendQueuedAt.clear();
+        m_parts->room.Reset();
     }
-    m_sendQueuedAt.clear();
+    m_parts->room.Notify();
 }
 
 bool KavraClientThread::WriteSendEntry(const kavra::SendEntry& entry) {
@@ -328,6 +371,8 @@ void KavraClientThread::Quit() {
         m_parts->linger.Start();
     }
     CSocketClientThread::Quit();
+    // Senders waiting for room give up now.
+    m_parts->room.Notify();
 }
 
 void KavraClientThread::SetLinger(unsigned int ms) {
@@ -497,6 +542,13 @@ int KavraClientThread::ReceivePush(KavraPDU* pdu) {
     // Counted only after the PDU is in the queue, so a consumer whose wait
     // succeeds finds it there.
     m_receiveCount.Unlock(1, nullptr);
+    // The handle turns readable only once the PDU is counted too, so a
+    // consumer it wakes finds it with a wait of 0; under the lock again, so
+    // that it follows the queue in the queue's order.
+    if (m_parts->receiveSignal.IsOpen()) {
+        const kavra::SemaLock lock(m_receiveLock);
+        m_parts->receiveSignal.Follow(!m_receiveQueue.empty());
+    }
     PostMessageA(MSG_RECEIVE_QUEUE_PUSH, 0, 0);
     return 1;
 }
@@ -516,6 +568,9 @@ KavraClientThread::Taken KavraClientThread::takeReceived(unsigned int capacity) 
         }
         m_receiveQueue.pop_front();
         m_parts->receive.SetLength(m_receiveQueue.size());
+        if (m_receiveQueue.empty()) {
+            m_parts->receiveSignal.Follow(false);
+        }
         taken.pdu.reset(front);
     }
     removedFromReceiveQueue();
@@ -642,10 +697,30 @@ kavra::ReceiveOverflow KavraClientThread::GetReceiveOverflow() const {
 
 void KavraClientThread::SetSendQueueLimit(std::size_t maxEntries) {
     m_parts->queueLimit.Set(maxEntries);
+    m_parts->room.Notify();
 }
 
 std::size_t KavraClientThread::GetSendQueueLimit() const {
     return m_parts->queueLimit.Get();
+}
+
+void KavraClientThread::SetSendQueueByteLimit(std::size_t maxBytes) {
+    m_parts->room.SetByteLimit(maxBytes);
+}
+
+std::size_t KavraClientThread::GetSendQueueByteLimit() const {
+    return m_parts->room.ByteLimit();
+}
+
+std::size_t KavraClientThread::GetSendQueueBytes() const {
+    return m_parts->room.Bytes();
+}
+
+std::intptr_t KavraClientThread::OpenReceiveHandle() {
+    m_parts->receiveSignal.Open();
+    const kavra::SemaLock lock(m_receiveLock);
+    m_parts->receiveSignal.Follow(!m_receiveQueue.empty());
+    return m_parts->receiveSignal.Native();
 }
 
 std::size_t KavraClientThread::GetSendQueueLength() const {

@@ -1,17 +1,11 @@
 // Sends a few messages to a server and prints what comes back.
 // Usage: echo_client HOST PORT [COUNT]
-#include <kavra/KavraClientThread.h>
+#include <kavra/PollableClient.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-// The default handler discards each received PDU; keep them for GetMessageA.
-class EchoClient : public KavraClientThread {
-protected:
-    void OnReceiveQueuePush() override {}
-};
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -20,7 +14,9 @@ int main(int argc, char** argv) {
     }
     const int count = argc > 3 ? std::atoi(argv[3]) : 3;
     CServerStatus server(argv[1], static_cast<unsigned short>(std::atoi(argv[2])));
-    EchoClient client;
+    // Keeps received PDUs for GetMessageA (KavraClientThread's own handler
+    // discards them).
+    kavra::PollableClient client;
     if (client.SetSocket(nullptr, 0, &server) != 1) {
         std::fprintf(stderr, "cannot connect to %s:%s\n", argv[1], argv[2]);
         return 1;

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 # libssl-dev for TLS (KAVRA_TLS=AUTO finds it), openssl for the TLS tests' certificates and server.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev openssl iproute2 iptables "$@")
+# libasio-dev (standalone Asio) for the event-loop example.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev openssl iproute2 iptables libasio-dev "$@")
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

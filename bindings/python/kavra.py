@@ -14,8 +14,19 @@ LD_LIBRARY_PATH, the folders ldconfig knows).
 Threads: send, recv and stats may be called from any threads at once; close
 (or leaving the with block) stops the worker and releases the client, after
 which nothing else may be called on it.
+
+asyncio: await client.arecv() takes the next body without a thread of its
+own: the event loop watches the client's receive handle (loop.add_reader on
+fileno()), which is readable exactly while a received body waits. async for
+body in client: ... takes bodies until the client is closed or stopped.
+
+    async def main():
+        with kavra.Client("127.0.0.1", 7000) as client:
+            client.send(b"hello")
+            print(await asyncio.wait_for(client.arecv(), 3.0))
 """
 
+import asyncio
 import ctypes
 import ctypes.util
 import os
@@ -33,6 +44,8 @@ OK = 0
 ERR_TIMEOUT = -6
 ERR_TOO_SMALL = -7
 ERR_CONNECT = -9
+ERR_QUEUE_FULL = -5
+ERR_STOPPED = -10
 
 # Values of the receive_overflow option.
 RECEIVE_OVERFLOW_DROP = 0
@@ -58,9 +71,14 @@ _TEXT_OPTIONS = ("tls_ca_file", "tls_ca_folder", "tls_server_name", "tls_cert_fi
                  "tls_key_file")
 
 
+# Numbers the structure gained after the paths.
+_LATER_OPTIONS = ("send_queue_byte_limit", "reserved")
+
+
 class _Options(ctypes.Structure):
     _fields_ = ([(name, ctypes.c_uint32) for name in _NUMBER_OPTIONS]
-                + [(name, ctypes.c_char_p) for name in _TEXT_OPTIONS])
+                + [(name, ctypes.c_char_p) for name in _TEXT_OPTIONS]
+                + [(name, ctypes.c_uint32) for name in _LATER_OPTIONS])
 
 
 _FIELD_TYPES = {"u32": ctypes.c_uint32, "flag": ctypes.c_uint32, "u64": ctypes.c_uint64}
@@ -160,6 +178,9 @@ def _declare(lib):
         "kavra_client_stop": (ctypes.c_int, [handle]),
         "kavra_client_destroy": (None, [handle]),
         "kavra_client_send": (ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_uint32]),
+        "kavra_client_send_wait": (ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_uint32,
+                                                  ctypes.c_uint32]),
+        "kavra_client_receive_handle": (ctypes.c_ssize_t, [handle]),
         "kavra_client_receive": (ctypes.c_int, [handle, ctypes.c_void_p, ctypes.c_uint32,
                                                 ctypes.POINTER(ctypes.c_uint32),
                                                 ctypes.c_uint32]),
@@ -218,7 +239,7 @@ class Client:
         self._options = _Options()
         lib.kavra_options_init(ctypes.byref(self._options))
         for name, value in options.items():
-            if name == "size" or name not in dict(_Options._fields_):
+            if name in ("size", "reserved") or name not in dict(_Options._fields_):
                 raise TypeError(f"unknown option {name!r}")
             if name in _TEXT_OPTIONS:
                 value = None if value is None else os.fsencode(value)
@@ -229,6 +250,10 @@ class Client:
         self._port = port
         self._require_connection = require_connection
         self._handle = None
+        # asyncio: the futures waiting for the receive handle, and the loop
+        # that watches it for them.
+        self._waiters = []
+        self._reader_loop = None
 
     def open(self):
         """Creates and starts the client (what entering the with block does)."""
@@ -251,6 +276,11 @@ class Client:
 
     def close(self):
         """Stops the worker (queued PDUs get the linger) and releases the client."""
+        self._stop_watching()
+        for waiter in self._waiters:
+            if not waiter.done():
+                waiter.set_exception(ValueError("the client was closed"))
+        self._waiters = []
         if self._handle is not None:
             _lib().kavra_client_destroy(self._handle)
             self._handle = None
@@ -272,6 +302,89 @@ class Client:
         code = _lib().kavra_client_send(self._live(), data, len(data))
         if code != OK:
             raise KavraError(code, "send")
+
+    def send_wait(self, data, timeout=None):
+        """Queues data as one PDU like send, but at a send-queue limit waits up
+        to timeout seconds (None: without limit) for room. True when queued,
+        False when the time ran out with no room."""
+        data = bytes(data)
+        wait = _WAIT_FOREVER if timeout is None else min(int(timeout * 1000), _WAIT_FOREVER - 1)
+        code = _lib().kavra_client_send_wait(self._live(), data, len(data), wait)
+        if code == ERR_QUEUE_FULL:
+            return False
+        if code != OK:
+            raise KavraError(code, "send_wait")
+        return True
+
+    def fileno(self):
+        """The receive handle: on Linux a descriptor that is readable exactly
+        while a received body waits (on Windows an event HANDLE). Only wait
+        on it; never read, write or close it."""
+        return _lib().kavra_client_receive_handle(self._live())
+
+    async def arecv(self):
+        """The next received body as bytes, awaited in the running event loop
+        without a thread: the loop wakes the coroutine when the receive
+        handle turns readable. Raises KavraError (ERR_STOPPED) once the
+        client is stopped, ValueError once it is closed. Several coroutines
+        may wait at once; each body goes to one of them."""
+        loop = asyncio.get_running_loop()
+        while True:
+            body = self.recv(timeout=0)
+            if body is not None:
+                return body
+            await self._readable(loop)
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        try:
+            return await self.arecv()
+        except KavraError as error:
+            if error.code == ERR_STOPPED:
+                raise StopAsyncIteration from None
+            raise
+
+    async def _readable(self, loop):
+        """Waits until the receive handle is readable (or the client closes)."""
+        if not hasattr(loop, "add_reader") or os.name == "nt":
+            # Windows' proactor loop watches no handles: a worker thread of
+            # the loop's executor waits instead.
+            await loop.run_in_executor(None, self._wait_readable_blocking)
+            return
+        future = loop.create_future()
+        self._waiters.append(future)
+        if self._reader_loop is None:
+            loop.add_reader(self.fileno(), self._wake)
+            self._reader_loop = loop
+        try:
+            await future
+        finally:
+            if future in self._waiters:
+                self._waiters.remove(future)
+            if not self._waiters:
+                self._stop_watching()
+
+    def _wake(self):
+        # The handle is level-triggered: each waiter looks once, and the loop
+        # stops watching until somebody waits again.
+        waiters, self._waiters = self._waiters, []
+        self._stop_watching()
+        for waiter in waiters:
+            if not waiter.done():
+                waiter.set_result(None)
+
+    def _stop_watching(self):
+        if self._reader_loop is not None and self._handle is not None:
+            self._reader_loop.remove_reader(self.fileno())
+        self._reader_loop = None
+
+    def _wait_readable_blocking(self):
+        body_waits = ctypes.c_uint32()
+        # A receive into a zero-byte buffer reports a waiting body as too
+        # small and leaves it queued.
+        _lib().kavra_client_receive(self._live(), None, 0, ctypes.byref(body_waits), 100)
 
     def recv(self, timeout=None):
         """The next received body as bytes; None when nothing arrives within

@@ -146,3 +146,70 @@ def test_tls_options_reach_the_library_and_a_failure_names_its_reason(server):
         assert client.recv(timeout=5) == b"plain"
         stats = client.stats()
     assert (stats["encrypted"], stats["tls_version"], stats["last_connect_error"]) == (0, 0, 0)
+
+
+@pytest.fixture()
+def source():
+    process = subprocess.Popen([_tool(), "serve", "--listen", "127.0.0.1:0", "--mode", "source",
+                                "--rate", "200000", "--size", "20-300", "--duration", "60"],
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        match = re.search(r"listening on 127\.0\.0\.1:(\d+)", process.stdout.readline())
+        assert match
+        yield int(match.group(1))
+    finally:
+        process.kill()
+        process.wait()
+
+
+def test_asyncio_receives_every_body_in_order_without_a_thread(source):
+    import asyncio
+
+    count = 10_000
+    threads = threading.active_count()
+
+    async def take_all(client):
+        numbers = []
+        async for body in client:
+            numbers.append(int(body.split(b" ")[2]))
+            if len(numbers) == count:
+                break
+        # Taken to the last: the handle is no longer readable.
+        return numbers
+
+    with kavra.Client("127.0.0.1", source) as client:
+        numbers = asyncio.run(asyncio.wait_for(take_all(client), 60))
+        assert threading.active_count() == threads
+        stats = client.stats()
+    assert numbers == list(range(1, count + 1))
+    assert stats["receive_drops_queue_full"] == 0
+
+
+def test_arecv_waiters_share_the_handle_and_a_stop_ends_the_iteration(server):
+    import asyncio
+
+    async def exchange(client):
+        # Two coroutines wait at once; two echoes wake them, one each.
+        waiting = [asyncio.ensure_future(client.arecv()) for _ in range(2)]
+        await asyncio.sleep(0)
+        client.send(b"one")
+        client.send(b"two")
+        bodies = sorted(await asyncio.wait_for(asyncio.gather(*waiting), 10))
+        assert kavra._lib().kavra_client_stop(client._handle) == kavra.OK
+        rest = [body async for body in client]
+        return bodies, rest
+
+    with kavra.Client("127.0.0.1", server) as client:
+        assert client.send_wait(b"x" * 10, timeout=1)
+        assert client.recv(timeout=5) == b"x" * 10
+        assert asyncio.run(exchange(client)) == ([b"one", b"two"], [])
+
+
+def test_asyncio_example_echoes_through_the_server(server):
+    example = ROOT / "examples" / "asyncio_echo.py"
+    # The example imports the module these tests import.
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(kavra.__file__).parent))
+    done = subprocess.run([sys.executable, str(example), "20000", "127.0.0.1", str(server)],
+                          capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    assert "asyncio_echo: 20000 messages came back in order" in done.stdout

@@ -37,8 +37,9 @@ struct ClientParts;
  * @endverbatim
  *
  * The default OnReceiveQueuePush discards the oldest received PDU, so an
- * application that consumes with GetMessageA derives a class that replaces it
- * (for example with an empty handler).
+ * application that consumes with GetMessageA uses kavra::PollableClient,
+ * which keeps them and has a receive handle for event loops (or derives a
+ * class of its own that replaces the handler).
  *
  * Life: construct, attach a socket (SetSocket), Create(), send and receive
  * from any threads, Destroy(), destroy. Destroy() keeps writing the entries
@@ -167,6 +168,27 @@ public:
     void SetSendQueueLimit(std::size_t maxEntries);
     /// The send-queue limit; 0 when the queue is unbounded. Any thread.
     std::size_t GetSendQueueLimit() const;
+    /// A limit on the bytes the send queue holds, beside the one on entries.
+    /// By default (0) there is none. With n, SendPdu refuses a PDU (returns
+    /// SEND_QUEUE_FULL, counted as at the entry limit) while the bodies
+    /// queued and its own would exceed n bytes, unless the queue is empty: a
+    /// single PDU larger than n is still taken, so the queue holds at most n
+    /// bytes or one PDU. Any thread.
+    void SetSendQueueByteLimit(std::size_t maxBytes);
+    /// The byte limit; 0 for none. Any thread.
+    std::size_t GetSendQueueByteLimit() const;
+    /// Body bytes waiting in the send queue. A snapshot. Any thread.
+    std::size_t GetSendQueueBytes() const;
+
+    /// Like SendPdu, but where SendPdu would return SEND_QUEUE_FULL (the
+    /// entry or the byte limit is reached) it waits up to timeoutMs
+    /// (0xFFFFFFFF: no limit) for the worker to make room, and queues the
+    /// PDU as soon as it fits. Returns 0 when queued; SEND_QUEUE_FULL when
+    /// the timeout passed with no room (nothing queued, one refusal
+    /// counted); 1 as SendPdu does, also when a stop is asked for during the
+    /// wait. Throws as SendPdu does. Senders waiting together are not served
+    /// in any particular order. Any thread but the worker.
+    int SendPduWait(const void* pdu, unsigned int size, unsigned int timeoutMs);
 
     /// While the connection is down, keep queued entries, in order, and write
     /// them once it is back, instead of dropping them. A frame whose write
@@ -273,6 +295,14 @@ protected:
     /// when not (the caller still owns it). Worker thread only.
     int ReceivePush(KavraPDU* pdu);
 
+    /// Creates the receive handle (once) and returns it: on Linux a
+    /// descriptor, on Windows an event HANDLE, as an integer. From then on
+    /// it is readable (signalled) exactly while at least one received PDU
+    /// waits in the receive queue; the object closes it when destroyed.
+    /// Application thread, before Create(). Throws std::system_error when
+    /// the system refuses the handle.
+    std::intptr_t OpenReceiveHandle();
+
     /// The counter of PDUs not yet claimed by GetMessageA. Any thread.
     long GetReceiveCount() const { return m_receiveCount.GetCount(); }
 
@@ -280,10 +310,14 @@ private:
     // Timeout for the next socket read or write: SOCKET_IO_TIMEOUT_MS, or
     // during a stop what is left of the linger.
     int ioTimeoutMs() const;
-    // SendPdu's refusals, counted: 1 once a stop was asked for,
-    // SEND_QUEUE_FULL at the limit, else 0. underLock: the caller holds
-    // m_sendLock.
-    int refuseSend(bool underLock);
+    // SendPdu's refusals of a PDU of size bytes: 1 once a stop was asked
+    // for (counted), SEND_QUEUE_FULL at a limit (counted when countFull),
+    // else 0. underLock: the caller holds m_sendLock.
+    int refuseSend(unsigned int size, bool underLock, bool countFull);
+    // Whether a PDU of size bytes finds a limit reached, without counting.
+    bool limitReached(unsigned int size, bool underLock) const;
+    // SendPdu once the arguments passed: queues a copy, or refuses.
+    int queueCopy(const void* pdu, unsigned int size, bool countFull);
     // Appends block, queued at queuedAt, under m_sendLock; the queue owns it
     // from then on.
     void appendSendEntry(DATABUFFER block, std::chrono::steady_clock::time_point queuedAt);

@@ -11,8 +11,9 @@
  * live in the same shared library as the C++ classes (libkavra.so,
  * kavra.dll).
  *
- * Model. A client (kavra_client) is a KavraClientThread that keeps received
- * PDUs for kavra_client_receive:
+ * Model. A client (kavra_client) is a kavra::PollableClient: received PDUs
+ * wait for kavra_client_receive, and kavra_client_receive_handle gives a
+ * handle that an event loop watches for them:
  *
  * @verbatim
  *   kavra_options_init -> kavra_client_create -> kavra_client_start
@@ -171,7 +172,10 @@ typedef struct kavra_options {
     /// Entries older than this when they could be written are dropped; 0: no
     /// limit (default).
     uint32_t max_age_ms;
-    /// KAVRA_RECEIVE_OVERFLOW_DROP (default) or KAVRA_RECEIVE_OVERFLOW_BLOCK.
+    /// KAVRA_RECEIVE_OVERFLOW_BLOCK (default: a full receive queue stops
+    /// reading, TCP slows the peer, nothing is dropped) or
+    /// KAVRA_RECEIVE_OVERFLOW_DROP (a frame arriving at a full queue is read
+    /// and dropped, counted in receive_drops_queue_full).
     uint32_t receive_overflow;
     /// Nonzero: every connection is encrypted with TLS (default 0). The TCP
     /// connect and the handshake share connect_timeout_ms; a handshake that
@@ -196,6 +200,12 @@ typedef struct kavra_options {
     const char* tls_cert_file;
     /// The private key of tls_cert_file (PEM; default null).
     const char* tls_key_file;
+    /// Most body bytes waiting in the send queue; 0: unbounded (default).
+    /// A PDU that would exceed it is refused like one at send_queue_limit,
+    /// unless the queue is empty.
+    uint32_t send_queue_byte_limit;
+    /// Always 0.
+    uint32_t reserved;
 } kavra_options;
 
 /**
@@ -300,6 +310,27 @@ KAVRA_API void KAVRA_CALL kavra_client_destroy(kavra_client* client);
 /// unless hold_while_disconnected is set.
 KAVRA_API int KAVRA_CALL kavra_client_send(kavra_client* client, const void* data,
                                            uint32_t size);
+
+/// kavra_client_send, but at send_queue_limit or send_queue_byte_limit it
+/// waits at most timeout_ms (KAVRA_WAIT_FOREVER: no limit) for the worker to
+/// make room, and queues the PDU once it fits. KAVRA_ERR_QUEUE_FULL: the
+/// time ran out with no room, nothing queued. KAVRA_ERR_STOPPED: the client
+/// was stopped (before or during the wait). Otherwise as kavra_client_send.
+KAVRA_API int KAVRA_CALL kavra_client_send_wait(kavra_client* client, const void* data,
+                                                uint32_t size, uint32_t timeout_ms);
+
+/// The receive handle, to wait on in an event loop instead of blocking in
+/// kavra_client_receive: on Linux a file descriptor (poll, epoll without
+/// EPOLLET, select: wait for readability), on Windows an event HANDLE
+/// (WaitForSingleObject, WaitForMultipleObjects), as an integer. It is
+/// readable (signalled) exactly while at least one received PDU waits, and
+/// stops being readable once the last one is taken, without the caller
+/// touching it; the caller never reads, writes, resets or closes it. Valid
+/// from kavra_client_create to kavra_client_destroy. With several consumers,
+/// another may take the PDU between a wake-up and the take: a
+/// kavra_client_receive with timeout 0 after a wake-up may then return
+/// KAVRA_ERR_TIMEOUT; wait again. -1 for a null client.
+KAVRA_API intptr_t KAVRA_CALL kavra_client_receive_handle(const kavra_client* client);
 
 /// Waits at most timeout_ms (0: no wait, KAVRA_WAIT_FOREVER: no limit) for a
 /// received PDU and copies its body into buffer. KAVRA_OK: copied, *size
