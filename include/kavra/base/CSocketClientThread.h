@@ -53,6 +53,15 @@
  * closed a connection or a reconnection attempt was pending: the new run
  * begins with OnSocketReconnect(1) and goes on with backoff as after a
  * drop.
+ *
+ * What keeps that true whatever the stop meets: while the connection is
+ * down and neither the give-up limit nor a server without reconnection
+ * ended the attempts, exactly one of these holds the next attempt: the
+ * loop's schedule, the OnSocketReconnect under way, or, between runs, the
+ * record AfterRun made of the schedule. A stop never settles an attempt:
+ * OnSocketReconnect puts one the loop took off the schedule back when the
+ * stop has been asked for (before the attempt, or as it ended it early),
+ * and a drop during the stop's linger schedules one as any drop does.
  */
 class KAVRA_API CSocketClientThread : public CBaseSocketThread {
 public:
