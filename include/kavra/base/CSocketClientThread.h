@@ -77,9 +77,10 @@ public:
 
 protected:
     /// Closes the socket and, when the server allows it, schedules the first
-    /// reconnection attempt.
+    /// reconnection attempt (also during a stop, for the next start).
     void OnSocketClose(int error) override;
-    /// Tries to connect again; on failure schedules the next attempt.
+    /// Tries to connect again; on failure schedules the next attempt. Once a
+    /// stop was asked for, puts the attempt back on the schedule instead.
     void OnSocketReconnect(int attempt) override;
 
 public:
