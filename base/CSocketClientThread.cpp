@@ -80,11 +80,6 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     if (m_socket == nullptr || m_gaveUp.load()) {
         return;
     }
-    // The loop took the attempt off its schedule; a stop does not settle it.
-    if (IsQuitRequested()) {
-        ScheduleReconnect(0, attempt);
-        return;
-    }
     if (connectNow()) {
         m_reconnections.fetch_add(1);
         OnSocketConnect(0);
@@ -92,7 +87,8 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     }
     OnSocketConnect(m_socket->GetLastError());
     if (IsQuitRequested()) {
-        // Cut short by the stop, or failed as it came: no reason to give up.
+        // Cut short by the stop, or failed as it came: no reason to give up,
+        // and the attempt is still owed to the next start.
         ScheduleReconnect(0, attempt);
         return;
     }

@@ -59,9 +59,10 @@
  * ended the attempts, exactly one of these holds the next attempt: the
  * loop's schedule, the OnSocketReconnect under way, or, between runs, the
  * record AfterRun made of the schedule. A stop never settles an attempt:
- * OnSocketReconnect puts one the loop took off the schedule back when the
- * stop has been asked for (before the attempt, or as it ended it early),
- * and a drop during the stop's linger schedules one as any drop does.
+ * the loop makes no attempt once the stop was asked for, an attempt that
+ * fails meanwhile (the stop cuts it short) goes back on the schedule
+ * instead of counting towards the give-up limit, and a drop during the
+ * stop's linger schedules one as any drop does.
  */
 class KAVRA_API CSocketClientThread : public CBaseSocketThread {
 public:
@@ -79,8 +80,8 @@ protected:
     /// Closes the socket and, when the server allows it, schedules the first
     /// reconnection attempt (also during a stop, for the next start).
     void OnSocketClose(int error) override;
-    /// Tries to connect again; on failure schedules the next attempt. Once a
-    /// stop was asked for, puts the attempt back on the schedule instead.
+    /// Tries to connect again; on failure schedules the next attempt, or,
+    /// once a stop was asked for, this one again for the next start.
     void OnSocketReconnect(int attempt) override;
 
 public:
