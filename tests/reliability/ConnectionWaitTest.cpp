@@ -57,8 +57,8 @@ private:
         return ::testing::AssertionSuccess();
     }
     const ConnectionStats s = client.GetStats();
-    return ::testing::AssertionFailure()
-           << s.framesSent << " frames sent, not " << sent << "; " << SendAccountingHolds(s).message();
+    return ::testing::AssertionFailure() << s.framesSent << " frames sent, not " << sent << "; "
+                                         << SendAccountingHolds(s).message();
 }
 
 void SendNumbered(KavraClientThread& client, std::uint32_t count) {

@@ -34,7 +34,8 @@ Bytes SenderBody(unsigned int t, std::uint32_t n) {
     const std::size_t frame = kHeader + kBody;
     for (std::size_t pos = 0; pos + frame <= wire.size(); pos += frame, ++frames) {
         const auto at = wire.begin() + static_cast<std::ptrdiff_t>(pos);
-        if (!std::equal(at, at + static_cast<std::ptrdiff_t>(kHeader), HeaderBytes(kBody).begin())) {
+        if (!std::equal(at, at + static_cast<std::ptrdiff_t>(kHeader),
+                        HeaderBytes(kBody).begin())) {
             return ::testing::AssertionFailure() << "no frame header at byte " << pos;
         }
         const unsigned char* body = wire.data() + pos + kHeader;
@@ -156,8 +157,8 @@ TEST(RestartAfterADropInTheLinger, TheNextStartConnectsAgain) {
 
     const std::uint64_t made = client.GetConnectionsMade();
     ASSERT_EQ(client.Create(), 1);
-    EXPECT_TRUE(WaitUntil([&] { return client.GetConnectionsMade() > made; },
-                          Patient(milliseconds(2000))));
+    EXPECT_TRUE(
+        WaitUntil([&] { return client.GetConnectionsMade() > made; }, Patient(milliseconds(2000))));
     EXPECT_TRUE(srv.WaitForConnection(1, kSoon));
     client.Destroy();
     EXPECT_TRUE(SendAccountingHolds(client.GetStats()));
