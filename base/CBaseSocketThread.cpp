@@ -55,7 +55,9 @@ unsigned long CBaseSocketThread::Run() {
         }
         checkSocketFailure();
 
-        if (m_reconnectAttempt > 0 && Clock::now() >= m_reconnectDue) {
+        // Once a stop was asked for, a due attempt stays on the schedule for
+        // the stop to hand on (CSocketClientThread::AfterRun).
+        if (m_reconnectAttempt > 0 && !IsQuitRequested() && Clock::now() >= m_reconnectDue) {
             const int attempt = m_reconnectAttempt;
             m_reconnectAttempt = 0;
             guarded([this, attempt] { OnSocketReconnect(attempt); });
@@ -74,7 +76,7 @@ unsigned long CBaseSocketThread::Run() {
         if (socketWork) {
             timeoutMs = 0;
         } else {
-            if (m_reconnectAttempt > 0) {
+            if (m_reconnectAttempt > 0 && !IsQuitRequested()) {
                 timeoutMs = kavra::os::MsUntil(m_reconnectDue);
             }
             if (watchSocket && m_idleLimitMs > 0) {

@@ -50,6 +50,8 @@ void CSocketClientThread::BeforeRun() {
 void CSocketClientThread::AfterRun() {
     kavra::AssertInThread(*this, __func__);
     CBaseSocketThread::AfterRun();
+    // Every path of a stopping run leaves the connection up or its attempt
+    // on the schedule (see the header), so this sees every debt.
     m_resumeAtStart = m_socket != nullptr && (m_socket->IsOpen() || IsReconnectScheduled());
     CancelReconnect();
     if (m_socket != nullptr && m_socket->IsOpen()) {
@@ -68,13 +70,14 @@ void CSocketClientThread::OnSocketClose(int error) {
     }
     m_failuresInARow = 0;
     m_outageStart = Clock::now();
-    if (m_server.GetReconnect() && !IsQuitRequested() && !m_gaveUp.load()) {
+    // Also during a stop: AfterRun hands the attempt on to the next start.
+    if (m_server.GetReconnect() && !m_gaveUp.load()) {
         ScheduleReconnect(delayFor(1), 1);
     }
 }
 
 void CSocketClientThread::OnSocketReconnect(int attempt) {
-    if (m_socket == nullptr || IsQuitRequested() || m_gaveUp.load()) {
+    if (m_socket == nullptr || m_gaveUp.load()) {
         return;
     }
     if (connectNow()) {
@@ -83,6 +86,12 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
         return;
     }
     OnSocketConnect(m_socket->GetLastError());
+    if (IsQuitRequested()) {
+        // Cut short by the stop, or failed as it came: no reason to give up,
+        // and the attempt is still owed to the next start.
+        ScheduleReconnect(0, attempt);
+        return;
+    }
     if (shouldGiveUp()) {
         m_gaveUp.store(true);
         m_stateChangedAt.store(Clock::now().time_since_epoch().count());

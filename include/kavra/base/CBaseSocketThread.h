@@ -20,7 +20,8 @@ class WakeUp;
 ///
 /// Each turn of Run dispatches the messages already posted (a bounded batch,
 /// so a busy poster cannot starve the socket), then waits until a message is
-/// posted, the socket becomes readable, or a scheduled reconnection is due.
+/// posted, the socket becomes readable, or a scheduled reconnection is due
+/// (once a stop was asked for, the attempt stays scheduled and is not made).
 /// Readable data is reported as OnSocketReceive(n) with the readable byte
 /// count n > 0; a peer close or socket error as OnSocketClose(error) with the
 /// system error code (0 for an orderly close). Handlers run on the thread one

@@ -53,6 +53,16 @@
  * closed a connection or a reconnection attempt was pending: the new run
  * begins with OnSocketReconnect(1) and goes on with backoff as after a
  * drop.
+ *
+ * What keeps that true whatever the stop meets: while the connection is
+ * down and neither the give-up limit nor a server without reconnection
+ * ended the attempts, exactly one of these holds the next attempt: the
+ * loop's schedule, the OnSocketReconnect under way, or, between runs, the
+ * record AfterRun made of the schedule. A stop never settles an attempt:
+ * the loop makes no attempt once the stop was asked for, an attempt that
+ * fails meanwhile (the stop cuts it short) goes back on the schedule
+ * instead of counting towards the give-up limit, and a drop during the
+ * stop's linger schedules one as any drop does.
  */
 class KAVRA_API CSocketClientThread : public CBaseSocketThread {
 public:
@@ -68,9 +78,10 @@ public:
 
 protected:
     /// Closes the socket and, when the server allows it, schedules the first
-    /// reconnection attempt.
+    /// reconnection attempt (also during a stop, for the next start).
     void OnSocketClose(int error) override;
-    /// Tries to connect again; on failure schedules the next attempt.
+    /// Tries to connect again; on failure schedules the next attempt, or,
+    /// once a stop was asked for, this one again for the next start.
     void OnSocketReconnect(int attempt) override;
 
 public:
