@@ -208,6 +208,15 @@ TEST_F(ReceivePath, EveryFrameBehindRunsOf0xFFArrivesAndTheDecoderAgrees) {
         EXPECT_EQ(after.badHeaders - before.badHeaders, bad.size() + 1U);
     }
 
+    // The stream pauses right behind the three bytes read past -256 to
+    // decide; they begin the next frame, which must survive the pause.
+    const Bytes last = FrameBytes(IndexedBody(99, 9));
+    const std::uint64_t badBefore = client.GetStats().badHeaders;
+    ASSERT_TRUE(srv.Send(0, Concat({HeaderBytes(0xFFFFFF00U), Bytes(last.begin(), last.begin() + 3)})));
+    ASSERT_TRUE(WaitUntil([&] { return client.GetStats().badHeaders > badBefore; }));
+    ASSERT_TRUE(srv.Send(0, last.data() + 3, last.size() - 3));
+    ExpectNextMessage(IndexedBody(99, 9));
+
     FrameDecoder decoder;
     std::size_t used = 0;
     Bytes body;
