@@ -405,8 +405,11 @@ bool KavraClientThread::readHeader(KavraHeader& header, CIPByteBuffer& headerBuf
                                    CIPByteBuffer& ahead, unsigned int& budget) {
     const int headerLength = static_cast<int>(headerBuffer.getLength());
     const int carried = static_cast<int>(ahead.getLength());
-    std::memcpy(headerBuffer.getBuffer(), ahead.getBuffer(), static_cast<std::size_t>(carried));
-    ahead.empty();
+    if (carried > 0) {
+        std::memcpy(headerBuffer.getBuffer(), ahead.getBuffer(),
+                    static_cast<std::size_t>(carried));
+        ahead.empty();
+    }
     // Read the header, then keep refilling the tail that the scan freed
     // until the buffer starts with a sync mark.
     int missing = headerLength - carried;
