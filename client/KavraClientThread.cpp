@@ -8,6 +8,7 @@
 #include "kavra/KavraPDU.h"
 #include "kavra/NullPduError.h"
 #include "kavra/PduSizeError.h"
+#include "kavra/SyncRun.h"
 #include "kavra/base/CIPByteBuffer.h"
 #include "kavra/base/CSocket.h"
 #include "kavra/base/SemaLock.h"
@@ -394,6 +395,9 @@ void KavraClientThread::OnSocketReceive(int readable) {
     KavraHeader header;
     CIPByteBuffer headerBuffer;
     CIPByteBuffer bodyBuffer;
+    // Bytes read beyond a bad header to look for the end of a run of 0xFF;
+    // they begin the next header.
+    CIPByteBuffer ahead;
 
     if (readable <= 0) {
         return;
@@ -407,14 +411,16 @@ void KavraClientThread::OnSocketReceive(int readable) {
         headerBuffer.empty();
         bodyBuffer.empty();
         header.getData(headerBuffer);
-        if (!readHeader(header, headerBuffer, budget)) {
+        if (!readHeader(header, headerBuffer, ahead, budget)) {
             return;
         }
         header.setData(headerBuffer);
         if (!takeBody(header.getCommandLength(), bodyBuffer, budget)) {
             return;
         }
-    } while (budget > 0);
+        // Bytes read ahead belong to the next header: ending the call now
+        // would lose them and with them that frame.
+    } while (budget > 0 || ahead.getLength() > 0);
 }
 
 bool KavraClientThread::takeBody(int bodyLength, CIPByteBuffer& bodyBuffer, unsigned int& budget) {
@@ -441,21 +447,55 @@ bool KavraClientThread::takeBody(int bodyLength, CIPByteBuffer& bodyBuffer, unsi
 }
 
 bool KavraClientThread::readHeader(KavraHeader& header, CIPByteBuffer& headerBuffer,
-                                   unsigned int& budget) {
+                                   CIPByteBuffer& ahead, unsigned int& budget) {
     const int headerLength = static_cast<int>(headerBuffer.getLength());
+    const int carried = static_cast<int>(ahead.getLength());
+    if (carried > 0) {
+        std::memcpy(headerBuffer.getBuffer(), ahead.getBuffer(),
+                    static_cast<std::size_t>(carried));
+        ahead.empty();
+    }
     // Read the header, then keep refilling the tail that the scan freed
     // until the buffer starts with a sync mark.
-    int missing = headerLength;
-    while (missing > 0) {
-        char* tail = reinterpret_cast<char*>(headerBuffer.getBuffer()) + (headerLength - missing);
-        if (RecvDataTimeout(tail, missing, ioTimeoutMs()) != missing) {
-            return false;
+    int missing = headerLength - carried;
+    do {
+        if (missing > 0) {
+            char* tail =
+                reinterpret_cast<char*>(headerBuffer.getBuffer()) + (headerLength - missing);
+            if (RecvDataTimeout(tail, missing, ioTimeoutMs()) != missing) {
+                return false;
+            }
+            spend(budget, missing);
         }
-        spend(budget, missing);
         missing = static_cast<int>(header.ValidateBuffer(headerBuffer));
         m_parts->counters.Add(kavra::Stat::resyncBytesDiscarded,
                               static_cast<std::uint64_t>(missing));
+    } while (missing > 0);
+    return readRun(headerBuffer, ahead, budget);
+}
+
+bool KavraClientThread::readRun(CIPByteBuffer& headerBuffer, CIPByteBuffer& ahead,
+                                unsigned int& budget) {
+    kavra::SyncRun run;
+    run.Start(headerBuffer.getBuffer());
+    while (!run.Decided()) {
+        std::array<unsigned char, KavraHeader::HEADER_LENGTH> more{};
+        const int wanted = run.Wanted();
+        if (RecvDataTimeout(reinterpret_cast<char*>(more.data()), wanted, ioTimeoutMs()) !=
+            wanted) {
+            return false;
+        }
+        spend(budget, wanted);
+        run.Take(more.data(), wanted);
     }
+    if (run.Aligned()) {
+        m_parts->counters.Add(kavra::Stat::resyncBytesDiscarded, run.Dropped());
+        KavraHeader::EncodeHeader(run.AlignedLength(), headerBuffer.getBuffer());
+        return true;
+    }
+    m_parts->counters.Add(kavra::Stat::badHeaders, run.FurtherBadHeaders());
+    std::array<unsigned char, kavra::SyncRun::MAX_REPLAY> replay{};
+    ahead.appendBytes(replay.data(), run.Replay(replay.data()));
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "kavra/FrameDecoder.h"
 
+#include "kavra/SyncRun.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -23,6 +25,9 @@ std::size_t FrameDecoder::Feed(const void* data, std::size_t size) {
         case State::Header:
             used += fillHeader(bytes + used, size - used);
             break;
+        case State::Run:
+            used += takeRun(bytes + used, size - used);
+            break;
         case State::Body:
             used += fillBody(bytes + used, size - used);
             break;
@@ -40,22 +45,55 @@ std::size_t FrameDecoder::fillHeader(const unsigned char* bytes, std::size_t siz
     const std::size_t taken = std::min(size, kHeaderLength - m_headerFill);
     std::memcpy(m_header + m_headerFill, bytes, taken);
     m_headerFill += taken;
-    if (m_headerFill < kHeaderLength) {
-        return taken;
+    if (m_headerFill == kHeaderLength) {
+        scanWindow();
     }
+    return taken;
+}
+
+void FrameDecoder::scanWindow() {
     // Scanned only as a whole window, as the receive path scans it, so that
     // both drop the same bytes at the same moments and a stream that ends
     // mid-window leaves the same counts.
     const unsigned int dropped =
         KavraHeader::FindSyncStart(m_header, KavraHeader::HEADER_LENGTH);
-    if (dropped == 0) {
-        onHeader();
-        return taken;
+    if (dropped > 0) {
+        std::memmove(m_header, m_header + dropped, kHeaderLength - dropped);
+        m_headerFill = kHeaderLength - dropped;
+        m_counters.skippedBytes += dropped;
+        return;
     }
-    std::memmove(m_header, m_header + dropped, kHeaderLength - dropped);
-    m_headerFill = kHeaderLength - dropped;
-    m_counters.skippedBytes += dropped;
-    return taken;
+    m_run.Start(m_header);
+    if (m_run.Decided()) {
+        endRun();
+    } else {
+        m_state = State::Run;
+    }
+}
+
+std::size_t FrameDecoder::takeRun(const unsigned char* bytes, std::size_t size) {
+    const int taken = static_cast<int>(std::min(size, static_cast<std::size_t>(m_run.Wanted())));
+    m_run.Take(bytes, taken);
+    if (m_run.Decided()) {
+        m_state = State::Header;
+        endRun();
+    }
+    return static_cast<std::size_t>(taken);
+}
+
+void FrameDecoder::endRun() {
+    if (m_run.Aligned()) {
+        m_counters.skippedBytes += m_run.Dropped();
+        KavraHeader::EncodeHeader(m_run.AlignedLength(), m_header);
+        onHeader();
+        return;
+    }
+    onHeader();
+    m_counters.badHeaders += m_run.FurtherBadHeaders();
+    m_headerFill = static_cast<std::size_t>(m_run.Replay(m_header));
+    if (m_headerFill == kHeaderLength) {
+        scanWindow();
+    }
 }
 
 void FrameDecoder::onHeader() {
@@ -122,6 +160,7 @@ std::size_t FrameDecoder::Buffered() const {
 void FrameDecoder::Reset() {
     m_state = State::Header;
     m_headerFill = 0;
+    m_run = SyncRun{};
     m_body.clear();
     m_bodyLength = 0;
     m_skipLeft = 0;

@@ -307,6 +307,8 @@ bool Demo::Run() {
     if (m_options.faults) {
         peerOptions.garbage = 0.02;
         peerOptions.badLength = 0.005;
+        peerOptions.oversize = 0.005;
+        peerOptions.padding = 0.02;
         peerOptions.torn = 0.005;
         // Padded, so a torn frame never swallows the echo after it; the client
         // receives it as one junk body and rejects it.
@@ -340,7 +342,8 @@ bool Demo::Run() {
                   m_certificate->Folder() + "; the client trusts it as its CA");
     }
     if (m_options.faults) {
-        PrintLine("peer faults: garbage before 2% of frames, bad length fields 0.5%, torn frames "
+        PrintLine("peer faults: garbage before 2% of frames, 0xFF padding (alone or ending "
+                  "garbage) 2%, bad length fields 0.5%, oversize frames 0.5%, torn frames "
                   "0.5%, stalls 0.2%, one dropped connection after " +
                   std::to_string(peerOptions.dropAfter) + " frames (seed " +
                   std::to_string(m_options.seed) + ")");
@@ -509,11 +512,16 @@ std::string Demo::summary(double seconds, const PeerStats& peer,
     row("peer junk rejected", std::to_string(m_peerJunk) +
                                   " bodies of torn frames (peer injected " +
                                   std::to_string(peer.tornFrames) + ")");
-    row("resynchronisation", std::to_string(client.resyncBytesDiscarded) +
-                                 " garbage bytes discarded (peer injected " +
-                                 std::to_string(peer.garbageBytes) + ")");
+    row("resynchronisation",
+        std::to_string(client.resyncBytesDiscarded) + " garbage bytes discarded (peer injected " +
+            std::to_string(peer.garbageBytes + peer.paddingBytes) + ": " +
+            std::to_string(peer.garbageBytes) + " garbage, " + std::to_string(peer.paddingBytes) +
+            " in " + std::to_string(peer.paddingInjections) + " runs ending in 0xFF)");
     row("bad length fields", std::to_string(client.badHeaders) + " skipped (peer injected " +
                                  std::to_string(peer.badLengths) + ")");
+    row("oversize frames", std::to_string(client.oversizeDiscarded) +
+                               " read and discarded (peer injected " +
+                               std::to_string(peer.oversizeFrames) + ")");
     row("peer stalls", std::to_string(peer.stalls));
     if (m_options.tls) {
         row("encryption", (client.encrypted == 1 ? tlsVersionName(client.tlsVersion)

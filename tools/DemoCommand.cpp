@@ -10,8 +10,9 @@ int RunDemo(int argc, char** argv) {
     Args args("demo",
               "kavra demo [--count N | --duration SECONDS] [--senders N] [--seed N] [--lossless]\n"
               "                  [--tls]",
-              "Starts an echo peer in this process that injects faults (garbage, bad length\n"
-              "fields, torn frames, stalls, one dropped connection), connects a client, sends\n"
+              "Starts an echo peer in this process that injects faults (garbage, 0xFF padding,\n"
+              "bad length fields, oversize frames, torn frames, stalls, one dropped\n"
+              "connection), connects a client, sends\n"
               "PDUs of 1..8812 bytes from several threads, checks every byte of every echo,\n"
               "and prints what happened to each PDU. Exits 0 only when every PDU sent was\n"
               "verified or its loss accounted for; with --lossless, only when the client\n"

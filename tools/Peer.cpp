@@ -103,10 +103,14 @@ std::string Peer::Summary() const {
     if (s.tlsHandshakesFailed > 0) {
         out << "; " << s.tlsHandshakesFailed << " TLS handshakes failed";
     }
-    if (s.garbageInjections + s.badLengths + s.tornFrames + s.stalls + s.drops > 0) {
+    if (s.garbageInjections + s.badLengths + s.oversizeFrames + s.paddingInjections +
+            s.tornFrames + s.stalls + s.drops >
+        0) {
         out << "\ninjected: " << s.garbageInjections << " garbage runs (" << s.garbageBytes
-            << " bytes), " << s.badLengths << " bad length fields, " << s.tornFrames
-            << " torn frames, " << s.stalls << " stalls, " << s.drops << " dropped connections";
+            << " bytes), " << s.paddingInjections << " runs of 0xFF padding (" << s.paddingBytes
+            << " bytes with the garbage in front), " << s.badLengths << " bad length fields, "
+            << s.oversizeFrames << " oversize frames, " << s.tornFrames << " torn frames, "
+            << s.stalls << " stalls, " << s.drops << " dropped connections";
     }
     return out.str();
 }
@@ -364,25 +368,10 @@ void Peer::inject(Connection& connection) {
         }
     }
     if (connection.Chance(m_options.badLength)) {
-        std::int32_t length = 0;
-        switch (connection.Between(0, 2)) {
-        case 0:
-            length = 0;
-            break;
-        case 1:
-            length = -static_cast<std::int32_t>(connection.Between(1, 0x7FFFFFFF));
-            break;
-        default:
-            length = static_cast<std::int32_t>(
-                connection.Between(KavraClientThread::MAX_PDU_LENGTH + 1, 0x7FFFFFFF));
-            break;
-        }
-        appendHeader(connection.out, length);
-        std::lock_guard<std::mutex> lock(m_statsMutex);
-        ++m_stats.badLengths;
-        if (m_options.verbose) {
-            log(tag + "bad length field " + std::to_string(length));
-        }
+        injectBadLength(connection, tag);
+    }
+    if (connection.Chance(m_options.oversize)) {
+        injectOversize(connection, tag);
     }
     if (connection.Chance(m_options.torn)) {
         const unsigned int announced = connection.Between(64, 600);
@@ -403,6 +392,10 @@ void Peer::inject(Connection& connection) {
                 " body bytes" + (m_options.tornPadded ? ", padded" : ""));
         }
     }
+    // Last, so that the run of 0xFF meets the frame's own sync mark.
+    if (connection.Chance(m_options.padding)) {
+        injectPadding(connection, tag);
+    }
     if (connection.Chance(m_options.stall)) {
         connection.stallUntil = Clock::now() + std::chrono::milliseconds(m_options.stallMs);
         std::lock_guard<std::mutex> lock(m_statsMutex);
@@ -410,6 +403,62 @@ void Peer::inject(Connection& connection) {
         if (m_options.verbose) {
             log(tag + "stall of " + std::to_string(m_options.stallMs) + " ms");
         }
+    }
+}
+
+void Peer::injectBadLength(Connection& connection, const std::string& tag) {
+    // Only lengths a receiver skips without reading a body, and no negative
+    // one beginning with 0xFF: behind the sync mark that would make a run of
+    // 0xFF whose last ten may line up with the next frame.
+    std::int32_t length = 0;
+    switch (connection.Between(0, 2)) {
+    case 0:
+        length = 0;
+        break;
+    case 1:
+        length = static_cast<std::int32_t>(connection.Between(0x80000000u, 0xFEFFFFFFu));
+        break;
+    default:
+        length = static_cast<std::int32_t>(
+            connection.Between(static_cast<unsigned int>(KavraHeader::MAX_DISCARD_LENGTH) + 1, 0x7FFFFFFF));
+        break;
+    }
+    appendHeader(connection.out, length);
+    std::lock_guard<std::mutex> lock(m_statsMutex);
+    ++m_stats.badLengths;
+    if (m_options.verbose) {
+        log(tag + "bad length field " + std::to_string(length));
+    }
+}
+
+void Peer::injectOversize(Connection& connection, const std::string& tag) {
+    const unsigned int length = connection.Between(
+        static_cast<unsigned int>(KavraHeader::MAX_BODY_LENGTH) + 1, 16 * 1024);
+    appendHeader(connection.out, static_cast<std::int32_t>(length));
+    for (unsigned int i = 0; i < length; ++i) {
+        connection.out.push_back(static_cast<unsigned char>(connection.Between(0, 0xFF)));
+    }
+    std::lock_guard<std::mutex> lock(m_statsMutex);
+    ++m_stats.oversizeFrames;
+    if (m_options.verbose) {
+        log(tag + "oversize frame of " + std::to_string(length) + " bytes");
+    }
+}
+
+void Peer::injectPadding(Connection& connection, const std::string& tag) {
+    // Half the time garbage without 0xFF in front: garbage that ends in 0xFF.
+    const unsigned int garbage = connection.Chance(0.5) ? connection.Between(1, 48) : 0;
+    const unsigned int run = connection.Between(1, 20);
+    for (unsigned int i = 0; i < garbage; ++i) {
+        connection.out.push_back(static_cast<unsigned char>(connection.Between(0, 0xFE)));
+    }
+    connection.out.insert(connection.out.end(), run, KavraHeader::SYNC_BYTE);
+    std::lock_guard<std::mutex> lock(m_statsMutex);
+    ++m_stats.paddingInjections;
+    m_stats.paddingBytes += garbage + run;
+    if (m_options.verbose) {
+        log(tag + std::to_string(garbage) + " garbage bytes and " + std::to_string(run) +
+            " bytes 0xFF");
     }
 }
 

@@ -1,7 +1,8 @@
 // The test peer behind `kavra serve` and the demo: accepts any number of
 // clients and, per connection, echoes frames, counts and discards them, or
 // sends frames of its own at a rate. Before each frame it writes it may
-// inject a fault (garbage, a bad length field, a torn frame, a stall), and it
+// inject a fault (garbage, a bad length field, an oversize frame, a torn
+// frame, 0xFF padding, a stall), and it
 // may drop a connection after a number of frames. Every random choice comes
 // from a generator seeded by the seed and the connection number, so a run
 // with the same seed and the same traffic injects the same faults.
@@ -40,6 +41,12 @@ struct PeerOptions {
     // Chances, per frame written, of each fault before it.
     double garbage = 0.0;
     double badLength = 0.0;
+    // A frame of 8813 bytes up to a few KiB, which the client reads and
+    // discards whole.
+    double oversize = 0.0;
+    // 1..20 bytes 0xFF right before the frame, alone (padding) or behind
+    // garbage (garbage that ends in 0xFF).
+    double padding = 0.0;
     double torn = 0.0;
     double stall = 0.0;
     // A torn frame's missing tail is replaced with filler, so the frames after
@@ -70,6 +77,10 @@ struct PeerStats {
     std::uint64_t garbageInjections = 0;
     std::uint64_t garbageBytes = 0;
     std::uint64_t badLengths = 0;
+    std::uint64_t oversizeFrames = 0;
+    std::uint64_t paddingInjections = 0;
+    // Every byte of those, the garbage in front of the 0xFF included.
+    std::uint64_t paddingBytes = 0;
     std::uint64_t tornFrames = 0;
     std::uint64_t stalls = 0;
     std::uint64_t drops = 0;
@@ -111,6 +122,9 @@ private:
     void serveInput(Connection& connection);
     void emit(Connection& connection, const unsigned char* body, std::size_t size);
     void inject(Connection& connection);
+    void injectBadLength(Connection& connection, const std::string& tag);
+    void injectOversize(Connection& connection, const std::string& tag);
+    void injectPadding(Connection& connection, const std::string& tag);
     void flush(Connection& connection);
     // orderly: over TLS with close_notify; a fault or failure closes without.
     void close(Connection& connection, const std::string& why, bool orderly = false);

@@ -47,6 +47,8 @@ std::vector<OptionInfo> serveOptions() {
         {"size", "N|MIN-MAX", "source: body size in bytes (default 64)"},
         {"garbage", "P", "chance per frame of 1..48 garbage bytes before it"},
         {"bad-length", "P", "chance per frame of a header with an impossible length"},
+        {"oversize", "P", "chance per frame of an oversize frame (8813..16384 bytes) before it"},
+        {"padding", "P", "chance per frame of 1..20 bytes 0xFF before it, half the time behind garbage"},
         {"torn", "P", "chance per frame of a frame cut short before it"},
         {"torn-padded", "", "fill a torn frame's missing tail with zeros"},
         {"stall", "P", "chance per frame of pausing output before it"},
@@ -93,6 +95,8 @@ int RunServe(int argc, char** argv) {
     parseSizes(args.Get("size", "64"), options);
     options.garbage = args.GetDouble("garbage", 0.0, 0.0, 1.0);
     options.badLength = args.GetDouble("bad-length", 0.0, 0.0, 1.0);
+    options.oversize = args.GetDouble("oversize", 0.0, 0.0, 1.0);
+    options.padding = args.GetDouble("padding", 0.0, 0.0, 1.0);
     options.torn = args.GetDouble("torn", 0.0, 0.0, 1.0);
     options.tornPadded = args.Has("torn-padded");
     options.stall = args.GetDouble("stall", 0.0, 0.0, 1.0);

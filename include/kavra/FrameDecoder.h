@@ -2,6 +2,7 @@
 
 #include "kavra/Export.h"
 #include "kavra/KavraHeader.h"
+#include "kavra/SyncRun.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,11 @@ namespace kavra {
  *   the frame waits to be taken with Next.
  * - In between: the body is skipped unstored, so that the stream stays in
  *   step, and counted as oversize.
+ *
+ * A window at the front of a run of more than ten 0xFF (padding, or garbage
+ * that ends in 0xFF) gives way to the header aligned on the run's last ten
+ * 0xFF when that one has a length of 1 to KavraHeader::MAX_BODY_LENGTH; the
+ * bytes in front of it count as skipped (see SyncRun).
  *
  * Fed the same bytes, the decoder finds the same frames in the same order as
  * the receive path, and its Counters match the receive path's
@@ -84,9 +90,15 @@ public:
     void Reset();
 
 private:
-    enum class State { Header, Body, Skip, Ready };
+    enum class State { Header, Run, Body, Skip, Ready };
 
     std::size_t fillHeader(const unsigned char* bytes, std::size_t size);
+    // A whole window: resynchronises, or starts on the header.
+    void scanWindow();
+    // Bytes behind a window at the front of a longer run of 0xFF.
+    std::size_t takeRun(const unsigned char* bytes, std::size_t size);
+    // The run's choice made: the aligned header, or the window's own.
+    void endRun();
     std::size_t fillBody(const unsigned char* bytes, std::size_t size);
     std::size_t skipBody(std::size_t size);
     void onHeader();
@@ -94,6 +106,7 @@ private:
     State m_state = State::Header;
     unsigned char m_header[KavraHeader::HEADER_LENGTH] = {};
     std::size_t m_headerFill = 0;
+    SyncRun m_run;
     std::vector<unsigned char> m_body;
     std::size_t m_bodyLength = 0;
     std::size_t m_skipLeft = 0;

@@ -336,9 +336,16 @@ private:
     // Counts a write that failed for good.
     void countFailedWrite(WriteOutcome outcome);
 
-    // Reads a header into headerBuffer, resynchronising until it starts with
-    // a sync mark; false when a read came back short.
-    bool readHeader(KavraHeader& header, CIPByteBuffer& headerBuffer, unsigned int& budget);
+    // Reads a header into headerBuffer, starting with the bytes in ahead and
+    // resynchronising until it starts with a sync mark; false when a read
+    // came back short.
+    bool readHeader(KavraHeader& header, CIPByteBuffer& headerBuffer, CIPByteBuffer& ahead,
+                    unsigned int& budget);
+    // For a header at the front of a longer run of 0xFF: replaces it with
+    // the header aligned on the run's last ten 0xFF when that one is valid,
+    // else counts the run's further bad headers and puts the bytes read to
+    // decide into ahead. False when a read came back short.
+    bool readRun(CIPByteBuffer& headerBuffer, CIPByteBuffer& ahead, unsigned int& budget);
     // What the header's length asks for: a bad header counted, an oversize
     // body discarded, or the body read and delivered; false when a read came
     // back short.

@@ -2,6 +2,8 @@
 // after garbage, refused lengths, the queue limit, and the consumer calls.
 #include "ClientTestUtil.h"
 
+#include "kavra/FrameDecoder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -159,6 +161,72 @@ TEST_F(ReceivePath, RefusedLengthsMakeNoPduAndTheStreamGoesOn) {
     EXPECT_EQ(stats.oversizeDiscarded, 1U);
     EXPECT_EQ(stats.framesRead, bodies.size() + 1U);
     EXPECT_EQ(stats.resyncBytesDiscarded, 0U);
+}
+
+// A peer that pads with 0xFF, or writes garbage ending in 0xFF, before its
+// frames: the run joins the sync mark, and the header on its last ten 0xFF is
+// the frame's. Bad headers whose own length begins with 0xFF (-1, -5, -256)
+// and the other refused lengths still let the frame behind them through.
+// Sent whole and in 13-byte writes, so reads end at every point of a run.
+TEST_F(ReceivePath, EveryFrameBehindRunsOf0xFFArrivesAndTheDecoderAgrees) {
+    std::vector<Bytes> bodies;
+    Bytes stream;
+    std::uint64_t skipped = 0;
+    auto add = [&](const Bytes& before, std::uint64_t skips) {
+        bodies.push_back(IndexedBody(static_cast<unsigned int>(bodies.size()), 5 + bodies.size()));
+        stream = Concat({stream, before, FrameBytes(bodies.back())});
+        skipped += skips;
+    };
+    for (std::size_t run = 1; run <= 20; ++run) {
+        add(Concat({Pattern(3, static_cast<unsigned int>(run)), Bytes(run, 0xFF)}), 3 + run);
+        add(Bytes(run, 0xFF), run);
+    }
+    // -1 is all 0xFF: with the next sync mark a run of 24 whose last ten
+    // are the next header, so its bytes count as skipped, not a bad header.
+    add(HeaderBytes(0xFFFFFFFFU), KavraHeader::HEADER_LENGTH);
+    const std::vector<std::uint32_t> bad = {0xFFFFFFFBU, 0xFFFFFF00U, 0x80000000U, 0U};
+    for (const std::uint32_t length : bad) {
+        add(HeaderBytes(length), 0);
+    }
+    add(Concat({HeaderBytes(0x7FFFFFFFU), Pattern(40, 50)}), 40);
+    add(Pattern(3, 51), 3);
+
+    for (const std::size_t piece : {stream.size(), std::size_t{13}}) {
+        const ConnectionStats before = client.GetStats();
+        for (std::size_t at = 0; at < stream.size(); at += piece) {
+            ASSERT_TRUE(srv.Send(0, stream.data() + at, std::min(piece, stream.size() - at)));
+        }
+        for (const Bytes& body : bodies) {
+            ExpectNextMessage(body);
+        }
+        ExpectNothingQueued();
+        ASSERT_TRUE(WaitUntil([&] {
+            return client.GetStats().framesReceived - before.framesReceived == bodies.size();
+        }));
+        const ConnectionStats after = client.GetStats();
+        EXPECT_EQ(after.resyncBytesDiscarded - before.resyncBytesDiscarded, skipped);
+        EXPECT_EQ(after.badHeaders - before.badHeaders, bad.size() + 1U);
+    }
+
+    // The stream pauses right behind the three bytes read past -256 to
+    // decide; they begin the next frame, which must survive the pause.
+    const Bytes last = FrameBytes(IndexedBody(99, 9));
+    const std::uint64_t badBefore = client.GetStats().badHeaders;
+    ASSERT_TRUE(srv.Send(0, Concat({HeaderBytes(0xFFFFFF00U), Bytes(last.begin(), last.begin() + 3)})));
+    ASSERT_TRUE(WaitUntil([&] { return client.GetStats().badHeaders > badBefore; }));
+    ASSERT_TRUE(srv.Send(0, last.data() + 3, last.size() - 3));
+    ExpectNextMessage(IndexedBody(99, 9));
+
+    FrameDecoder decoder;
+    std::size_t used = 0;
+    Bytes body;
+    for (const Bytes& expected : bodies) {
+        used += decoder.Feed(stream.data() + used, stream.size() - used);
+        ASSERT_TRUE(decoder.Next(body));
+        EXPECT_EQ(body, expected);
+    }
+    EXPECT_EQ(decoder.GetCounters().skippedBytes, skipped);
+    EXPECT_EQ(decoder.GetCounters().badHeaders, bad.size() + 1U);
 }
 
 TEST_F(ReceivePath, FullQueueReadsAndDropsTheFrameAndStaysInStep) {

@@ -96,4 +96,20 @@ TEST(FrameDecoder, OversizeBodyIsSkippedWithBoundedMemory) {
               static_cast<std::size_t>(KavraHeader::HEADER_LENGTH + KavraHeader::MAX_BODY_LENGTH));
 }
 
+// The price of finding frames behind 0xFF padding: a header FF 00 00 12
+// behind its sync mark, then a byte 34, reads as the frame on the last ten
+// 0xFF, with a body of 0x1234 bytes; its first 0xFF counts as skipped.
+TEST(FrameDecoder, HeaderWhoseLengthBeginsFF00ReadsAsTheFrameOnItsLastTenFF) {
+    const Bytes stream = cat({frame(-(1 << 24) + 0x12, 0, 0), {0x34}, Bytes(0x1234, 0x05),
+                              frame(3, 3, 0x06)});
+    for (const std::size_t piece : {std::size_t{1}, stream.size()}) {
+        const Decoded got = decode(stream, piece);
+        ASSERT_EQ(got.bodies.size(), 2U) << "in pieces of " << piece;
+        EXPECT_EQ(got.bodies[0], Bytes(0x1234, 0x05));
+        EXPECT_EQ(got.bodies[1], Bytes(3, 0x06));
+        EXPECT_EQ(got.counters.skippedBytes, 1U);
+        EXPECT_EQ(got.counters.badHeaders, 0U);
+    }
+}
+
 } // namespace

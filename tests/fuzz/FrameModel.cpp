@@ -19,6 +19,28 @@ bool ReadsBody(std::int32_t length) {
     return length > 0 && length <= kMaxDiscard;
 }
 
+// Whether the known bytes field[0, known) of a length field, completed in
+// any way, can make a body length the reader delivers. The completions
+// cover one range of unsigned values: from zeros filled in to 0xFF filled in.
+bool CanDeliver(const unsigned char* field, std::size_t known) {
+    std::uint32_t least = 0;
+    std::uint32_t most = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        least = (least << 8) | (i < known ? field[i] : 0x00U);
+        most = (most << 8) | (i < known ? field[i] : 0xFFU);
+    }
+    return least <= static_cast<std::uint32_t>(kMaxBody) && most >= 1;
+}
+
+// The 0xFF bytes from stream[at] on.
+std::size_t RunFrom(const unsigned char* stream, std::size_t n, std::size_t at) {
+    std::size_t run = 0;
+    while (at + run < n && stream[at + run] == 0xFF) {
+        ++run;
+    }
+    return run;
+}
+
 void TakeBody(FrameModelResult& result, const unsigned char* body, std::size_t length) {
     if (length > static_cast<std::size_t>(kMaxBody)) {
         ++result.oversize;
@@ -68,7 +90,26 @@ FrameModelResult ExtractWithWindow(const unsigned char* stream, std::size_t n) {
             window.insert(window.end(), stream + pos, stream + pos + drop);
             pos += drop;
         }
-        const std::int32_t length = BigEndianLength(window.data() + kSyncLength);
+        std::int32_t length = BigEndianLength(window.data() + kSyncLength);
+        // The window is stream[pos - 14, pos). At the front of a longer run
+        // of 0xFF the header on the run's last ten 0xFF may be the real one;
+        // the reader looks no further when the window itself rules that out.
+        const std::size_t start = pos - kHeaderLength;
+        const std::size_t run = RunFrom(stream, n, start);
+        if (run > kSyncLength) {
+            const std::size_t inWindow = run < kHeaderLength ? kHeaderLength - run : 0;
+            if (inWindow == 0 || CanDeliver(stream + start + run, inWindow)) {
+                if (n - start < run + 4) {
+                    return result;
+                }
+                const std::int32_t aligned = BigEndianLength(stream + start + run);
+                if (aligned >= 1 && aligned <= kMaxBody) {
+                    result.resyncBytes += run - kSyncLength;
+                    length = aligned;
+                    pos = start + run + 4;
+                }
+            }
+        }
         if (!ReadsBody(length)) {
             ++result.badHeaders;
             continue;
@@ -100,7 +141,21 @@ FrameModelResult ExtractFromStream(const unsigned char* stream, std::size_t n) {
             return result;
         }
         pos = mark + kHeaderLength;
-        const std::int32_t length = BigEndianLength(stream + mark + kSyncLength);
+        std::int32_t length = BigEndianLength(stream + mark + kSyncLength);
+        const std::size_t whole = RunFrom(stream, n, mark);
+        if (whole > kSyncLength) {
+            const std::size_t inHeader = whole < kHeaderLength ? kHeaderLength - whole : 0;
+            if (inHeader == 0 || CanDeliver(stream + mark + whole, inHeader)) {
+                if (n - mark < whole + 4) {
+                    return result;
+                }
+                const std::int32_t aligned = BigEndianLength(stream + mark + whole);
+                if (aligned >= 1 && aligned <= kMaxBody) {
+                    length = aligned;
+                    pos = mark + whole + 4;
+                }
+            }
+        }
         if (!ReadsBody(length)) {
             ++result.badHeaders;
             continue;

@@ -9,6 +9,12 @@
 // garbage: it is counted and skipped, no body is read. Otherwise the body
 // follows. The stream ends where a read comes up short.
 //
+// A header at the front of a run of more than ten 0xFF gives way to the
+// header on the run's last ten 0xFF when that one's length is 1 to 8812;
+// the bytes in front of it are resynchronisation bytes. Only when the bytes
+// of the first header already rule that out does the reader decide without
+// the length field behind the run.
+//
 // Not thread-safe: one thread at a time.
 #pragma once
 
@@ -45,7 +51,8 @@ std::size_t NaiveSyncStart(const unsigned char* bytes, std::size_t n);
 FrameModelResult ExtractWithWindow(const unsigned char* stream, std::size_t n);
 
 // The same frames seen on the whole stream at once: each header sits at the
-// first complete run of ten 0xFF at or after the current position. Fills
+// first complete run of ten 0xFF at or after the current position, or on
+// that run's last ten 0xFF as above. Fills
 // bodies, badHeaders and oversize only.
 FrameModelResult ExtractFromStream(const unsigned char* stream, std::size_t n);
 

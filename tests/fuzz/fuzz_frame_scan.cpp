@@ -6,6 +6,7 @@
 
 #include <kavra/KavraHeader.h>
 #include <kavra/KavraPDU.h>
+#include <kavra/SyncRun.h>
 #include <kavra/base/CIPByteBuffer.h>
 
 #include <algorithm>
@@ -78,6 +79,36 @@ unsigned int CheckedValidate(KavraHeader& header, CIPByteBuffer& buffer) {
     return dropped;
 }
 
+// A header at the front of a longer run of 0xFF, as the receive path treats
+// it: replaced by the header on the run's last ten 0xFF, or kept with the
+// bytes read to decide left in ahead. False when the stream ended first.
+bool ReadRun(MemoryStream& stream, CIPByteBuffer& headerBuffer, Bytes& ahead,
+             FrameModelResult& result) {
+    kavra::SyncRun run;
+    run.Start(headerBuffer.getBuffer());
+    while (!run.Decided()) {
+        unsigned char more[KavraHeader::HEADER_LENGTH];
+        const int wanted = run.Wanted();
+        if (wanted < 1 || wanted > 4) {
+            Fail("SyncRun asks for more than the length field behind the run");
+        }
+        if (stream.Read(more, wanted) != wanted) {
+            return false;
+        }
+        run.Take(more, wanted);
+    }
+    if (run.Aligned()) {
+        result.resyncBytes += run.Dropped();
+        KavraHeader::EncodeHeader(run.AlignedLength(), headerBuffer.getBuffer());
+        return true;
+    }
+    result.badHeaders += run.FurtherBadHeaders();
+    unsigned char replay[kavra::SyncRun::MAX_REPLAY];
+    const int count = run.Replay(replay);
+    ahead.assign(replay, replay + count);
+    return true;
+}
+
 // The receive loop of the client thread, on a MemoryStream: read the header,
 // refill the tail the scan frees until the window starts with a sync mark,
 // parse the length, skip a bad header, read the body.
@@ -87,6 +118,8 @@ FrameModelResult ReadFrames(const unsigned char* data, std::size_t size) {
     KavraHeader header;
     CIPByteBuffer headerBuffer;
     CIPByteBuffer bodyBuffer;
+    // Bytes read behind a run of 0xFF that begin the next header.
+    Bytes ahead;
     for (;;) {
         headerBuffer.empty();
         bodyBuffer.empty();
@@ -95,14 +128,19 @@ FrameModelResult ReadFrames(const unsigned char* data, std::size_t size) {
         if (headerLength != KavraHeader::HEADER_LENGTH) {
             Fail("header template has the wrong length");
         }
-        int missing = headerLength;
-        while (missing > 0) {
+        std::copy(ahead.begin(), ahead.end(), headerBuffer.getBuffer());
+        int missing = headerLength - static_cast<int>(ahead.size());
+        ahead.clear();
+        do {
             unsigned char* tail = headerBuffer.getBuffer() + (headerLength - missing);
             if (stream.Read(tail, missing) != missing) {
                 return result;
             }
             missing = static_cast<int>(CheckedValidate(header, headerBuffer));
             result.resyncBytes += static_cast<unsigned int>(missing);
+        } while (missing > 0);
+        if (!ReadRun(stream, headerBuffer, ahead, result)) {
+            return result;
         }
         header.setData(headerBuffer);
         if (headerBuffer.getLength() != 0) {

@@ -49,6 +49,18 @@ def streams():
     yield "mixed", (frame(body(50, 17)) + b"\xff\xff\x00" + header(0) + frame(body(3, 18))
                     + b"\xff" * 13 + frame(body(2, 19)))
     yield "empty", b""
+    # Runs of 0xFF in front of a sync mark: padding, garbage that ends in
+    # 0xFF, and the bad headers whose length begins with 0xFF.
+    for run in (1, 3, 4, 13, 14, 20):
+        yield "ff_tail_%02d" % run, (b"\x12\x34" + b"\xff" * run + frame(body(9, 30 + run))
+                                    + frame(body(4, 50 + run)))
+    yield "ff_padding_100", b"\xff" * 100 + frame(body(17, 23))
+    yield "length_minus_five", header(-5) + frame(body(7, 24))
+    yield "length_minus_256", header(-256) + frame(body(7, 25))
+    yield "ff_run_then_oversize", b"\xff" * 18 + struct.pack(">i", 9000) + body(9000, 26) + frame(b"x")
+    yield "ff_run_24_then_zero", b"\xff" * 24 + struct.pack(">i", 0) + frame(body(5, 27))
+    # FF 00 12 after the mark, then 34: a frame of 0x1234 bytes.
+    yield "ff_00_aa_bb_cc", header(-(2 ** 24) + 0x12) + b"\x34" + body(0x1234, 28) + frame(b"y")
 
 
 def buffer_ops():
