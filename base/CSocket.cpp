@@ -106,12 +106,21 @@ bool CSocket::openStream(Handle handle, Clock::time_point deadline, const std::a
     return true;
 }
 
-void CSocket::SetTls(const kavra::TlsOptions& tls) {
+int CSocket::SetTls(const kavra::TlsOptions& tls) {
     m_tls = tls;
     m_layers.clear();
-    if (tls.Enabled()) {
-        m_layers.push_back(std::make_shared<const kavra::os::TlsLayer>(SettingsFor(tls)));
+    if (!tls.Enabled()) {
+        return 0;
     }
+    const auto layer = kavra::os::TlsLayer::For(SettingsFor(tls));
+    m_layers.push_back(layer);
+    std::string detail;
+    const int error = layer->Ready(detail);
+    if (error != 0) {
+        m_lastError = error;
+        m_lastErrorDetail = detail;
+    }
+    return error;
 }
 
 bool CSocket::IsEncrypted() const {

@@ -2,19 +2,45 @@
 
 #include "base/os/TlsStream.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace kavra::os {
 
-TlsSettings TlsLayer::settingsFor(const std::string& host) const {
-    TlsSettings settings = m_settings;
-    if (settings.serverName.empty()) {
-        settings.serverName = host;
+std::shared_ptr<const TlsLayer> TlsLayer::For(const TlsSettings& settings) {
+    static std::mutex lock;
+    static std::vector<std::weak_ptr<const TlsLayer>> layers;
+    const std::scoped_lock held(lock);
+    std::erase_if(layers, [](const auto& layer) { return layer.expired(); });
+    for (const auto& known : layers) {
+        auto layer = known.lock();
+        if (layer && layer->m_settings == settings) {
+            return layer;
+        }
     }
-    return settings;
+    auto layer = std::make_shared<const TlsLayer>(settings);
+    layers.push_back(layer);
+    return layer;
+}
+
+TlsLayer::TlsLayer(TlsSettings settings) : m_settings(std::move(settings)) {
+    int error = 0;
+    std::string detail;
+    m_context = TlsContext::Make(m_settings, error, detail);
+}
+
+std::shared_ptr<const TlsContext> TlsLayer::current(int& error, std::string& detail) const {
+    const std::scoped_lock held(m_lock);
+    if (!m_context || m_context->FilesChanged()) {
+        m_context = TlsContext::Make(m_settings, error, detail);
+    }
+    return m_context;
 }
 
 int TlsLayer::Ready(std::string& detail) const {
     int error = 0;
-    return TlsEngine::Create(settingsFor("localhost"), error, detail) ? 0 : error;
+    return current(error, detail) ? 0 : error;
 }
 
 std::unique_ptr<ByteStream> TlsLayer::Open(std::unique_ptr<ByteStream> next,
@@ -22,7 +48,12 @@ std::unique_ptr<ByteStream> TlsLayer::Open(std::unique_ptr<ByteStream> next,
                                            std::chrono::steady_clock::time_point deadline,
                                            const std::atomic<bool>* cancel, int& error,
                                            std::string& detail) const {
-    auto engine = TlsEngine::Create(settingsFor(host), error, detail);
+    const auto context = current(error, detail);
+    if (!context) {
+        return nullptr;
+    }
+    const std::string& name = m_settings.serverName.empty() ? host : m_settings.serverName;
+    auto engine = context->NewEngine(name, error, detail);
     if (!engine) {
         return nullptr;
     }

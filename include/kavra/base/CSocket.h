@@ -83,12 +83,17 @@ public:
     /// true, the attempt gives up within about 50 ms (ECANCELED).
     int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
                 const std::atomic<bool>* cancel = nullptr);
-    ///@{
     /// The TLS settings of the next Connect and Reconnect (not of the
-    /// connection that is up). Off by default.
-    void SetTls(const kavra::TlsOptions& tls);
+    /// connection that is up). Off by default. Reads and checks the CA,
+    /// certificate and key files now: 0, or KAVRA_TLS_SETUP
+    /// (KAVRA_TLS_NOT_BUILT) with GetLastError and GetLastErrorDetail set,
+    /// and every connect fails the same way until the files are fixed.
+    /// Sockets with the same settings share what was read; a file that
+    /// changed since (size or modification time) is read again at the next
+    /// connect, so a renewed certificate or CA counts from then on.
+    int SetTls(const kavra::TlsOptions& tls);
+    /// The settings given to SetTls.
     const kavra::TlsOptions& GetTls() const { return m_tls; }
-    ///@}
     /// Connects again to the remembered endpoint; 0 when there is none.
     int Reconnect(unsigned int timeoutMs);
     /// Takes an already connected descriptor (ownership passes to this object).
