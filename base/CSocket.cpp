@@ -2,7 +2,7 @@
 
 #include "base/os/SocketApi.h"
 #include "base/os/TcpStream.h"
-#include "base/os/TlsLayer.h"
+#include "base/os/tls/TlsLayer.h"
 #include "kavra/TlsErrors.h"
 #include "kavra/base/WriteTally.h"
 

@@ -15,7 +15,7 @@
 // Immutable once made; NewEngine may be called from any thread.
 #pragma once
 
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsEngine.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -24,7 +24,7 @@
 
 #include "base/os/ByteStream.h"
 #include "base/os/SocketApi.h"
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsEngine.h"
 
 #include <atomic>
 #include <chrono>

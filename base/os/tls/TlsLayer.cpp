@@ -1,6 +1,6 @@
-#include "base/os/TlsLayer.h"
+#include "base/os/tls/TlsLayer.h"
 
-#include "base/os/TlsStream.h"
+#include "base/os/tls/TlsStream.h"
 
 #include <algorithm>
 #include <utility>

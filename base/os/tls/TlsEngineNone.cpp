@@ -1,7 +1,7 @@
 // The engine of a build without TLS: every session fails to start, so a
 // connection that asks for TLS fails with a code that says why instead of
 // going out in plain text.
-#include "base/os/TlsContext.h"
+#include "base/os/tls/TlsContext.h"
 
 #include "kavra/TlsErrors.h"
 

@@ -2,7 +2,7 @@
 // that OpenSSL never touches the socket. The input BIO answers "retry" when
 // empty (never end of file): whether the connection ended, and how, is the
 // stream's to say.
-#include "base/os/TlsContext.h"
+#include "base/os/tls/TlsContext.h"
 
 #include "kavra/TlsErrors.h"
 

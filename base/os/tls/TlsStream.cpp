@@ -1,6 +1,6 @@
 // The pump between a TLS engine and a non-blocking socket: the same code for
 // every system's engine.
-#include "base/os/TlsStream.h"
+#include "base/os/tls/TlsStream.h"
 
 #include "base/os/TcpStream.h"
 

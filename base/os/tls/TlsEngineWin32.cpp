@@ -9,10 +9,10 @@
 // DecryptMessage sees input only once it holds a whole record, whose header
 // the engine checks first: Schannel is not asked to make sense of bytes that
 // are no TLS at all, and Wine's Schannel would read past a short header.
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsEngine.h"
 
-#include "base/os/TlsContext.h"
-#include "base/os/TlsTrustWin32.h"
+#include "base/os/tls/TlsContext.h"
+#include "base/os/tls/TlsTrustWin32.h"
 #include "kavra/TlsErrors.h"
 
 #define SECURITY_WIN32

@@ -1,6 +1,6 @@
 // What every system's context shares: the notes of the files it was made
 // from, and the one-off engine of TlsEngine::Create.
-#include "base/os/TlsContext.h"
+#include "base/os/tls/TlsContext.h"
 
 #include <algorithm>
 #include <system_error>

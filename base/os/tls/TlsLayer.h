@@ -11,7 +11,7 @@
 #pragma once
 
 #include "base/os/StreamLayer.h"
-#include "base/os/TlsContext.h"
+#include "base/os/tls/TlsContext.h"
 
 #include <mutex>
 
