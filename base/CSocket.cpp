@@ -1,7 +1,8 @@
 #include "kavra/base/CSocket.h"
 
 #include "base/os/SocketApi.h"
-#include "base/os/TlsStream.h"
+#include "base/os/TcpStream.h"
+#include "base/os/tls/TlsLayer.h"
 #include "kavra/TlsErrors.h"
 #include "kavra/base/WriteTally.h"
 
@@ -27,13 +28,16 @@ Clock::time_point deadlineAfter(int timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
 }
 
-bool IsTlsError(int error) {
+// The library's own codes come with a detail from the stream that raised
+// them; the system's do not.
+bool HasDetail(int error) {
     return error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST;
 }
 
-kavra::os::TlsSettings SettingsFor(const kavra::TlsOptions& tls, const std::string& host) {
+// No server name: each connection's host.
+kavra::os::TlsSettings SettingsFor(const kavra::TlsOptions& tls) {
     kavra::os::TlsSettings settings;
-    settings.serverName = tls.ServerName().empty() ? host : tls.ServerName();
+    settings.serverName = tls.ServerName();
     settings.caFile = tls.CaFile();
     settings.caFolder = tls.CaFolder();
     settings.certFile = tls.CertFile();
@@ -62,9 +66,12 @@ int CSocket::Connect(const std::string& host, unsigned short port, unsigned int 
     m_port = port;
     m_lastErrorDetail.clear();
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_ptr<kavra::os::TlsEngine> engine;
-    if (m_tls.Enabled() && !(engine = makeTlsEngine())) {
-        return 0;
+    for (const auto& layer : m_layers) {
+        const int error = layer->Ready(m_lastErrorDetail);
+        if (error != 0) {
+            m_lastError = error;
+            return 0;
+        }
     }
     int error = 0;
     const Handle handle = kavra::os::ConnectTcp(m_host, m_port, timeoutMs, error, cancel);
@@ -74,8 +81,7 @@ int CSocket::Connect(const std::string& host, unsigned short port, unsigned int 
         m_lastError = error;
         return 0;
     }
-    m_handle = handle;
-    if (engine && !startTls(std::move(engine), deadline, cancel)) {
+    if (!openStream(handle, deadline, cancel)) {
         return 0;
     }
     m_lastError = 0;
@@ -83,51 +89,62 @@ int CSocket::Connect(const std::string& host, unsigned short port, unsigned int 
     return 1;
 }
 
-std::unique_ptr<kavra::os::TlsEngine> CSocket::makeTlsEngine() {
-    int error = 0;
-    auto engine = kavra::os::TlsEngine::Create(SettingsFor(m_tls, m_host), error, m_lastErrorDetail);
-    if (!engine) {
-        m_lastError = error;
+bool CSocket::openStream(Handle handle, Clock::time_point deadline, const std::atomic<bool>* cancel) {
+    std::unique_ptr<kavra::ByteStream> stream = std::make_unique<kavra::TcpStream>(handle);
+    for (const auto& layer : m_layers) {
+        int error = 0;
+        stream = layer->Open(std::move(stream), m_host, deadline, cancel, error, m_lastErrorDetail);
+        if (!stream) {
+            // As a failed TCP connect: no descriptor is left for the owner to close.
+            kavra::os::CloseSocket(handle);
+            m_lastError = error;
+            return false;
+        }
     }
-    return engine;
+    m_handle = handle;
+    m_stream = std::move(stream);
+    return true;
 }
 
-bool CSocket::startTls(std::unique_ptr<kavra::os::TlsEngine> engine, Clock::time_point deadline,
-                       const std::atomic<bool>* cancel) {
-    m_tlsStream = std::make_unique<kavra::os::TlsStream>(m_handle, std::move(engine));
-    const int error = m_tlsStream->Handshake(deadline, cancel);
-    if (error == 0) {
-        return true;
+int CSocket::SetTls(const kavra::TlsOptions& tls) {
+    m_tls = tls;
+    m_layers.clear();
+    if (!tls.Enabled()) {
+        return 0;
     }
-    // As a failed TCP connect: no descriptor is left for the owner to close.
-    m_lastErrorDetail = m_tlsStream->Detail();
-    m_tlsStream.reset();
-    kavra::os::CloseSocket(m_handle);
-    m_handle = INVALID_HANDLE;
-    m_lastError = error;
-    return false;
+    const auto layer = kavra::os::TlsLayer::For(SettingsFor(tls));
+    m_layers.push_back(layer);
+    std::string detail;
+    const int error = layer->Ready(detail);
+    if (error != 0) {
+        m_lastError = error;
+        m_lastErrorDetail = detail;
+    }
+    return error;
+}
+
+bool CSocket::IsEncrypted() const {
+    return m_stream != nullptr && m_stream->IsEncrypted();
 }
 
 int CSocket::GetTlsVersion() const {
-    return m_tlsStream ? m_tlsStream->ProtocolVersion() : 0;
+    return m_stream ? m_stream->ProtocolVersion() : 0;
 }
 
 std::string CSocket::GetTlsVersionName() const {
-    return m_tlsStream ? m_tlsStream->ProtocolName() : std::string();
+    return m_stream ? m_stream->ProtocolName() : std::string();
 }
 
 bool CSocket::HasBufferedInput() const {
-    return readAheadCount() > 0 || (m_tlsStream && m_tlsStream->HasBufferedInput());
+    return readAheadCount() > 0 || (m_stream && m_stream->BufferedInput() > 0);
 }
 
 long CSocket::recvSome(char* dst, std::size_t n, int& error) {
-    return m_tlsStream ? m_tlsStream->RecvSome(dst, n, error)
-                       : kavra::os::RecvSome(m_handle, dst, n, error);
+    return m_stream->RecvSome(dst, n, error);
 }
 
 long CSocket::sendSome(const char* src, std::size_t n, int& error) {
-    return m_tlsStream ? m_tlsStream->SendSome(src, n, error)
-                       : kavra::os::SendSome(m_handle, src, n, error);
+    return m_stream->SendSome(src, n, error);
 }
 
 int CSocket::SetKeepAlive(unsigned int idleS, unsigned int intervalS, unsigned int count) {
@@ -159,6 +176,7 @@ void CSocket::Attach(Handle handle) {
     if (handle == INVALID_HANDLE) {
         return;
     }
+    m_stream = std::make_unique<kavra::TcpStream>(handle);
     const int error = kavra::os::PrepareConnected(handle);
     if (error != 0) {
         fail(error);
@@ -170,12 +188,12 @@ void CSocket::Close() {
         // Held bytes get one attempt that does not wait; whatever the stack
         // does not take at once is lost with the connection.
         flushBy(Clock::now(), true);
-        // close_notify, unless part of a record is still waiting: the peer
-        // is to see the stream cut short then, not closed in order.
-        if (m_tlsStream && !m_tlsStream->HasPendingOutput()) {
-            m_tlsStream->Shutdown();
+        // The stream's orderly end (TLS: close_notify), unless part of a unit
+        // is still waiting: the peer is to see the stream cut short then.
+        if (!m_stream->HasPendingOutput()) {
+            m_stream->Shutdown();
         }
-        m_tlsStream.reset();
+        m_stream.reset();
         kavra::os::CloseSocket(m_handle);
         m_handle = INVALID_HANDLE;
     }
@@ -330,14 +348,10 @@ bool CSocket::flushBy(Clock::time_point deadline, bool closing) {
 void CSocket::settleWrite(std::size_t written, std::size_t total, bool closing) {
     // The held writes come first in what was written; one counts as accepted
     // once its last byte went.
-    bool onBoundary = written == 0 || written == total;
     std::size_t accepted = 0;
     for (const std::size_t end : m_heldEnds) {
-        onBoundary = onBoundary || end == written;
         accepted += end <= written ? 1 : 0;
     }
-    onBoundary = onBoundary && !m_tlsTorn;
-    m_tlsTorn = false;
     const bool live = IsConnected() && !closing;
     if (m_tally != nullptr && !m_heldEnds.empty()) {
         m_tally->accepted.fetch_add(accepted, std::memory_order_relaxed);
@@ -353,14 +367,32 @@ void CSocket::settleWrite(std::size_t written, std::size_t total, bool closing) 
     } else {
         m_heldEnds.clear();
     }
-    // A write cut short by the deadline inside one caller's bytes: the peer
-    // has the front of them, and nothing sent later may follow it.
-    if (!onBoundary && live) {
+    if (isTorn(written, total) && live) {
         fail(ETIMEDOUT);
         if (m_tally != nullptr) {
             m_tally->outOfStepCloses.fetch_add(1, std::memory_order_relaxed);
         }
     }
+}
+
+// The one rule of a torn unit. A write cut short by the deadline inside one
+// caller's bytes (a frame): the peer has the front of them, and nothing sent
+// later may follow it. A write that leaves part of one of the stream's own
+// units waiting (a TLS record): the peer would see it cut, whatever caller's
+// boundary the plaintext stopped at.
+bool CSocket::isTorn(std::size_t written, std::size_t total) const {
+    if (m_stream && m_stream->HasPendingOutput()) {
+        return true;
+    }
+    if (written == 0 || written == total) {
+        return false;
+    }
+    for (const std::size_t end : m_heldEnds) {
+        if (end == written) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void CSocket::keepHeldFrom(std::size_t first) {
@@ -396,19 +428,18 @@ int CSocket::writeAll(const char* src, int n, Clock::time_point deadline) {
             break;
         }
     }
-    // Over TLS the bytes are written once their record went whole; a part
-    // of a record still waiting has torn the stream.
-    if (m_tlsStream && !drainTls(deadline)) {
-        m_tlsTorn = true;
-        done -= static_cast<int>(m_tlsStream->UnsentPlain());
+    // Bytes count as written once the stream's unit that carries them went
+    // whole; a part of one still waiting has torn the stream.
+    if (!drainStream(deadline)) {
+        done -= static_cast<int>(m_stream->UnsentTaken());
     }
     return done;
 }
 
-bool CSocket::drainTls(Clock::time_point deadline) {
-    while (IsConnected() && m_tlsStream->HasPendingOutput()) {
+bool CSocket::drainStream(Clock::time_point deadline) {
+    while (IsConnected() && m_stream->HasPendingOutput()) {
         int error = 0;
-        if (m_tlsStream->FlushSome(error)) {
+        if (m_stream->FlushSome(error)) {
             break;
         }
         if (error != EAGAIN) {
@@ -419,7 +450,7 @@ bool CSocket::drainTls(Clock::time_point deadline) {
             break;
         }
     }
-    return !m_tlsStream->HasPendingOutput();
+    return !m_stream->HasPendingOutput();
 }
 
 int CSocket::waitFor(Direction direction, Clock::time_point deadline) {
@@ -484,8 +515,8 @@ int CSocket::Available() const {
     if (!IsOpen()) {
         return -1;
     }
-    // Over TLS, bytes not decrypted yet count as they are: an upper bound.
-    const std::size_t plain = readAheadCount() + (m_tlsStream ? m_tlsStream->BufferedInput() : 0);
+    // Bytes a layer has not decoded yet count as they are: an upper bound.
+    const std::size_t plain = readAheadCount() + m_stream->BufferedInput();
     const int buffered = plain > INT_MAX ? INT_MAX : static_cast<int>(plain);
     const int waiting = kavra::os::ReadableBytes(m_handle);
     if (waiting < 0) {
@@ -499,12 +530,7 @@ bool CSocket::PeerClosed() {
         return false;
     }
     int error = 0;
-    if (m_tlsStream) {
-        // Only a read tells close_notify from a cut; what it decrypts waits
-        // read ahead.
-        return ReadArrived() < 0;
-    }
-    switch (kavra::os::PeekForClose(m_handle, error)) {
+    switch (m_stream->PeekForClose(error)) {
     case kavra::os::PeekResult::Closed:
         fail(0);
         return true;
@@ -526,5 +552,5 @@ unsigned short CSocket::GetLocalPort() const {
 void CSocket::fail(int error) {
     m_failed = true;
     m_lastError = error;
-    m_lastErrorDetail = m_tlsStream && IsTlsError(error) ? m_tlsStream->Detail() : std::string();
+    m_lastErrorDetail = m_stream && HasDetail(error) ? m_stream->Detail() : std::string();
 }

@@ -1,6 +1,6 @@
 #include "kavra/base/TlsOptions.h"
 
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsEngine.h"
 
 namespace kavra {
 

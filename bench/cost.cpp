@@ -5,7 +5,7 @@
 //
 //   kavra_bench_cost stream SIZE COUNT   lossless stream of COUNT bodies
 //   kavra_bench_cost ping COUNT          COUNT round trips of 64 bytes
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 #include <kavra/KavraClientThread.h>
 #include <kavra/ReceiveOverflow.h>

@@ -10,9 +10,9 @@
 #include <kavra/ReceiveOverflow.h>
 #include <kavra/base/CSocket.h>
 
-#include "base/os/ServingApi.h"
-#include "base/os/TlsEngine.h"
-#include "base/os/TlsStream.h"
+#include "serving/ServingApi.h"
+#include "base/os/tls/TlsEngine.h"
+#include "base/os/tls/TlsStream.h"
 
 #ifdef KAVRA_BENCH_HAVE_TLS
 #include "tools/SelfSignedCertificate.h"

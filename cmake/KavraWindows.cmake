@@ -5,7 +5,7 @@
 # runtime (exceptions and std::string cross the DLL boundary) and start from
 # there without a PATH: under Wine as on Windows.
 set(KAVRA_SOCKET_LIBS ws2_32)
-set(KAVRA_OS_EXTRA_SOURCES base/os/DllConstantsWin32.cpp)
+set(KAVRA_OS_EXTRA_SOURCES client/DllConstantsWin32.cpp)
 
 if(NOT CMAKE_RUNTIME_OUTPUT_DIRECTORY)
     set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)

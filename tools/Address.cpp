@@ -2,7 +2,7 @@
 
 #include "Args.h"
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 namespace kavra::tool {
 

@@ -15,7 +15,7 @@
 
 #include "ServerSocket.h"
 
-#include "base/os/TlsStream.h"
+#include "base/os/tls/TlsStream.h"
 
 #include <cstddef>
 #include <memory>

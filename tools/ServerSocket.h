@@ -4,7 +4,7 @@
 // platform layer's (base/os).
 #pragma once
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 #include "base/os/WakeUp.h"
 
 #include <cstddef>

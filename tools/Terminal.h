@@ -2,7 +2,7 @@
 // platform layer; the tool knows them by their short name.
 #pragma once
 
-#include "base/os/Terminal.h"
+#include "tools/os/Terminal.h"
 
 namespace kavra::tool {
 

@@ -12,8 +12,8 @@
 
 #include "ServerSocket.h"
 
-#include "base/os/TlsEngine.h"
-#include "base/os/TlsStream.h"
+#include "base/os/tls/TlsEngine.h"
+#include "base/os/tls/TlsStream.h"
 
 #include <atomic>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include "Commands.h"
 
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsEngine.h"
 
 namespace kavra::tool {
 

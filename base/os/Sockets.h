@@ -2,7 +2,7 @@
 // system's socket headers and the few calls whose spelling differs between
 // POSIX and Winsock, so that the logic above them (address lookup,
 // connecting; listening and accepting in Serving.cpp) is written once.
-// Internal to base/os.
+// Internal to the platform layer (base/os and serving/).
 #pragma once
 
 #include "base/os/SocketApi.h"

@@ -1,6 +1,6 @@
 // The platform layer against real loopback peers: what the tool's server and
 // the tests' own peers rely on when they wait over several sockets at once.
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 // connection or damages a record.
 #include "base/os/SocketApi.h"
 #include "kavra/base/CSocket.h"
-#include "base/os/TlsStream.h"
+#include "base/os/tls/TlsStream.h"
 #include "kavra/TlsErrors.h"
 #include "support/Slowdown.h"
 #include "support/TestSocket.h"

@@ -1,9 +1,9 @@
 // TLS streams over loopback: the client against `openssl s_server` with
 // certificates made for the test, and client and server of the engine
 // against each other where the test must control the wire.
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 #include "base/os/SocketApi.h"
-#include "base/os/TlsStream.h"
+#include "base/os/tls/TlsStream.h"
 #include "support/LoopbackServer.h"
 #include "support/TlsEchoServer.h"
 #include "support/TlsPeers.h"

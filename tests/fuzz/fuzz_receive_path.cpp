@@ -16,7 +16,7 @@
 
 #include "FrameModel.h"
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 #include <kavra/FrameDecoder.h>
 #include <kavra/KavraClientThread.h>

@@ -1,6 +1,6 @@
 #include "support/ChildProcess.h"
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 #include <cerrno>
 #include <csignal>

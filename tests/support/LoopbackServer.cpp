@@ -1,6 +1,6 @@
 #include "support/LoopbackServer.h"
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 #include <kavra/KavraHeader.h>
 

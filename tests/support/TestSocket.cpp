@@ -1,6 +1,6 @@
 #include "support/TestSocket.h"
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 #include <cerrno>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "support/TlsEchoServer.h"
 
-#include "base/os/ServingApi.h"
-#include "base/os/TlsStream.h"
+#include "serving/ServingApi.h"
+#include "base/os/tls/TlsStream.h"
 
 #include <cerrno>
 #include <system_error>

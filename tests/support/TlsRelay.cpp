@@ -1,6 +1,6 @@
 #include "support/TlsRelay.h"
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 
 #include <system_error>
 #include <vector>

@@ -13,10 +13,8 @@
 
 namespace kavra {
 struct WriteTally;
-namespace os {
-class TlsEngine;
-class TlsStream;
-} // namespace os
+class ByteStream;
+class StreamLayer;
 } // namespace kavra
 
 /// A TCP client socket (IPv4 or IPv6) in non-blocking mode with TCP_NODELAY.
@@ -65,6 +63,9 @@ class TlsStream;
 /// fails with KAVRA_TLS_TRUNCATED, a damaged record with
 /// KAVRA_TLS_BAD_RECORD, a fatal alert with KAVRA_TLS_ALERT
 /// (kavra/TlsErrors.h). Close sends close_notify. Attach stays plain.
+///
+/// Inside, every transfer goes through one stream: plain TCP, with each
+/// layer the settings ask for (TLS) wrapped around it at connect.
 class KAVRA_API CSocket {
 public:
     using Handle = std::intptr_t;             ///< A system socket descriptor.
@@ -82,12 +83,17 @@ public:
     /// true, the attempt gives up within about 50 ms (ECANCELED).
     int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
                 const std::atomic<bool>* cancel = nullptr);
-    ///@{
     /// The TLS settings of the next Connect and Reconnect (not of the
-    /// connection that is up). Off by default.
-    void SetTls(const kavra::TlsOptions& tls) { m_tls = tls; }
+    /// connection that is up). Off by default. Reads and checks the CA,
+    /// certificate and key files now: 0, or KAVRA_TLS_SETUP
+    /// (KAVRA_TLS_NOT_BUILT) with GetLastError and GetLastErrorDetail set,
+    /// and every connect fails the same way until the files are fixed.
+    /// Sockets with the same settings share what was read; a file that
+    /// changed since (size or modification time) is read again at the next
+    /// connect, so a renewed certificate or CA counts from then on.
+    int SetTls(const kavra::TlsOptions& tls);
+    /// The settings given to SetTls.
     const kavra::TlsOptions& GetTls() const { return m_tls; }
-    ///@}
     /// Connects again to the remembered endpoint; 0 when there is none.
     int Reconnect(unsigned int timeoutMs);
     /// Takes an already connected descriptor (ownership passes to this object).
@@ -174,7 +180,7 @@ public:
     /// has expired (notAfter ...)"); otherwise empty.
     const std::string& GetLastErrorDetail() const { return m_lastErrorDetail; }
     /// Whether the connection that is open is encrypted.
-    bool IsEncrypted() const { return m_tlsStream != nullptr; }
+    bool IsEncrypted() const;
     ///@{
     /// Its TLS version as on the wire (0x0303: TLS 1.2, 0x0304: TLS 1.3) and
     /// the version's name ("TLSv1.3"); 0 and "" when plain or closed.
@@ -207,19 +213,20 @@ private:
     // One read into the empty read-ahead; as readSome.
     long refillReadAhead(int& error);
     std::size_t readAheadCount() const { return m_readEnd - m_readBegin; }
-    // The transfers of the connection: through TLS when it is encrypted.
+    // The transfers of the connection, through its stream.
     long recvSome(char* dst, std::size_t n, int& error);
     long sendSome(const char* src, std::size_t n, int& error);
-    // The engine for a TLS connect (its files are loaded now), or null with
-    // the failure recorded.
-    std::unique_ptr<kavra::os::TlsEngine> makeTlsEngine();
-    // The handshake of the connection just made, by the deadline; on failure
-    // the descriptor is closed and the failure recorded.
-    bool startTls(std::unique_ptr<kavra::os::TlsEngine> engine,
-                  std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
-    // Writes until no encrypted bytes wait, by the deadline; false when
-    // some still wait then (the stream is torn) or the socket failed.
-    bool drainTls(std::chrono::steady_clock::time_point deadline);
+    // The layers' set-up over the TCP connection just made (handle), by the
+    // deadline; on failure the descriptor is closed and the failure recorded.
+    bool openStream(Handle handle, std::chrono::steady_clock::time_point deadline,
+                    const std::atomic<bool>* cancel);
+    // Writes until the stream holds no part of a unit, by the deadline;
+    // false when some still waits then (the stream is torn) or the socket
+    // failed.
+    bool drainStream(std::chrono::steady_clock::time_point deadline);
+    // Whether a write that went out up to written of total bytes stopped
+    // inside a unit: one caller's write, or one of the stream's own.
+    bool isTorn(std::size_t written, std::size_t total) const;
     void dropReadAhead();
     // Writes all n bytes unless the deadline passes or the socket fails;
     // returns the count written.
@@ -253,10 +260,10 @@ private:
     int m_lastError = 0;
     std::string m_lastErrorDetail;
     kavra::TlsOptions m_tls;
-    std::unique_ptr<kavra::os::TlsStream> m_tlsStream;
-    // A write gave up with encrypted bytes still waiting: the TLS stream is
-    // torn, whatever plaintext boundary the write stopped at.
-    bool m_tlsTorn = false;
+    // What a connect wraps around TCP, lowest first.
+    std::vector<std::shared_ptr<const kavra::StreamLayer>> m_layers;
+    // The open connection's stream; null while closed.
+    std::unique_ptr<kavra::ByteStream> m_stream;
     std::chrono::steady_clock::time_point m_lastInput{};
     std::string m_host;
     unsigned short m_port = 0;

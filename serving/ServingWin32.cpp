@@ -1,5 +1,5 @@
 // The Win32 half of the serving side: Winsock's spelling of the calls.
-#include "base/os/ServingSockets.h"
+#include "serving/ServingSockets.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The Linux half of the serving side: the calls whose spelling differs
 // from Winsock's.
-#include "base/os/ServingSockets.h"
+#include "serving/ServingSockets.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,16 +1,17 @@
-// TLS over one connected, non-blocking socket, with the transfer contract of
-// SendSome and RecvSome (SocketApi.h), so that CSocket reads ahead, corks,
-// waits and applies its rule of torn writes the same way over TLS and over
-// plain TCP. The stream owns the engine, not the socket.
+// TLS as a layer of the stream chain (ByteStream.h): a stream over the
+// stream below it (plain TCP, or another layer), so that CSocket reads
+// ahead, corks, waits and applies its rule of torn writes the same way over
+// TLS and over plain TCP. It owns the engine and the stream below, not the
+// descriptor.
 //
 // Writes: bytes that SendSome takes are encrypted at once, one record per
 // call, and are part of the stream from then on; what the socket did not take
 // yet waits as pending output and goes first with the next SendSome or
-// FlushSome. A writer that
-// gives up while output is pending has torn the stream (the peer would see a
-// partial record) and must close the connection. SendSome encrypts nothing
-// while the socket has no room, so a writer that times out against a stalled
-// peer with nothing taken leaves the stream whole.
+// FlushSome. A writer that gives up while output is pending has torn the
+// stream (the peer would see a partial record) and must close the
+// connection. SendSome encrypts nothing while the socket has no room, so a
+// writer that times out against a stalled peer with nothing taken leaves the
+// stream whole.
 //
 // Reads: RecvSome takes wire bytes off the socket and returns plaintext; one
 // call may return nothing new (EAGAIN) when only a partial record or a
@@ -21,8 +22,9 @@
 // One thread at a time: the socket's owner.
 #pragma once
 
+#include "base/os/ByteStream.h"
 #include "base/os/SocketApi.h"
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsEngine.h"
 
 #include <atomic>
 #include <chrono>
@@ -32,12 +34,12 @@
 
 namespace kavra::os {
 
-class TlsStream {
+class TlsStream final : public ByteStream {
 public:
+    TlsStream(std::unique_ptr<ByteStream> next, std::unique_ptr<TlsEngine> engine);
+    // Directly over a connected socket.
     TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine);
-    TlsStream(const TlsStream&) = delete;
-    TlsStream& operator=(const TlsStream&) = delete;
-    ~TlsStream();
+    ~TlsStream() override;
 
     // Runs the handshake by the deadline; a stop request (cancel) ends it
     // within CONNECT_CANCEL_POLL_MS. 0, or the error: a TLS code of
@@ -47,42 +49,50 @@ public:
 
     // As SendSome: > 0 the plaintext bytes taken (see above), or -1 with
     // error set (EAGAIN when the socket has no room).
-    long SendSome(const void* src, std::size_t n, int& error);
+    long SendSome(const void* src, std::size_t n, int& error) override;
     // As RecvSome: > 0 plaintext bytes, 0 once the peer's close_notify
     // arrived, -1 with error set: EAGAIN, KAVRA_TLS_TRUNCATED when the
     // connection ended without close_notify, another TLS code, or the
     // socket's error.
-    long RecvSome(void* dst, std::size_t n, int& error);
+    long RecvSome(void* dst, std::size_t n, int& error) override;
     // Sends pending output without waiting: true when none is left, false
     // with error set (EAGAIN: the socket has no room now).
-    bool FlushSome(int& error);
+    bool FlushSome(int& error) override;
 
-    bool HasPendingOutput() const;
+    SocketHandle Handle() const override { return m_next->Handle(); }
+    bool HasPendingOutput() const override;
     // Plaintext that SendSome took whose record has not gone out whole: the
     // bytes a writer that gives up now must count as not written. SendSome
     // encrypts one record at a time and only when nothing waits, so these
     // are at most the bytes of its last call.
     std::size_t UnsentPlain() const { return m_recordLeft > 0 ? m_lastWritePlain : 0; }
+    std::size_t UnsentTaken() const override { return UnsentPlain(); }
     bool HasBufferedInput() const { return m_plainBegin < m_plain.size(); }
-    std::size_t BufferedInput() const { return m_plain.size() - m_plainBegin; }
+    std::size_t BufferedInput() const override { return m_plain.size() - m_plainBegin; }
+    // Only a read tells close_notify from a cut; what it decrypts waits as
+    // buffered input.
+    PeekResult PeekForClose(int& error) override;
 
     // close_notify, given one write that does not wait; the caller closes the
     // socket afterwards.
-    void Shutdown();
+    void Shutdown() override;
 
     // The detail of the last failure, for people.
-    const std::string& Detail() const { return m_detail; }
-    int ProtocolVersion() const;
-    std::string ProtocolName() const;
+    const std::string& Detail() const override { return m_detail; }
+    bool IsEncrypted() const override { return true; }
+    int ProtocolVersion() const override;
+    std::string ProtocolName() const override;
 
 private:
     int flushAll(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
     int handshakeInput(std::chrono::steady_clock::time_point deadline,
                        const std::atomic<bool>* cancel);
     void decrypt();
+    long readWire();
     std::size_t takePlain(char* dst, std::size_t n);
+    int stickyError() const { return m_engineError != 0 ? m_engineError : m_readError; }
 
-    SocketHandle m_handle;
+    std::unique_ptr<ByteStream> m_next;
     std::unique_ptr<TlsEngine> m_engine;
     std::vector<char> m_plain;
     std::size_t m_plainBegin = 0;

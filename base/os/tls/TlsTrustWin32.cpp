@@ -2,7 +2,7 @@
 // layer's lookup, as socket addresses.
 #include "base/os/Winsock.h"
 
-#include "base/os/TlsTrustWin32.h"
+#include "base/os/tls/TlsTrustWin32.h"
 
 #include "kavra/TlsErrors.h"
 

@@ -2,7 +2,7 @@
 // that OpenSSL never touches the socket. The input BIO answers "retry" when
 // empty (never end of file): whether the connection ended, and how, is the
 // stream's to say.
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsContext.h"
 
 #include "kavra/TlsErrors.h"
 
@@ -47,7 +47,7 @@ std::string TakeErrorText() {
 }
 
 // A failed setup step: KAVRA_TLS_SETUP with what and OpenSSL's reason.
-std::unique_ptr<TlsEngine> SetupFailure(const std::string& what, int& error, std::string& detail) {
+std::nullptr_t SetupFailure(const std::string& what, int& error, std::string& detail) {
     error = KAVRA_TLS_SETUP;
     detail = what + ": " + TakeErrorText();
     return nullptr;
@@ -126,9 +126,10 @@ bool LooksLikeTlsStart(const std::vector<unsigned char>& first) {
 
 class OpenSslEngine final : public TlsEngine {
 public:
-    OpenSslEngine(CtxPtr ctx, SslPtr ssl, BIO* in, BIO* out, const TlsSettings& settings)
-        : m_ctx(std::move(ctx)), m_ssl(std::move(ssl)), m_in(in), m_out(out),
-          m_server(settings.server), m_serverName(settings.serverName) {
+    // The session keeps its context alive (OpenSSL counts its users).
+    OpenSslEngine(SslPtr ssl, BIO* in, BIO* out, bool server, std::string serverName)
+        : m_ssl(std::move(ssl)), m_in(in), m_out(out), m_server(server),
+          m_serverName(std::move(serverName)) {
         SSL_set_ex_data(m_ssl.get(), NOTE_SLOT, &m_verifyNote);
     }
 
@@ -286,7 +287,6 @@ private:
         detail = "a TLS record from " + peer + " is damaged: " + TakeErrorText();
     }
 
-    CtxPtr m_ctx;
     SslPtr m_ssl;
     BIO* m_in;  // owned by m_ssl
     BIO* m_out; // owned by m_ssl
@@ -323,8 +323,8 @@ bool LoadCaFolder(SSL_CTX* ctx, const std::string& folder, std::string& why) {
     return true;
 }
 
-// Trust and the name to check, on the client's side.
-bool SetUpVerification(SSL_CTX* ctx, SSL* ssl, const TlsSettings& settings, std::string& why) {
+// The authorities a client trusts, loaded into the context once.
+bool LoadTrust(SSL_CTX* ctx, const TlsSettings& settings, std::string& why) {
     if (!settings.caFile.empty() &&
         SSL_CTX_load_verify_locations(ctx, settings.caFile.c_str(), nullptr) != 1) {
         why = "cannot load the CA file " + settings.caFile + ": " + TakeErrorText();
@@ -338,18 +338,23 @@ bool SetUpVerification(SSL_CTX* ctx, SSL* ssl, const TlsSettings& settings, std:
         why = "cannot load the system's trusted authorities: " + TakeErrorText();
         return false;
     }
+    return true;
+}
+
+// The name one session's certificate must carry.
+bool SetUpName(SSL* ssl, const std::string& serverName, std::string& why) {
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-    if (settings.serverName.empty()) {
+    if (serverName.empty()) {
         why = "no server name to check the certificate against";
         return false;
     }
-    if (X509_VERIFY_PARAM_set1_ip_asc(param, settings.serverName.c_str()) == 1) {
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) == 1) {
         return true;
     }
     ERR_clear_error();
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (X509_VERIFY_PARAM_set1_host(param, settings.serverName.c_str(), 0) != 1) {
-        why = "the server name " + settings.serverName + " cannot be checked: " + TakeErrorText();
+    if (X509_VERIFY_PARAM_set1_host(param, serverName.c_str(), 0) != 1) {
+        why = "the server name " + serverName + " cannot be checked: " + TakeErrorText();
         return false;
     }
     return true;
@@ -383,55 +388,39 @@ bool LoadOwnCertificate(SSL_CTX* ctx, const TlsSettings& settings, std::string& 
     return true;
 }
 
-} // namespace
+class OpenSslContext final : public TlsContext {
+public:
+    OpenSslContext(const TlsSettings& settings, CtxPtr ctx)
+        : TlsContext(settings), m_ctx(std::move(ctx)) {}
 
-bool TlsEngine::Built() {
-    return true;
-}
+    std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName, int& error,
+                                         std::string& detail) const override;
 
-std::unique_ptr<TlsEngine> TlsEngine::Create(const TlsSettings& settings, int& error,
-                                             std::string& detail) {
+private:
+    CtxPtr m_ctx;
+};
+
+std::unique_ptr<TlsEngine> OpenSslContext::NewEngine(const std::string& serverName, int& error,
+                                                     std::string& detail) const {
+    const TlsSettings& settings = Settings();
     ERR_clear_error();
-    CtxPtr ctx(SSL_CTX_new(settings.server ? TLS_server_method() : TLS_client_method()));
-    if (!ctx) {
-        return SetupFailure("cannot create a TLS context", error, detail);
-    }
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
-    if (settings.certFile.empty() != settings.keyFile.empty()) {
-        error = KAVRA_TLS_SETUP;
-        detail = "a certificate needs its key and a key its certificate: give both or neither";
-        return nullptr;
-    }
-    if (settings.server && settings.certFile.empty()) {
-        error = KAVRA_TLS_SETUP;
-        detail = "serving TLS needs a certificate and its key";
-        return nullptr;
-    }
-    std::string why;
-    if (!settings.certFile.empty() && !LoadOwnCertificate(ctx.get(), settings, why)) {
-        error = KAVRA_TLS_SETUP;
-        detail = why;
-        return nullptr;
-    }
-    SslPtr ssl(SSL_new(ctx.get()));
+    SslPtr ssl(SSL_new(m_ctx.get()));
     if (!ssl) {
         return SetupFailure("cannot create a TLS session", error, detail);
     }
     if (!settings.server) {
         if (settings.verify) {
             SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, NoteVerifyFailure);
-            if (!SetUpVerification(ctx.get(), ssl.get(), settings, why)) {
+            if (!SetUpName(ssl.get(), serverName, detail)) {
                 error = KAVRA_TLS_SETUP;
-                detail = why;
                 return nullptr;
             }
         } else {
             SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
         }
-        if (!settings.serverName.empty() && !IsNumericHost(settings.serverName) &&
+        if (!serverName.empty() && !IsNumericHost(serverName) &&
             SSL_ctrl(ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                     const_cast<char*>(settings.serverName.c_str())) != 1) {
+                     const_cast<char*>(serverName.c_str())) != 1) {
             return SetupFailure("cannot send the server name", error, detail);
         }
     }
@@ -450,7 +439,41 @@ std::unique_ptr<TlsEngine> TlsEngine::Create(const TlsSettings& settings, int& e
     } else {
         SSL_set_connect_state(ssl.get());
     }
-    return std::make_unique<OpenSslEngine>(std::move(ctx), std::move(ssl), in, out, settings);
+    return std::make_unique<OpenSslEngine>(std::move(ssl), in, out, settings.server, serverName);
+}
+
+} // namespace
+
+bool TlsEngine::Built() {
+    return true;
+}
+
+std::shared_ptr<const TlsContext> TlsContext::Make(const TlsSettings& settings, int& error,
+                                                   std::string& detail) {
+    ERR_clear_error();
+    CtxPtr ctx(SSL_CTX_new(settings.server ? TLS_server_method() : TLS_client_method()));
+    if (!ctx) {
+        return SetupFailure("cannot create a TLS context", error, detail);
+    }
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
+    error = KAVRA_TLS_SETUP;
+    if (settings.certFile.empty() != settings.keyFile.empty()) {
+        detail = "a certificate needs its key and a key its certificate: give both or neither";
+        return nullptr;
+    }
+    if (settings.server && settings.certFile.empty()) {
+        detail = "serving TLS needs a certificate and its key";
+        return nullptr;
+    }
+    if (!settings.certFile.empty() && !LoadOwnCertificate(ctx.get(), settings, detail)) {
+        return nullptr;
+    }
+    if (!settings.server && settings.verify && !LoadTrust(ctx.get(), settings, detail)) {
+        return nullptr;
+    }
+    error = 0;
+    return std::make_shared<OpenSslContext>(settings, std::move(ctx));
 }
 
 } // namespace kavra::os

@@ -1,6 +1,8 @@
 // The pump between a TLS engine and a non-blocking socket: the same code for
 // every system's engine.
-#include "base/os/TlsStream.h"
+#include "base/os/tls/TlsStream.h"
+
+#include "base/os/TcpStream.h"
 
 #include "kavra/TlsErrors.h"
 
@@ -31,8 +33,11 @@ bool IsPeerGone(int error) {
 
 } // namespace
 
+TlsStream::TlsStream(std::unique_ptr<ByteStream> next, std::unique_ptr<TlsEngine> engine)
+    : m_next(std::move(next)), m_engine(std::move(engine)), m_wireIn(WIRE_READ_BYTES) {}
+
 TlsStream::TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine)
-    : m_handle(handle), m_engine(std::move(engine)), m_wireIn(WIRE_READ_BYTES) {}
+    : TlsStream(std::make_unique<TcpStream>(handle), std::move(engine)) {}
 
 TlsStream::~TlsStream() = default;
 
@@ -46,7 +51,7 @@ int TlsStream::flushAll(std::chrono::steady_clock::time_point deadline,
         if (error != EAGAIN) {
             return error;
         }
-        const int waited = WaitReadyBy(m_handle, Direction::Write, deadline, cancel);
+        const int waited = WaitReadyBy(Handle(), Direction::Write, deadline, cancel);
         if (waited != 0) {
             return waited;
         }
@@ -57,12 +62,12 @@ int TlsStream::flushAll(std::chrono::steady_clock::time_point deadline,
 int TlsStream::handshakeInput(std::chrono::steady_clock::time_point deadline,
                               const std::atomic<bool>* cancel) {
     for (;;) {
-        const int waited = WaitReadyBy(m_handle, Direction::Read, deadline, cancel);
+        const int waited = WaitReadyBy(Handle(), Direction::Read, deadline, cancel);
         if (waited != 0) {
             return waited;
         }
         int error = 0;
-        const long got = os::RecvSome(m_handle, m_wireIn.data(), m_wireIn.size(), error);
+        const long got = m_next->RecvSome(m_wireIn.data(), m_wireIn.size(), error);
         if (got > 0) {
             m_engine->PutInput(m_wireIn.data(), static_cast<std::size_t>(got));
             return 0;
@@ -152,28 +157,36 @@ std::size_t TlsStream::takePlain(char* dst, std::size_t n) {
     return count;
 }
 
+// One read of wire bytes from the stream below into the engine, and what it
+// decrypts: the count read, or 0 when nothing came (EAGAIN, or the stream
+// has ended or failed, which stickyError and m_closeNotify then tell).
+long TlsStream::readWire() {
+    if (m_closeNotify || stickyError() != 0) {
+        return 0;
+    }
+    int error = 0;
+    const long got = m_next->RecvSome(m_wireIn.data(), m_wireIn.size(), error);
+    if (got == 0) {
+        m_readError = KAVRA_TLS_TRUNCATED;
+        m_detail = "the connection ended without the peer's TLS close_notify";
+        return 0;
+    }
+    if (got < 0) {
+        if (error != EAGAIN) {
+            m_readError = error;
+        }
+        return 0;
+    }
+    m_engine->PutInput(m_wireIn.data(), static_cast<std::size_t>(got));
+    decrypt();
+    return got;
+}
+
 long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
     char* out = static_cast<char*>(dst);
     std::size_t copied = takePlain(out, n);
     for (int reads = 0; copied < n && reads < WIRE_READS_PER_CALL; ++reads) {
-        if (m_closeNotify || m_engineError != 0 || m_readError != 0) {
-            break;
-        }
-        int socketError = 0;
-        const long got = os::RecvSome(m_handle, m_wireIn.data(), m_wireIn.size(), socketError);
-        if (got == 0) {
-            m_readError = KAVRA_TLS_TRUNCATED;
-            m_detail = "the connection ended without the peer's TLS close_notify";
-            break;
-        }
-        if (got < 0) {
-            if (socketError != EAGAIN) {
-                m_readError = socketError;
-            }
-            break;
-        }
-        m_engine->PutInput(m_wireIn.data(), static_cast<std::size_t>(got));
-        decrypt();
+        const long got = readWire();
         copied += takePlain(out + copied, n - copied);
         if (static_cast<std::size_t>(got) < m_wireIn.size()) {
             break;
@@ -182,8 +195,8 @@ long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
     if (copied > 0) {
         return static_cast<long>(copied);
     }
-    if (m_engineError != 0 || m_readError != 0) {
-        error = m_engineError != 0 ? m_engineError : m_readError;
+    if (stickyError() != 0) {
+        error = stickyError();
         return -1;
     }
     if (m_closeNotify) {
@@ -191,6 +204,20 @@ long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
     }
     error = EAGAIN;
     return -1;
+}
+
+PeekResult TlsStream::PeekForClose(int& error) {
+    if (!HasBufferedInput()) {
+        readWire();
+    }
+    if (HasBufferedInput()) {
+        return PeekResult::Data;
+    }
+    if (stickyError() != 0) {
+        error = stickyError();
+        return PeekResult::Failed;
+    }
+    return m_closeNotify ? PeekResult::Closed : PeekResult::Empty;
 }
 
 long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
@@ -203,7 +230,7 @@ long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
     }
     // Encrypted bytes cannot be taken back: encrypt only when the socket
     // has room, so that a writer stopped by a full socket took nothing.
-    const int ready = WaitReady(m_handle, Direction::Write, 0, error);
+    const int ready = WaitReady(Handle(), Direction::Write, 0, error);
     if (ready <= 0) {
         if (ready == 0) {
             error = EAGAIN;
@@ -229,9 +256,11 @@ long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
 }
 
 bool TlsStream::FlushSome(int& error) {
+    if (!m_next->FlushSome(error)) {
+        return false;
+    }
     while (m_engine->OutputSize() > 0) {
-        const long sent = os::SendSome(m_handle, m_engine->OutputData(), m_engine->OutputSize(),
-                                       error);
+        const long sent = m_next->SendSome(m_engine->OutputData(), m_engine->OutputSize(), error);
         if (sent <= 0) {
             if (sent == 0) {
                 error = EAGAIN;
@@ -245,7 +274,7 @@ bool TlsStream::FlushSome(int& error) {
 }
 
 bool TlsStream::HasPendingOutput() const {
-    return m_engine->OutputSize() > 0;
+    return m_engine->OutputSize() > 0 || m_next->HasPendingOutput();
 }
 
 void TlsStream::Shutdown() {

@@ -1,6 +1,6 @@
 // Listening and accepting, written once for both systems on top of the few
 // calls that Sockets.h and ServingSockets.h name.
-#include "base/os/ServingSockets.h"
+#include "serving/ServingSockets.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,8 +1,9 @@
 // What the serving side's files share beyond Sockets.h: the two calls
-// whose spelling differs between POSIX and Winsock. Internal to base/os.
+// whose spelling differs between POSIX and Winsock. Internal to the
+// platform layer (base/os and serving/).
 #pragma once
 
-#include "base/os/ServingApi.h"
+#include "serving/ServingApi.h"
 #include "base/os/Sockets.h"
 
 namespace kavra::os {

@@ -1,4 +1,4 @@
-#include "base/os/Terminal.h"
+#include "tools/os/Terminal.h"
 
 #include <atomic>
 #include <csignal>

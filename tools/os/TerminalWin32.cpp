@@ -1,4 +1,4 @@
-#include "base/os/Terminal.h"
+#include "tools/os/Terminal.h"
 
 // Winsock's header brings <windows.h> in the order it needs.
 #include "base/os/Winsock.h"

@@ -9,9 +9,10 @@
 // DecryptMessage sees input only once it holds a whole record, whose header
 // the engine checks first: Schannel is not asked to make sense of bytes that
 // are no TLS at all, and Wine's Schannel would read past a short header.
-#include "base/os/TlsEngine.h"
+#include "base/os/tls/TlsEngine.h"
 
-#include "base/os/TlsTrustWin32.h"
+#include "base/os/tls/TlsContext.h"
+#include "base/os/tls/TlsTrustWin32.h"
 #include "kavra/TlsErrors.h"
 
 #define SECURITY_WIN32
@@ -196,20 +197,40 @@ SECURITY_STATUS acquireCredential(CredHandle& credential) {
     return status;
 }
 
+// What the sessions of one TlsContext share: the trust store and the
+// credential, which Schannel lets many sessions use at once.
+class SchannelShared {
+public:
+    SchannelShared(TlsTrustWin32 trust, CredHandle credential)
+        : m_trust(std::move(trust)), m_credential(credential) {}
+    SchannelShared(const SchannelShared&) = delete;
+    SchannelShared& operator=(const SchannelShared&) = delete;
+    ~SchannelShared() { ::FreeCredentialsHandle(&m_credential); }
+
+    const TlsTrustWin32& Trust() const { return m_trust; }
+    // A copy of the handle, for calls that take it by address; it stays
+    // valid while this object lives.
+    CredHandle Credential() const { return m_credential; }
+
+private:
+    TlsTrustWin32 m_trust;
+    CredHandle m_credential;
+};
+
 class SchannelEngine final : public TlsEngine {
 public:
-    SchannelEngine(const TlsSettings& settings, TlsTrustWin32 trust, CredHandle credential)
-        : m_serverName(settings.serverName),
-          m_target(sniName(settings.serverName)),
-          m_verify(settings.verify),
-          m_trust(std::move(trust)),
-          m_credential(credential) {}
+    SchannelEngine(const std::string& serverName, bool verify,
+                   std::shared_ptr<const SchannelShared> shared)
+        : m_serverName(serverName),
+          m_target(sniName(serverName)),
+          m_verify(verify),
+          m_shared(std::move(shared)),
+          m_credential(m_shared->Credential()) {}
 
     ~SchannelEngine() override {
         if (m_haveContext) {
             ::DeleteSecurityContext(&m_context);
         }
-        ::FreeCredentialsHandle(&m_credential);
     }
 
     void PutInput(const char* data, std::size_t n) override { m_in.insert(m_in.end(), data, data + n); }
@@ -252,7 +273,7 @@ private:
     // The SNI name; empty for a numeric address.
     std::wstring m_target;
     bool m_verify;
-    TlsTrustWin32 m_trust;
+    std::shared_ptr<const SchannelShared> m_shared;
     CredHandle m_credential;
     CtxtHandle m_context{};
     bool m_haveContext = false;
@@ -442,7 +463,7 @@ TlsEngine::Progress SchannelEngine::finishHandshake(int& error, std::string& det
             return Progress::Failed;
         }
         std::string why;
-        const int refused = m_trust.Check(server, m_serverName, why);
+        const int refused = m_shared->Trust().Check(server, m_serverName, why);
         ::CertFreeCertificateContext(server);
         if (refused != 0) {
             fail(refused, why, error, detail);
@@ -645,14 +666,33 @@ long SchannelEngine::fail(int code, std::string text, int& error, std::string& d
     return -1;
 }
 
+class SchannelContext final : public TlsContext {
+public:
+    SchannelContext(const TlsSettings& settings, std::shared_ptr<const SchannelShared> shared)
+        : TlsContext(settings), m_shared(std::move(shared)) {}
+
+    std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName, int& error,
+                                         std::string& detail) const override {
+        if (Settings().verify && serverName.empty()) {
+            error = KAVRA_TLS_SETUP;
+            detail = "no server name to verify the certificate against";
+            return nullptr;
+        }
+        return std::make_unique<SchannelEngine>(serverName, Settings().verify, m_shared);
+    }
+
+private:
+    std::shared_ptr<const SchannelShared> m_shared;
+};
+
 } // namespace
 
 bool TlsEngine::Built() {
     return true;
 }
 
-std::unique_ptr<TlsEngine> TlsEngine::Create(const TlsSettings& settings, int& error,
-                                             std::string& detail) {
+std::shared_ptr<const TlsContext> TlsContext::Make(const TlsSettings& settings, int& error,
+                                                   std::string& detail) {
     error = KAVRA_TLS_SETUP;
     if (settings.server) {
         detail = "serving TLS is not built on Windows (Schannel is used as a client only)";
@@ -660,10 +700,6 @@ std::unique_ptr<TlsEngine> TlsEngine::Create(const TlsSettings& settings, int& e
     }
     if (!settings.certFile.empty() || !settings.keyFile.empty()) {
         detail = "client certificates from PEM files are not supported on Windows yet";
-        return nullptr;
-    }
-    if (settings.verify && settings.serverName.empty()) {
-        detail = "no server name to verify the certificate against";
         return nullptr;
     }
     TlsTrustWin32 trust;
@@ -677,7 +713,8 @@ std::unique_ptr<TlsEngine> TlsEngine::Create(const TlsSettings& settings, int& e
         return nullptr;
     }
     error = 0;
-    return std::make_unique<SchannelEngine>(settings, std::move(trust), credential);
+    return std::make_shared<SchannelContext>(
+        settings, std::make_shared<const SchannelShared>(std::move(trust), credential));
 }
 
 } // namespace kavra::os

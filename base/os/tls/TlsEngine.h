@@ -46,6 +46,8 @@ struct TlsSettings {
     // Server side (the tool's serve and the tests' peers): certFile and keyFile
     // are the server's own; serverName, the CAs and verify are unused.
     bool server = false;
+
+    bool operator==(const TlsSettings&) const = default;
 };
 
 class TlsEngine {
@@ -53,8 +55,9 @@ public:
     // True when this build has a TLS library.
     static bool Built();
     // A session for settings, or null with error (KAVRA_TLS_NOT_BUILT,
-    // KAVRA_TLS_SETUP) and detail set. Loads files here, so that a bad path
-    // fails before any connection is made.
+    // KAVRA_TLS_SETUP) and detail set: a context of its own (TlsContext.h)
+    // made and used once. Loads files here, so that a bad path fails before
+    // any connection is made.
     static std::unique_ptr<TlsEngine> Create(const TlsSettings& settings, int& error,
                                              std::string& detail);
 

@@ -1,0 +1,69 @@
+#include "base/os/tls/TlsLayer.h"
+
+#include "base/os/tls/TlsStream.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace kavra::os {
+
+std::shared_ptr<const TlsLayer> TlsLayer::For(const TlsSettings& settings) {
+    static std::mutex lock;
+    static std::vector<std::weak_ptr<const TlsLayer>> layers;
+    const std::scoped_lock held(lock);
+    std::erase_if(layers, [](const auto& layer) { return layer.expired(); });
+    for (const auto& known : layers) {
+        auto layer = known.lock();
+        if (layer && layer->m_settings == settings) {
+            return layer;
+        }
+    }
+    auto layer = std::make_shared<const TlsLayer>(settings);
+    layers.push_back(layer);
+    return layer;
+}
+
+TlsLayer::TlsLayer(TlsSettings settings) : m_settings(std::move(settings)) {
+    int error = 0;
+    std::string detail;
+    m_context = TlsContext::Make(m_settings, error, detail);
+}
+
+std::shared_ptr<const TlsContext> TlsLayer::current(int& error, std::string& detail) const {
+    const std::scoped_lock held(m_lock);
+    if (!m_context || m_context->FilesChanged()) {
+        m_context = TlsContext::Make(m_settings, error, detail);
+    }
+    return m_context;
+}
+
+int TlsLayer::Ready(std::string& detail) const {
+    int error = 0;
+    return current(error, detail) ? 0 : error;
+}
+
+std::unique_ptr<ByteStream> TlsLayer::Open(std::unique_ptr<ByteStream> next,
+                                           const std::string& host,
+                                           std::chrono::steady_clock::time_point deadline,
+                                           const std::atomic<bool>* cancel, int& error,
+                                           std::string& detail) const {
+    const auto context = current(error, detail);
+    if (!context) {
+        return nullptr;
+    }
+    const std::string& name = m_settings.serverName.empty() ? host : m_settings.serverName;
+    auto engine = context->NewEngine(name, error, detail);
+    if (!engine) {
+        return nullptr;
+    }
+    auto stream = std::make_unique<TlsStream>(std::move(next), std::move(engine));
+    error = stream->Handshake(deadline, cancel);
+    if (error != 0) {
+        detail = stream->Detail();
+        return nullptr;
+    }
+    return stream;
+}
+
+} // namespace kavra::os
