@@ -278,7 +278,7 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
             const int result = client.ReceivePdu(
                 buffer.data(), static_cast<unsigned int>(buffer.size()), &size, 100);
             if (result != KavraClientThread::RECEIVE_OK) {
-                if (Clock::now() - lastProgress > std::chrono::seconds(20)) {
+                if (Clock::now() - lastProgress > Patient(std::chrono::seconds(20))) {
                     firstMismatch = "nothing received for 20 s after " + std::to_string(received);
                     abort.store(true);
                 }
@@ -316,7 +316,7 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
             start.ArriveAndWait();
             for (std::uint32_t seq = 0; seq < kPerSender && !abort.load(); ++seq) {
                 FillBody(body, s, seq, sizes.Next());
-                if (!credits.Take(std::chrono::seconds(20))) {
+                if (!credits.Take(Patient(std::chrono::seconds(20)))) {
                     abort.store(true);
                     return;
                 }
