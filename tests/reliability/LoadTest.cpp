@@ -352,7 +352,11 @@ TEST(Load, EightSendersThroughAnEchoPeerEveryPduOnceInOrderIntact) {
     EXPECT_EQ(stats.receiveDropsQueueFull, 0U);
     EXPECT_EQ(stats.badHeaders, 0U);
     EXPECT_EQ(stats.resyncBytesDiscarded, 0U);
-    EXPECT_EQ(peer.BytesEchoed(), bodyBytes.load() + 14ULL * kTotal);
+    // The peer counts a write after it returned, which may be after the
+    // client has read its bytes.
+    const std::uint64_t echoed = bodyBytes.load() + 14ULL * kTotal;
+    EXPECT_TRUE(WaitUntil([&] { return peer.BytesEchoed() >= echoed; }));
+    EXPECT_EQ(peer.BytesEchoed(), echoed);
     client.Destroy();
 
     const std::uint64_t peakKiB = PeakResidentKiB();
