@@ -224,7 +224,8 @@ TEST_F(CSocketConnected, LargeSendWaitsForRoomWhileThePeerReads) {
     // peer to drain them, more than once.
     const Bytes out = Pattern(8 * 1024 * 1024, 3);
     Bytes seen;
-    std::thread reader([&] { seen = m_server.Receive(0, out.size(), milliseconds(PatientMs(20000))); });
+    std::thread reader(
+        [&] { seen = m_server.Receive(0, out.size(), milliseconds(PatientMs(20000))); });
     const int sent = m_socket.Send(out.data(), static_cast<int>(out.size()), PatientMs(20000));
     reader.join();
     EXPECT_EQ(sent, static_cast<int>(out.size()));

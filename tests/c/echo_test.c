@@ -129,7 +129,8 @@ static void wait_counted(kavra_client* client, uint64_t echoes) {
             waited >= patient(5000)) {
             return;
         }
-        CHECK_CODE(kavra_client_receive(client, echoed, sizeof echoed, NULL, 10), KAVRA_ERR_TIMEOUT);
+        CHECK_CODE(kavra_client_receive(client, echoed, sizeof echoed, NULL, 10),
+                   KAVRA_ERR_TIMEOUT);
         waited += 10;
     }
 }
@@ -206,7 +207,8 @@ static void check_echo_client(const char* host, uint16_t port) {
     fill(300, 42);
     CHECK_CODE(kavra_client_send(client, body, 300), KAVRA_OK);
     ++accepted;
-    CHECK_CODE(kavra_client_receive(client, echoed, 10, &needed, patient(5000)), KAVRA_ERR_TOO_SMALL);
+    CHECK_CODE(kavra_client_receive(client, echoed, 10, &needed, patient(5000)),
+               KAVRA_ERR_TOO_SMALL);
     CHECK(needed == 300);
     needed = 0;
     CHECK_CODE(kavra_client_receive(client, NULL, 0, &needed, 0), KAVRA_ERR_TOO_SMALL);

@@ -49,8 +49,8 @@ int waitForExit(ChildProcess& program, std::string& out, std::string& err) {
         }
         if (Clock::now() >= deadline) {
             program.Kill();
-            err += "kavra_with_server: the program overran " + std::to_string(kProgramLimit.count()) +
-                   " s and was killed\n";
+            err += "kavra_with_server: the program overran " +
+                   std::to_string(kProgramLimit.count()) + " s and was killed\n";
             return -1;
         }
         program.Pump(20, out, err);

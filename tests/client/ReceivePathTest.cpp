@@ -41,7 +41,8 @@ protected:
     // copied, every byte after it untouched.
     void ExpectNextMessage(const Bytes& expected) {
         Bytes destination(kDestinationSize, kCanary);
-        ASSERT_EQ(client.GetMessageA(destination.data(), 5000), 0);
+        const auto wait = static_cast<unsigned int>(kSoon.count());
+        ASSERT_EQ(client.GetMessageA(destination.data(), wait), 0);
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), destination.begin()));
         EXPECT_TRUE(std::all_of(destination.begin() + static_cast<std::ptrdiff_t>(expected.size()),
                                 destination.end(), [](unsigned char b) { return b == kCanary; }))
@@ -284,8 +285,8 @@ TEST(ReceivePathStall, TornFrameIsAbandonedAfterTheReadTimeout) {
     // A header announcing 20 bytes, then only 8 of them, then silence.
     const auto sent = Clock::now();
     ASSERT_TRUE(srv.Send(0, Concat({HeaderBytes(20), Pattern(8, 50)})));
-    ASSERT_TRUE(WaitUntil([&] { return client.ReceiveCallsEnded() >= 1; },
-                          Patient(milliseconds(10000))));
+    ASSERT_TRUE(
+        WaitUntil([&] { return client.ReceiveCallsEnded() >= 1; }, Patient(milliseconds(10000))));
     const auto waited = Clock::now() - sent;
     EXPECT_GE(waited, milliseconds(2500));
     EXPECT_LE(waited, milliseconds(2500) + Patient(milliseconds(6500)));

@@ -283,8 +283,9 @@ TEST(SendPathConcurrency, ManySendersEveryBodyOnceAndInEachSendersOrder) {
         }
     }
 
-    auto wire = std::async(std::launch::async,
-                           [&] { return srv.Receive(0, total, Patient(std::chrono::seconds(30))); });
+    auto wire = std::async(std::launch::async, [&] {
+        return srv.Receive(0, total, Patient(std::chrono::seconds(30)));
+    });
     StartGate start(kThreads);
     std::atomic<int> failures{0};
     std::vector<std::thread> senders;

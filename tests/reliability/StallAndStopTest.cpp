@@ -199,7 +199,8 @@ TEST(StopWithHealthyPeer, EverythingQueuedBeforeTheStopArrives) {
     constexpr std::uint32_t kPdus = 2000;
     Bytes received;
     // The peer reads until the client's close.
-    std::thread reader([&] { received = srv.ReceiveUntilQuiet(0, Patient(seconds(40)), Patient(seconds(40))); });
+    std::thread reader(
+        [&] { received = srv.ReceiveUntilQuiet(0, Patient(seconds(40)), Patient(seconds(40))); });
     for (std::uint32_t i = 0; i < kPdus; ++i) {
         const Bytes body = Numbered(i, SizeOf(i));
         ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);

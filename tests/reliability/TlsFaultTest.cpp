@@ -253,9 +253,9 @@ TEST_F(TlsClient, AStalledReaderSeesNoSplicedFrameAndEveryPduIsAccountedFor) {
         ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);
     }
     // The peer reads again once a write has timed out.
-    ASSERT_TRUE(WaitUntil([&] { return client.GetStats().sendDroppedTimedOut >= 1; },
-                          milliseconds(KavraClientThread::SOCKET_IO_TIMEOUT_MS) +
-                              Patient(seconds(60))))
+    ASSERT_TRUE(
+        WaitUntil([&] { return client.GetStats().sendDroppedTimedOut >= 1; },
+                  milliseconds(KavraClientThread::SOCKET_IO_TIMEOUT_MS) + Patient(seconds(60))))
         << "the stall never made a write time out";
     peer.SetReading(true);
     ASSERT_TRUE(WaitUntil(

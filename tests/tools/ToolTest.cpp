@@ -552,8 +552,8 @@ TEST(ToolTls, ASilentClientHoldsUpNoOtherAndNoStop) {
         net::ConnectLoopback(static_cast<unsigned short>(std::stoi(echo.Port())));
     ASSERT_NE(silent, net::INVALID_HANDLE);
     const Result result = run({"send", echo.Address(), "--expect", "1", "--timeout",
-                               std::to_string(kavra::test::Patient(3000ms).count()),
-                               "--tls", "--ca", certificate.CertFile()},
+                               std::to_string(kavra::test::Patient(3000ms).count()), "--tls",
+                               "--ca", certificate.CertFile()},
                               "past the silent one\n");
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "past the silent one\n");
