@@ -1,5 +1,6 @@
 #include "kavra/base/CQWinThread.h"
 #include "kavra/base/CBaseThread.h"
+#include "support/Slowdown.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr auto kWaitLimit = std::chrono::seconds(10);
+const auto kWaitLimit = kavra::test::Patient(std::chrono::seconds(10));
 constexpr unsigned int kDataMessage = 5000;
 constexpr unsigned int kThrowMessage = 5001;
 constexpr unsigned int kSelfDestroyMessage = 5002;
@@ -478,7 +479,7 @@ TEST(CQWinThreadQueue, GetMessageWaitsForAMatchingMessage) {
     });
 
     queue.PostMessageA(6000, 0, 0);
-    std::this_thread::sleep_for(milliseconds(50));
+    std::this_thread::sleep_for(kavra::test::Patient(milliseconds(50)));
     EXPECT_FALSE(returned.load());
 
     queue.PostMessageA(7001, 5, 6);

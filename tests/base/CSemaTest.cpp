@@ -1,4 +1,5 @@
 #include "kavra/base/CSema.h"
+#include "support/Slowdown.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kavra::test::Patient;
 using std::chrono::milliseconds;
 
 milliseconds elapsedSince(Clock::time_point start) {
@@ -49,7 +51,7 @@ TEST(CSemaLock, ZeroTimeoutOnEmptySemaphoreReturnsAtOnce) {
     const auto start = Clock::now();
     EXPECT_EQ(sema.Lock(0), 0);
     EXPECT_EQ(sema.Enter(0), 0);
-    EXPECT_LT(elapsedSince(start), milliseconds(1000));
+    EXPECT_LT(elapsedSince(start), Patient(milliseconds(1000)));
     EXPECT_EQ(sema.GetCount(), 0);
 }
 
@@ -69,7 +71,7 @@ TEST(CSemaLock, InfiniteWaitEndsOnlyAfterAnotherThreadsUnlock) {
     releaser.join();
 
     EXPECT_GE(waited, milliseconds(140));
-    EXPECT_LT(waited, milliseconds(10000));
+    EXPECT_LT(waited, Patient(milliseconds(10000)));
     EXPECT_EQ(sema.GetCount(), 0);
 }
 
@@ -79,7 +81,7 @@ TEST(CSemaLock, TimeoutExpiresAfterTheGivenTime) {
     EXPECT_EQ(sema.Lock(200), 0);
     const auto waited = elapsedSince(start);
     EXPECT_GE(waited, milliseconds(190));
-    EXPECT_LT(waited, milliseconds(5000));
+    EXPECT_LT(waited, Patient(milliseconds(5000)));
     EXPECT_EQ(sema.GetCount(), 0);
 }
 
@@ -90,8 +92,8 @@ TEST(CSemaLock, TimedWaitSucceedsWhenUnitArrivesInTime) {
         sema.Unlock();
     });
     const auto start = Clock::now();
-    EXPECT_NE(sema.Lock(20000), 0);
-    EXPECT_LT(elapsedSince(start), milliseconds(15000));
+    EXPECT_NE(sema.Lock(static_cast<unsigned long>(Patient(milliseconds(20000)).count())), 0);
+    EXPECT_LT(elapsedSince(start), Patient(milliseconds(15000)));
     releaser.join();
     EXPECT_EQ(sema.GetCount(), 0);
 }
@@ -337,7 +339,7 @@ TEST(CSemaConcurrency, TimedWaitersShareUnitsWithoutLosingAny) {
             std::this_thread::sleep_for(milliseconds(1));
         }
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    const auto deadline = Clock::now() + Patient(std::chrono::seconds(20));
     while (taken.load() < kUnits && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(1));
     }

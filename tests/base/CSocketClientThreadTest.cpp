@@ -1,4 +1,5 @@
 #include "support/LoopbackServer.h"
+#include "support/Slowdown.h"
 
 #include <kavra/base/CServerStatus.h>
 #include <kavra/base/CSocket.h>
@@ -20,7 +21,7 @@ using kavra::test::LoopbackServer;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kSoon{5000};
+const milliseconds kSoon = kavra::test::Patient(milliseconds(5000));
 
 template <typename Cond> bool WaitUntil(Cond cond, milliseconds bound = kSoon) {
     const auto end = Clock::now() + bound;
@@ -202,7 +203,7 @@ TEST(CSocketClientThreadReconnect, ServerThatStartsLaterIsReachedThroughBackoff)
     ASSERT_EQ(thread.Create(), 1);
 
     // Let a few attempts fail first.
-    std::this_thread::sleep_for(milliseconds(150));
+    ASSERT_TRUE(WaitUntil([&] { return thread.GetConnectFailures() >= 2; }));
     EXPECT_EQ(thread.GetReconnectCount(), 0U);
     std::optional<LoopbackServer> server;
     try {
@@ -230,7 +231,7 @@ TEST(CSocketClientThreadReconnect, DisabledReconnectionLeavesTheConnectionDown) 
     server.CloseConnection(0);
     ASSERT_TRUE(WaitUntil([&] { return thread.closes.load() == 1; }));
     // Well beyond several backoff delays of this server status.
-    std::this_thread::sleep_for(milliseconds(400));
+    std::this_thread::sleep_for(kavra::test::Patient(milliseconds(400)));
     ASSERT_EQ(thread.Destroy(), 1);
     EXPECT_EQ(server.ConnectionCount(), 1U);
     EXPECT_EQ(thread.GetReconnectCount(), 0U);
@@ -328,10 +329,10 @@ TEST(CSocketClientThreadOwnership, DestroyWhileReconnectingIsPrompt) {
     CServerStatus status = FastServer(port);
     EXPECT_EQ(thread.SetSocket(nullptr, 0, &status), 0);
     ASSERT_EQ(thread.Create(), 1);
-    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(WaitUntil([&] { return thread.GetConnectFailures() >= 1; }));
     const auto start = Clock::now();
     EXPECT_EQ(thread.Destroy(), 1);
-    EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count(), 3000);
+    EXPECT_LT(Clock::now() - start, kavra::test::Patient(milliseconds(3000)));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // Uncork, a Receive, a full buffer and Close each write them out, and the
 // bytes keep their order. A write that fails drops what was held.
 #include "support/LoopbackServer.h"
+#include "support/Slowdown.h"
 #include "support/TestSocket.h"
 
 #include <kavra/base/CSocket.h>
@@ -18,12 +19,17 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using kavra::test::LoopbackServer;
+using kavra::test::Patient;
 using std::chrono::milliseconds;
 
 // Held bytes that nobody writes out never leave; a prompt arrival is well
 // below this.
-constexpr milliseconds kPrompt{150};
-constexpr milliseconds kSoon{5000};
+const milliseconds kPrompt = Patient(milliseconds(150));
+const milliseconds kSoon = Patient(milliseconds(5000));
+// How long the peer looks for bytes that must not have left. Every write
+// here is made by the test's own thread, so whatever left is already on its
+// way when the call returns.
+const milliseconds kNothingLeft = Patient(milliseconds(100));
 
 Bytes Pattern(std::size_t size, unsigned int seed) {
     Bytes bytes(size);
@@ -94,7 +100,7 @@ TEST_F(CorkedSend, HeldBytesWaitForTheUncork) {
     const Bytes bytes = Pattern(30, 7);
     ASSERT_EQ(Hold(bytes.data(), 30, 1000), 30);
     EXPECT_TRUE(m_socket.HasHeldOutput());
-    EXPECT_TRUE(m_server.Receive(0, 30, milliseconds(100)).empty());
+    EXPECT_TRUE(m_server.Receive(0, 30, kNothingLeft).empty());
     EXPECT_TRUE(m_socket.Uncork());
     EXPECT_FALSE(m_socket.HasHeldOutput());
     Bytes got;
@@ -113,7 +119,7 @@ TEST_F(CorkedSend, SendsBetweenCorkAndUncorkLeaveTogetherAtTheUncork) {
     ASSERT_EQ(m_socket.Send(first.data(), 40, 1000), 40);
     ASSERT_EQ(m_socket.Send(second.data(), 3000, 1000), 3000);
     EXPECT_TRUE(m_socket.HasWorkBeforeWait(false));
-    EXPECT_TRUE(m_server.Receive(0, 1, milliseconds(100)).empty());
+    EXPECT_TRUE(m_server.Receive(0, 1, kNothingLeft).empty());
     EXPECT_TRUE(m_socket.Uncork());
     EXPECT_FALSE(m_socket.HasWorkBeforeWait(true));
     ASSERT_EQ(m_socket.Send(third.data(), 9, 1000), 9);
@@ -138,7 +144,7 @@ TEST_F(CorkedSend, MoreThanTheBufferHoldsLeavesWholeAndInOrder) {
     }
     EXPECT_TRUE(m_socket.Uncork());
     EXPECT_EQ(m_server.Receive(0, expected.size(), kSoon), expected);
-    EXPECT_TRUE(m_server.Receive(0, 1, milliseconds(50)).empty());
+    EXPECT_TRUE(m_server.Receive(0, 1, kNothingLeft).empty());
 }
 
 TEST_F(CorkedSend, AFailedUncorkDropsWhatItHeldAndFailsTheSocket) {

@@ -3,6 +3,7 @@
 // and in order, that the counts and the close detection see them, that a new
 // connection never sees an old one's bytes, and that the socket thread's loop
 // serves them without waiting for the descriptor to become readable again.
+#include "support/Slowdown.h"
 #include "support/TestSocket.h"
 
 #include <kavra/base/CBaseSocketThread.h>
@@ -22,6 +23,11 @@ namespace {
 namespace net = kavra::test::net;
 using Bytes = std::vector<unsigned char>;
 using std::chrono::milliseconds;
+
+// A receive's wait for bytes that are due, stretched on a slow machine.
+int PatientMs(int ms) {
+    return static_cast<int>(kavra::test::Patient(milliseconds(ms)).count());
+}
 
 Bytes Pattern(std::size_t size, unsigned int seed) {
     Bytes bytes(size);
@@ -63,13 +69,13 @@ TEST_F(ReadAhead, SmallReadsReturnOneWriteWholeAndInOrder) {
     ASSERT_TRUE(WriteAll(m_peer, sent));
 
     Bytes got(sent.size());
-    ASSERT_EQ(m_socket.Receive(got.data(), 14, 1000), 14);
+    ASSERT_EQ(m_socket.Receive(got.data(), 14, PatientMs(1000)), 14);
     // The rest of the write was taken along and is still counted as readable.
     EXPECT_TRUE(m_socket.HasBufferedInput());
     EXPECT_EQ(m_socket.Available(), 986);
     for (std::size_t at = 14; at < sent.size(); at += 7) {
         const int n = static_cast<int>(std::min<std::size_t>(7, sent.size() - at));
-        ASSERT_EQ(m_socket.Receive(got.data() + at, n, 1000), n);
+        ASSERT_EQ(m_socket.Receive(got.data() + at, n, PatientMs(1000)), n);
     }
     EXPECT_EQ(got, sent);
     EXPECT_FALSE(m_socket.HasBufferedInput());
@@ -81,7 +87,7 @@ TEST_F(ReadAhead, ReadsSpanningBufferedAndNewBytesJoinThem) {
     const Bytes second = Pattern(30, 2);
     ASSERT_TRUE(WriteAll(m_peer, first));
     Bytes got(50);
-    ASSERT_EQ(m_socket.Receive(got.data(), 5, 1000), 5);
+    ASSERT_EQ(m_socket.Receive(got.data(), 5, PatientMs(1000)), 5);
     ASSERT_TRUE(m_socket.HasBufferedInput());
 
     std::thread writer([&] {
@@ -89,7 +95,7 @@ TEST_F(ReadAhead, ReadsSpanningBufferedAndNewBytesJoinThem) {
         WriteAll(m_peer, second);
     });
     // 15 bytes come from the read-ahead, the last 30 only after a wait.
-    EXPECT_EQ(m_socket.Receive(got.data() + 5, 45, 3000), 45);
+    EXPECT_EQ(m_socket.Receive(got.data() + 5, 45, PatientMs(3000)), 45);
     writer.join();
     Bytes expected = first;
     expected.insert(expected.end(), second.begin(), second.end());
@@ -100,8 +106,8 @@ TEST_F(ReadAhead, LargeRequestsLandWholeAfterTheBufferedPart) {
     const Bytes sent = Pattern(200000, 9);
     std::thread writer([&] { WriteAll(m_peer, sent); });
     Bytes got(sent.size());
-    ASSERT_EQ(m_socket.Receive(got.data(), 100, 3000), 100);
-    EXPECT_EQ(m_socket.Receive(got.data() + 100, 199900, 5000), 199900);
+    ASSERT_EQ(m_socket.Receive(got.data(), 100, PatientMs(3000)), 100);
+    EXPECT_EQ(m_socket.Receive(got.data() + 100, 199900, PatientMs(5000)), 199900);
     writer.join();
     EXPECT_EQ(got, sent);
 }
@@ -110,14 +116,14 @@ TEST_F(ReadAhead, BufferedBytesOutliveThePeersClose) {
     const Bytes sent = Pattern(64, 4);
     ASSERT_TRUE(WriteAll(m_peer, sent));
     Bytes got(sent.size());
-    ASSERT_EQ(m_socket.Receive(got.data(), 14, 1000), 14);
+    ASSERT_EQ(m_socket.Receive(got.data(), 14, PatientMs(1000)), 14);
     ClosePeer();
 
     // What was read ahead is still data, not a close.
     EXPECT_FALSE(m_socket.PeerClosed());
     EXPECT_FALSE(m_socket.HasFailed());
     EXPECT_EQ(m_socket.Available(), 50);
-    ASSERT_EQ(m_socket.Receive(got.data() + 14, 50, 1000), 50);
+    ASSERT_EQ(m_socket.Receive(got.data() + 14, 50, PatientMs(1000)), 50);
     EXPECT_EQ(got, sent);
 
     // Only now is the close seen, once.
@@ -141,9 +147,9 @@ TEST_F(ReadAhead, ReadArrivedTakesWhatCameAndSeesTheCloseLast) {
     // Asking again while bytes wait read ahead reads nothing more.
     EXPECT_EQ(m_socket.ReadArrived(), 300);
     Bytes got(sent.size());
-    ASSERT_EQ(m_socket.Receive(got.data(), 200, 1000), 200);
+    ASSERT_EQ(m_socket.Receive(got.data(), 200, PatientMs(1000)), 200);
     EXPECT_EQ(m_socket.ReadArrived(), 100);
-    ASSERT_EQ(m_socket.Receive(got.data() + 200, 100, 1000), 100);
+    ASSERT_EQ(m_socket.Receive(got.data() + 200, 100, PatientMs(1000)), 100);
     EXPECT_EQ(got, sent);
 
     EXPECT_EQ(m_socket.ReadArrived(), -1);
@@ -154,10 +160,10 @@ TEST_F(ReadAhead, ReadArrivedTakesWhatCameAndSeesTheCloseLast) {
 TEST_F(ReadAhead, ShortReadAtTheCloseKeepsTheBytesItGot) {
     ASSERT_TRUE(WriteAll(m_peer, Pattern(10, 5)));
     Bytes got(4);
-    ASSERT_EQ(m_socket.Receive(got.data(), 4, 1000), 4);
+    ASSERT_EQ(m_socket.Receive(got.data(), 4, PatientMs(1000)), 4);
     ClosePeer();
     Bytes rest(20);
-    EXPECT_EQ(m_socket.Receive(rest.data(), 20, 1000), 6);
+    EXPECT_EQ(m_socket.Receive(rest.data(), 20, PatientMs(1000)), 6);
     EXPECT_TRUE(m_socket.HasFailed());
     const Bytes sent = Pattern(10, 5);
     EXPECT_TRUE(std::equal(rest.begin(), rest.begin() + 6, sent.begin() + 4));
@@ -166,7 +172,7 @@ TEST_F(ReadAhead, ShortReadAtTheCloseKeepsTheBytesItGot) {
 TEST_F(ReadAhead, ANewConnectionNeverSeesTheOldOnesBytes) {
     ASSERT_TRUE(WriteAll(m_peer, Pattern(100, 6)));
     Bytes got(100);
-    ASSERT_EQ(m_socket.Receive(got.data(), 10, 1000), 10);
+    ASSERT_EQ(m_socket.Receive(got.data(), 10, PatientMs(1000)), 10);
     ASSERT_TRUE(m_socket.HasBufferedInput());
 
     net::Handle pair[2] = {-1, -1};
@@ -177,7 +183,7 @@ TEST_F(ReadAhead, ANewConnectionNeverSeesTheOldOnesBytes) {
     const Bytes fresh = Pattern(8, 7);
     ASSERT_TRUE(WriteAll(pair[1], fresh));
     Bytes in(8);
-    EXPECT_EQ(m_socket.Receive(in.data(), 8, 1000), 8);
+    EXPECT_EQ(m_socket.Receive(in.data(), 8, PatientMs(1000)), 8);
     EXPECT_EQ(in, fresh);
     net::Close(pair[1]);
 
@@ -228,7 +234,7 @@ TEST_F(ReadAhead, SocketThreadServesBufferedRecordsWithoutNewArrivals) {
     // descriptor stays quiet while nine of them still wait in the socket.
     const Bytes sent = Pattern(100, 8);
     ASSERT_TRUE(WriteAll(m_peer, sent));
-    ASSERT_TRUE(reader.WaitForRecords(10, milliseconds(3000)));
+    ASSERT_TRUE(reader.WaitForRecords(10, kavra::test::Patient(milliseconds(3000))));
     const std::vector<Bytes> records = reader.Records();
     ASSERT_EQ(records.size(), 10u);
     for (std::size_t i = 0; i < records.size(); ++i) {

@@ -1,4 +1,5 @@
 #include "support/LoopbackServer.h"
+#include "support/Slowdown.h"
 #include "support/TestSocket.h"
 
 #include <kavra/base/CSocket.h>
@@ -20,7 +21,13 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kSoon{5000};
+const milliseconds kSoon = kavra::test::Patient(milliseconds(5000));
+
+// A wait or bound of the test's own in milliseconds, stretched on a slow
+// machine; a call that must return before its timeout gets both stretched.
+int PatientMs(int ms) {
+    return static_cast<int>(kavra::test::Patient(milliseconds(ms)).count());
+}
 
 long long ElapsedMs(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
@@ -143,8 +150,8 @@ TEST(CSocketConnect, RefusedPortFailsQuicklyWithError) {
     }
     CSocket socket;
     const auto start = Clock::now();
-    EXPECT_EQ(socket.Connect("127.0.0.1", port, 3000), 0);
-    EXPECT_LT(ElapsedMs(start), 2000);
+    EXPECT_EQ(socket.Connect("127.0.0.1", port, static_cast<unsigned int>(PatientMs(3000))), 0);
+    EXPECT_LT(ElapsedMs(start), PatientMs(2000));
     EXPECT_NE(socket.GetLastError(), 0);
     EXPECT_FALSE(socket.IsOpen());
     EXPECT_FALSE(socket.IsConnected());
@@ -191,9 +198,9 @@ TEST(CSocketIdle, TransfersWithoutConnectionReturnZeroAtOnce) {
     CSocket socket;
     char buffer[8] = {};
     const auto start = Clock::now();
-    EXPECT_EQ(socket.Send(buffer, 8, 2000), 0);
-    EXPECT_EQ(socket.Receive(buffer, 8, 2000), 0);
-    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_EQ(socket.Send(buffer, 8, PatientMs(2000)), 0);
+    EXPECT_EQ(socket.Receive(buffer, 8, PatientMs(2000)), 0);
+    EXPECT_LT(ElapsedMs(start), PatientMs(1000));
     EXPECT_EQ(socket.Available(), -1);
     EXPECT_FALSE(socket.PeerClosed());
     EXPECT_EQ(socket.GetLocalPort(), 0);
@@ -207,7 +214,7 @@ TEST_F(CSocketConnected, RoundTripBothDirections) {
     const Bytes back = Pattern(300, 11);
     ASSERT_TRUE(m_server.Send(0, back));
     Bytes in(back.size());
-    EXPECT_EQ(m_socket.Receive(in.data(), static_cast<int>(in.size()), 2000), 300);
+    EXPECT_EQ(m_socket.Receive(in.data(), static_cast<int>(in.size()), PatientMs(2000)), 300);
     EXPECT_EQ(in, back);
     EXPECT_TRUE(m_socket.IsConnected());
 }
@@ -217,8 +224,9 @@ TEST_F(CSocketConnected, LargeSendWaitsForRoomWhileThePeerReads) {
     // peer to drain them, more than once.
     const Bytes out = Pattern(8 * 1024 * 1024, 3);
     Bytes seen;
-    std::thread reader([&] { seen = m_server.Receive(0, out.size(), milliseconds(20000)); });
-    const int sent = m_socket.Send(out.data(), static_cast<int>(out.size()), 20000);
+    std::thread reader(
+        [&] { seen = m_server.Receive(0, out.size(), milliseconds(PatientMs(20000))); });
+    const int sent = m_socket.Send(out.data(), static_cast<int>(out.size()), PatientMs(20000));
     reader.join();
     EXPECT_EQ(sent, static_cast<int>(out.size()));
     EXPECT_TRUE(seen == out);
@@ -234,7 +242,7 @@ TEST_F(CSocketConnected, SendCutShortByItsTimeoutFailsTheSocket) {
     EXPECT_GT(sent, 0);
     EXPECT_LT(sent, static_cast<int>(out.size()));
     EXPECT_GE(elapsed, 250);
-    EXPECT_LT(elapsed, 5000);
+    EXPECT_LT(elapsed, PatientMs(5000));
     EXPECT_TRUE(m_socket.HasFailed());
     EXPECT_EQ(m_socket.GetLastError(), ETIMEDOUT);
     EXPECT_EQ(m_socket.Send(out.data(), 10, 100), 0);
@@ -250,14 +258,14 @@ TEST_F(CSocketConnected, ReceiveTimeoutReturnsThePartialCount) {
     EXPECT_EQ(got, 5);
     EXPECT_TRUE(std::equal(part.begin(), part.end(), in.begin()));
     EXPECT_GE(elapsed, 250);
-    EXPECT_LT(elapsed, 3000);
+    EXPECT_LT(elapsed, PatientMs(3000));
     EXPECT_FALSE(m_socket.HasFailed());
     EXPECT_TRUE(m_socket.IsConnected());
 
     // The connection is still usable after a timeout.
     const Bytes rest = Pattern(5, 2);
     ASSERT_TRUE(m_server.Send(0, rest));
-    EXPECT_EQ(m_socket.Receive(in.data(), 5, 2000), 5);
+    EXPECT_EQ(m_socket.Receive(in.data(), 5, PatientMs(2000)), 5);
     EXPECT_TRUE(std::equal(rest.begin(), rest.end(), in.begin()));
 }
 
@@ -270,7 +278,7 @@ TEST_F(CSocketConnected, ReceiveGathersPiecesThatArriveLater) {
         }
     });
     Bytes in(whole.size());
-    EXPECT_EQ(m_socket.Receive(in.data(), static_cast<int>(in.size()), 5000), 40);
+    EXPECT_EQ(m_socket.Receive(in.data(), static_cast<int>(in.size()), PatientMs(5000)), 40);
     writer.join();
     EXPECT_EQ(in, whole);
 }
@@ -281,9 +289,9 @@ TEST_F(CSocketConnected, PeerCloseGivesShortReceiveAndMarksFailed) {
     m_server.CloseConnection(0);
     Bytes in(10, 0);
     const auto start = Clock::now();
-    EXPECT_EQ(m_socket.Receive(in.data(), 10, 3000), 3);
+    EXPECT_EQ(m_socket.Receive(in.data(), 10, PatientMs(3000)), 3);
     // The close ends the wait; it does not run into the timeout.
-    EXPECT_LT(ElapsedMs(start), 2000);
+    EXPECT_LT(ElapsedMs(start), PatientMs(2000));
     EXPECT_TRUE(std::equal(last.begin(), last.end(), in.begin()));
     EXPECT_TRUE(m_socket.HasFailed());
     EXPECT_EQ(m_socket.GetLastError(), 0);
@@ -324,7 +332,7 @@ TEST_F(CSocketConnected, AvailableCountsWaitingBytes) {
     // Data waiting is not a close.
     EXPECT_FALSE(m_socket.PeerClosed());
     Bytes in(7);
-    EXPECT_EQ(m_socket.Receive(in.data(), 7, 1000), 7);
+    EXPECT_EQ(m_socket.Receive(in.data(), 7, PatientMs(1000)), 7);
     EXPECT_EQ(m_socket.Available(), 0);
     EXPECT_FALSE(m_socket.HasFailed());
 }
@@ -357,7 +365,7 @@ TEST(CSocketAttach, TakesAConnectedDescriptor) {
         // to read returns at its timeout.
         const auto start = Clock::now();
         EXPECT_EQ(socket.Receive(got, 3, 100), 0);
-        EXPECT_LT(ElapsedMs(start), 3000);
+        EXPECT_LT(ElapsedMs(start), PatientMs(3000));
         EXPECT_FALSE(socket.HasFailed());
 
         // No endpoint of its own to go back to.

@@ -5,6 +5,7 @@
 #include "base/os/SocketApi.h"
 #include "base/os/tls/TlsStream.h"
 #include "support/LoopbackServer.h"
+#include "support/Slowdown.h"
 #include "support/TlsEchoServer.h"
 #include "support/TlsPeers.h"
 
@@ -28,6 +29,10 @@ using kavra::test::OpenSslServer;
 using kavra::test::TestCertificates;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+unsigned int PatientMs(unsigned int ms) {
+    return static_cast<unsigned int>(kavra::test::Patient(milliseconds(ms)).count());
+}
 
 std::string Pattern(std::size_t size, unsigned int seed) {
     std::string bytes(size, '\0');
@@ -70,7 +75,7 @@ struct Peer {
     // last failure (0 after close_notify).
     std::string Read(std::size_t n, int& error) {
         std::string got;
-        const auto end = Clock::now() + std::chrono::seconds(10);
+        const auto end = Clock::now() + kavra::test::Patient(std::chrono::seconds(10));
         char chunk[8192];
         error = EAGAIN;
         while (got.size() < n && Clock::now() < end) {
@@ -92,7 +97,7 @@ struct Peer {
 
     bool Write(const std::string& bytes) {
         std::size_t done = 0;
-        const auto end = Clock::now() + std::chrono::seconds(10);
+        const auto end = Clock::now() + kavra::test::Patient(std::chrono::seconds(10));
         int error = 0;
         while ((done < bytes.size() || stream->HasPendingOutput()) && Clock::now() < end) {
             const bool more = done < bytes.size();
@@ -138,9 +143,10 @@ protected:
     }
 
     static void Connect(Peer& peer, unsigned short port, const os::TlsSettings& settings,
-                        milliseconds timeout = milliseconds(5000)) {
+                        milliseconds timeout = kavra::test::Patient(milliseconds(5000))) {
         int error = 0;
-        const os::SocketHandle fd = os::ConnectTcp("127.0.0.1", port, 5000, error, nullptr);
+        const os::SocketHandle fd =
+            os::ConnectTcp("127.0.0.1", port, PatientMs(5000), error, nullptr);
         ASSERT_NE(fd, os::INVALID_SOCKET_HANDLE) << "connect: " << error;
         peer.Start(fd, settings, timeout);
     }
@@ -280,10 +286,10 @@ TEST_F(TlsStreamTest, APlainServerFailsTheHandshakeWithItsOwnCodeInBoundedTime) 
     kavra::test::LoopbackServer hangsUp;
     kavra::test::LoopbackServer silent;
     std::thread serverSide([&] {
-        if (greets.WaitForConnection(0, milliseconds(5000))) {
+        if (greets.WaitForConnection(0, kavra::test::Patient(milliseconds(5000)))) {
             greets.Send(0, kavra::test::MakeFrame({1, 2, 3, 4}));
         }
-        if (hangsUp.WaitForConnection(0, milliseconds(5000))) {
+        if (hangsUp.WaitForConnection(0, kavra::test::Patient(milliseconds(5000)))) {
             hangsUp.CloseConnection(0);
         }
     });
@@ -299,7 +305,7 @@ TEST_F(TlsStreamTest, APlainServerFailsTheHandshakeWithItsOwnCodeInBoundedTime) 
     Peer waiting;
     Connect(waiting, silent.Port(), Trusting("127.0.0.1"), milliseconds(300));
     EXPECT_EQ(waiting.result, ETIMEDOUT);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(Clock::now() - start, kavra::test::Patient(std::chrono::seconds(5)));
 }
 
 // Both ends are the library's: the server side of the engine is what the
@@ -321,7 +327,8 @@ TEST_F(TlsStreamTest, AFullSocketTakesNothingAndInjectedBytesAreABadRecord) {
         settings.server = true;
         settings.certFile = certs->Good().cert;
         settings.keyFile = certs->Good().key;
-        server.Start(os::Accept(listener, true, true, nullptr), settings, milliseconds(5000));
+        server.Start(os::Accept(listener, true, true, nullptr), settings,
+                     kavra::test::Patient(milliseconds(5000)));
     });
     Peer client;
     Connect(client, port, Trusting("127.0.0.1"));

@@ -5,6 +5,7 @@
 // the program's status. It lets a test written against the C interface alone
 // stay free of process handling, on every system the suite runs on.
 #include "support/ChildProcess.h"
+#include "support/Slowdown.h"
 
 #include <chrono>
 #include <cstdio>
@@ -16,12 +17,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using kavra::test::ChildProcess;
+using kavra::test::Patient;
+
+// How long the program may run, stretched on a slow machine; the server
+// outlives it.
+const std::chrono::seconds kProgramLimit = Patient(std::chrono::seconds(50));
 
 // The port the server prints in its first line; empty when it does not
 // within the limit.
 std::string waitForPort(ChildProcess& server, std::string& out, std::string& err) {
     const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    const auto deadline = Clock::now() + Patient(std::chrono::seconds(10));
     std::smatch match;
     while (Clock::now() < deadline) {
         if (std::regex_search(out, match, listening)) {
@@ -34,7 +40,7 @@ std::string waitForPort(ChildProcess& server, std::string& out, std::string& err
 
 // The program's exit status, or -1 when it overran the limit and was killed.
 int waitForExit(ChildProcess& program, std::string& out, std::string& err) {
-    const auto deadline = Clock::now() + std::chrono::seconds(50);
+    const auto deadline = Clock::now() + kProgramLimit;
     for (;;) {
         if (const std::optional<int> status = program.Poll()) {
             while (program.Pump(0, out, err)) {
@@ -43,7 +49,8 @@ int waitForExit(ChildProcess& program, std::string& out, std::string& err) {
         }
         if (Clock::now() >= deadline) {
             program.Kill();
-            err += "kavra_with_server: the program overran 50 s and was killed\n";
+            err += "kavra_with_server: the program overran " +
+                   std::to_string(kProgramLimit.count()) + " s and was killed\n";
             return -1;
         }
         program.Pump(20, out, err);
@@ -57,7 +64,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s TOOL PROGRAM [ARGS...]\n", argv[0]);
         return 2;
     }
-    ChildProcess server(argv[1], {"serve", "--listen", "127.0.0.1:0", "--duration", "60"}, "");
+    const std::string duration = std::to_string((kProgramLimit + std::chrono::seconds(10)).count());
+    ChildProcess server(argv[1], {"serve", "--listen", "127.0.0.1:0", "--duration", duration}, "");
     std::string serverOut;
     std::string serverErr;
     const std::string port = server.Started() ? waitForPort(server, serverOut, serverErr) : "";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "support/LoopbackServer.h"
+#include "support/Slowdown.h"
 
 #include <kavra/KavraClientThread.h>
 #include <kavra/KavraPDU.h>
@@ -28,8 +29,15 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Generous bound for anything that should happen "soon" on loopback.
-inline constexpr milliseconds kSoon{5000};
+// Generous bound for anything that should happen "soon" on loopback,
+// stretched on a slow machine.
+inline const milliseconds kSoon = Patient(milliseconds(5000));
+
+// The body a test sends last to learn that everything before it has been
+// read: a frame arrives only after all frames written before it, so no test
+// needs a quiet spell to conclude that nothing more comes. No test sends
+// these bytes for anything else (Pattern never holds 0xFF).
+inline const std::vector<unsigned char> kMarker = {'e', 'n', 'd', 0xFF, 0xFF, 0x01};
 
 // Ten 0xFF and the length in big-endian order.
 inline Bytes HeaderBytes(std::uint32_t length) {
@@ -103,6 +111,20 @@ inline std::optional<Bytes> ReadFrame(LoopbackServer& srv, std::size_t index,
     return body;
 }
 
+// The bodies of the frames the peer reads on connection index before the
+// one that carries kMarker; a failure when a frame does not come in time.
+inline std::vector<Bytes> FramesBeforeMarker(LoopbackServer& srv, std::size_t index) {
+    std::vector<Bytes> frames;
+    while (std::optional<Bytes> body = ReadFrame(srv, index)) {
+        if (*body == kMarker) {
+            return frames;
+        }
+        frames.push_back(*body);
+    }
+    ADD_FAILURE() << "the marker frame did not come after " << frames.size() << " frames";
+    return frames;
+}
+
 // Attaches a socket connected to srv, starts the worker and waits for the
 // server to see the connection with the given index.
 template <typename Client>
@@ -166,6 +188,20 @@ inline std::optional<Bytes> TakeBody(KavraClientThread& client, milliseconds tim
     }
     body.resize(size);
     return body;
+}
+
+// The bodies the client hands over before kMarker, which the peer sent last;
+// a failure when a body does not come in time.
+inline std::vector<Bytes> BodiesBeforeMarker(KavraClientThread& client) {
+    std::vector<Bytes> bodies;
+    while (std::optional<Bytes> body = TakeBody(client)) {
+        if (*body == kMarker) {
+            return bodies;
+        }
+        bodies.push_back(*body);
+    }
+    ADD_FAILURE() << "the marker body did not come after " << bodies.size() << " bodies";
+    return bodies;
 }
 
 // A PDU that owns body, as the receive path would build it.

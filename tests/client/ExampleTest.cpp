@@ -24,11 +24,11 @@ TEST(EchoExample, ThreeMessagesComeBack) {
     std::atomic<int> echoed{0};
     // Reads whole frames from the example and writes each one back as it is.
     std::jthread peer([&] {
-        if (!srv.WaitForConnection(0, std::chrono::seconds(10))) {
+        if (!srv.WaitForConnection(0, Patient(std::chrono::seconds(10)))) {
             return;
         }
         for (int i = 0; i < 3; ++i) {
-            const std::optional<Bytes> body = ReadFrame(srv, 0, std::chrono::seconds(10));
+            const std::optional<Bytes> body = ReadFrame(srv, 0, Patient(std::chrono::seconds(10)));
             if (!body || !srv.Send(0, FrameBytes(*body))) {
                 return;
             }
@@ -84,7 +84,7 @@ TEST(DecoderLoopExample, FramesSurviveGarbageAndTornWrites) {
                                  FrameBytes(oversize), TextFrame("two"), Bytes(5, 0x20),
                                  TextFrame("three")});
     std::jthread peer([&] {
-        if (!srv.WaitForConnection(0, std::chrono::seconds(10))) {
+        if (!srv.WaitForConnection(0, Patient(std::chrono::seconds(10)))) {
             return;
         }
         for (std::size_t at = 0; at < stream.size(); at += 7) {

@@ -337,8 +337,10 @@ TEST(Destruction, QueuedSendBlocksAreReleasedWithARunningThread) {
         ASSERT_TRUE(WaitUntil([&] { return client.SendCalls() == 20; }));
         EXPECT_EQ(client.GetSendQueueLength(), 20U);
     }
-    // Nothing of the held entries was ever written.
-    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, milliseconds(100), kSoon).empty());
+    // Nothing of the held entries was ever written: the peer reads to the
+    // close and finds nothing.
+    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, kSoon, kSoon).empty());
+    EXPECT_TRUE(srv.WaitForClientClose(0, kSoon));
 }
 
 TEST(Destruction, QueuedSendBlocksAreReleasedWithoutAThread) {
@@ -471,7 +473,7 @@ TEST(StopAndRestart, RefusesFromTheStopClosesTheConnectionAndReconnectsOnRestart
     EXPECT_EQ(s.sendQueued, 0U);
     EXPECT_EQ(s.pdusAccepted, s.framesSent + s.SendDropped() + s.sendBuffered);
     EXPECT_FALSE(s.connected);
-    EXPECT_TRUE(srv.WaitForClientClose(0, milliseconds(2000)));
+    EXPECT_TRUE(srv.WaitForClientClose(0, kSoon));
 
     ASSERT_EQ(client.Create(), 1);
     ASSERT_TRUE(srv.WaitForConnection(1, kSoon));

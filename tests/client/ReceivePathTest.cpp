@@ -43,7 +43,8 @@ protected:
     // copied, every byte after it untouched.
     void ExpectNextMessage(const Bytes& expected) {
         Bytes destination(kDestinationSize, kCanary);
-        ASSERT_EQ(client.GetMessageA(destination.data(), 5000), 0);
+        const auto wait = static_cast<unsigned int>(kSoon.count());
+        ASSERT_EQ(client.GetMessageA(destination.data(), wait), 0);
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), destination.begin()));
         EXPECT_TRUE(std::all_of(destination.begin() + static_cast<std::ptrdiff_t>(expected.size()),
                                 destination.end(), [](unsigned char b) { return b == kCanary; }))
@@ -295,7 +296,7 @@ TEST_F(ReceivePath, SeveralConsumersShareThePdusWithoutLossOrDuplicates) {
     std::vector<std::thread> consumers;
     for (int c = 0; c < kConsumers; ++c) {
         consumers.emplace_back([&] {
-            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            const auto deadline = Clock::now() + Patient(std::chrono::seconds(10));
             while (delivered.load() < kCount && Clock::now() < deadline) {
                 Bytes destination(kDestinationSize, kCanary);
                 if (client.GetMessageA(destination.data(), 100) == 0) {
@@ -352,10 +353,11 @@ TEST(ReceivePathStall, TornFrameIsAbandonedAfterTheReadTimeout) {
     // A header announcing 20 bytes, then only 8 of them, then silence.
     const auto sent = Clock::now();
     ASSERT_TRUE(srv.Send(0, Concat({HeaderBytes(20), Pattern(8, 50)})));
-    ASSERT_TRUE(WaitUntil([&] { return client.ReceiveCallsEnded() >= 1; }, milliseconds(10000)));
+    ASSERT_TRUE(
+        WaitUntil([&] { return client.ReceiveCallsEnded() >= 1; }, Patient(milliseconds(10000))));
     const auto waited = Clock::now() - sent;
     EXPECT_GE(waited, milliseconds(2500));
-    EXPECT_LE(waited, milliseconds(9000));
+    EXPECT_LE(waited, milliseconds(2500) + Patient(milliseconds(6500)));
 
     EXPECT_EQ(client.GetReceiveQueueLength(), 0U);
     EXPECT_EQ(client.ReceiveNotifications(), 0);
@@ -440,18 +442,19 @@ TEST(ConsumerCalls, GetMessageTimeouts) {
 
     auto start = Clock::now();
     EXPECT_EQ(client.GetMessageA(destination.data(), 0), 1);
-    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    EXPECT_LT(Clock::now() - start, Patient(milliseconds(1000)));
 
     start = Clock::now();
     EXPECT_EQ(client.GetMessageA(destination.data(), 500), 1);
     const auto waited = Clock::now() - start;
     EXPECT_GE(waited, milliseconds(450));
-    EXPECT_LT(waited, milliseconds(5000));
+    EXPECT_LT(waited, Patient(milliseconds(5000)));
 
     // A null destination returns before any wait.
+    const auto nullWait = Patient(milliseconds(3000));
     start = Clock::now();
-    EXPECT_EQ(client.GetMessageA(nullptr, 3000), 1);
-    EXPECT_LT(Clock::now() - start, milliseconds(1000));
+    EXPECT_EQ(client.GetMessageA(nullptr, static_cast<unsigned int>(nullWait.count())), 1);
+    EXPECT_LT(Clock::now() - start, nullWait / 3);
 
     EXPECT_TRUE(std::all_of(destination.begin(), destination.end(),
                             [](unsigned char b) { return b == kCanary; }));

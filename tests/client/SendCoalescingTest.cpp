@@ -146,8 +146,9 @@ TEST_F(SendCoalescing, AQueuedBurstArrivesWholeAndInOrder) {
         ASSERT_TRUE(got.has_value()) << "frame " << i;
         ASSERT_EQ(*got, bodies[i]) << "frame " << i;
     }
-    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, milliseconds(100), milliseconds(1000)).empty());
-    EXPECT_TRUE(WaitUntil([this] { return client.GetStats().framesSent == kFrames; }));
+    ASSERT_EQ(client.SendPdu(kMarker.data(), static_cast<unsigned int>(kMarker.size())), 0);
+    EXPECT_EQ(FramesBeforeMarker(srv, 0), std::vector<Bytes>{});
+    EXPECT_TRUE(WaitUntil([this] { return client.GetStats().framesSent == kFrames + 1; }));
     EXPECT_EQ(client.GetStats().SendDropped(), 0U);
 }
 

@@ -50,8 +50,18 @@ Bytes WhatBytes(const std::exception& e) {
     return Bytes(what, what + std::strlen(what));
 }
 
-// Quiet period after which the peer concludes nothing more is coming.
-constexpr milliseconds kQuiet{200};
+// Sends kMarker and expects it to be the next frame the peer reads: nothing
+// else reached the wire before it.
+::testing::AssertionResult MarkerComesNext(KavraClientThread& client, LoopbackServer& srv) {
+    if (client.SendPdu(kMarker.data(), static_cast<unsigned int>(kMarker.size())) != 0) {
+        return ::testing::AssertionFailure() << "the marker was refused";
+    }
+    const std::vector<Bytes> before = FramesBeforeMarker(srv, 0);
+    if (!before.empty()) {
+        return ::testing::AssertionFailure() << before.size() << " frames came before the marker";
+    }
+    return ::testing::AssertionSuccess();
+}
 
 class SendPath : public ::testing::Test {
 protected:
@@ -97,11 +107,12 @@ TEST_F(SendPath, FramesCarryTheBodyByteForByte) {
               Concat({Bytes(10, 0xFF), Bytes{0x00, 0x00, 0x22, 0x6C}}));
     EXPECT_EQ(Bytes(got.begin() + 14, got.end()), largest);
 
-    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, kQuiet, kSoon).empty());
+    EXPECT_TRUE(MarkerComesNext(client, srv));
     // The counters are updated after the write returns.
     EXPECT_TRUE(WaitUntil([&] {
         const ConnectionStats s = client.GetStats();
-        return s.framesSent == 3 && s.bytesSent == 1U + 3U + KavraClientThread::MAX_PDU_LENGTH;
+        return s.framesSent == 4 &&
+               s.bytesSent == 1U + 3U + KavraClientThread::MAX_PDU_LENGTH + kMarker.size();
     }));
     EXPECT_EQ(client.GetStats().SendDropped(), 0U);
 }
@@ -113,10 +124,10 @@ TEST_F(SendPath, EmptyBodyIsAcceptedButNeverWritten) {
     ASSERT_EQ(client.SendPdu(body.data(), 1), 0);
     // The very next bytes on the wire are the 1-byte frame.
     EXPECT_EQ(srv.Receive(0, 15, kSoon), FrameBytes(body));
-    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, kQuiet, kSoon).empty());
+    EXPECT_TRUE(MarkerComesNext(client, srv));
+    EXPECT_TRUE(WaitUntil([&] { return client.GetStats().framesSent == 2; }));
     EXPECT_EQ(client.GetSendQueueLength(), 0U);
-    EXPECT_EQ(client.GetStats().framesSent, 1U);
-    EXPECT_EQ(client.GetStats().bytesSent, 1U);
+    EXPECT_EQ(client.GetStats().bytesSent, 1U + kMarker.size());
 }
 
 TEST_F(SendPath, BodiesFromOneThreadKeepTheirOrder) {
@@ -172,7 +183,7 @@ TEST_F(SendPath, ArgumentErrorsCarryTheExactTexts) {
     const Bytes ok = {0x11};
     ASSERT_EQ(client.SendPdu(ok.data(), 1), 0);
     EXPECT_EQ(srv.Receive(0, 15, kSoon), FrameBytes(ok));
-    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, kQuiet, kSoon).empty());
+    EXPECT_TRUE(MarkerComesNext(client, srv));
 }
 
 // Holds every send notification until the test opens the gate, so the test
@@ -191,7 +202,7 @@ public:
 
 protected:
     void OnSendQueuePush() override {
-        m_gateFuture.wait_for(std::chrono::seconds(10));
+        m_gateFuture.wait_for(Patient(std::chrono::seconds(10)));
         OpenClient::OnSendQueuePush();
     }
 
@@ -226,10 +237,12 @@ TEST(SendPathManual, QueuedEntryIsWrittenWhenTheNotificationIsHandled) {
     ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
     ASSERT_TRUE(srv.WaitForConnection(0, kSoon));
 
+    // This thread makes every write itself, so whatever SendPdu or a
+    // dispatch wrote is on its way before they return; the frame read after
+    // each dispatch shows what that dispatch, and nothing before it, wrote.
     const Bytes body = Pattern(3, 5);
     ASSERT_EQ(client.SendPdu(body.data(), 3), 0);
     EXPECT_EQ(client.GetSendQueueLength(), 1U);
-    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, kQuiet, kSoon).empty());
 
     MSG msg{};
     msg.message = KavraClientThread::MSG_SEND_QUEUE_PUSH;
@@ -237,9 +250,12 @@ TEST(SendPathManual, QueuedEntryIsWrittenWhenTheNotificationIsHandled) {
     EXPECT_EQ(client.GetSendQueueLength(), 0U);
     EXPECT_EQ(srv.Receive(0, 17, kSoon), FrameBytes(body));
 
-    // A notification with nothing queued writes nothing.
+    // A notification with nothing queued writes nothing: the next frame is
+    // the marker's.
     EXPECT_EQ(client.DispatchMessageA(&msg), 1);
-    EXPECT_TRUE(srv.ReceiveUntilQuiet(0, kQuiet, kSoon).empty());
+    ASSERT_EQ(client.SendPdu(kMarker.data(), static_cast<unsigned int>(kMarker.size())), 0);
+    EXPECT_EQ(client.DispatchMessageA(&msg), 1);
+    EXPECT_EQ(FramesBeforeMarker(srv, 0), std::vector<Bytes>{});
 }
 
 TEST(SendPathConcurrency, ManySendersEveryBodyOnceAndInEachSendersOrder) {
@@ -267,8 +283,9 @@ TEST(SendPathConcurrency, ManySendersEveryBodyOnceAndInEachSendersOrder) {
         }
     }
 
-    auto wire = std::async(std::launch::async,
-                           [&] { return srv.Receive(0, total, std::chrono::seconds(30)); });
+    auto wire = std::async(std::launch::async, [&] {
+        return srv.Receive(0, total, Patient(std::chrono::seconds(30)));
+    });
     StartGate start(kThreads);
     std::atomic<int> failures{0};
     std::vector<std::thread> senders;

@@ -30,12 +30,15 @@ void SendNumbered(KavraClientThread& client, std::uint32_t from, std::uint32_t t
     }
 }
 
-// Numbers of the frames read from one connection until it stays quiet.
-std::vector<std::uint32_t> ReadNumbers(LoopbackServer& srv, std::size_t index) {
+// Numbers of all frames read from one connection: the client sends kMarker
+// after them.
+std::vector<std::uint32_t> ReadNumbers(KavraClientThread& client, LoopbackServer& srv,
+                                       std::size_t index) {
+    EXPECT_EQ(client.SendPdu(kMarker.data(), static_cast<unsigned int>(kMarker.size())), 0);
     std::vector<std::uint32_t> numbers;
-    while (const std::optional<Bytes> body = ReadFrame(srv, index, milliseconds(1500))) {
-        const std::uint32_t number = ReadBigEndian(body->data());
-        EXPECT_EQ(*body, Numbered(number));
+    for (const Bytes& body : FramesBeforeMarker(srv, index)) {
+        const std::uint32_t number = ReadBigEndian(body.data());
+        EXPECT_EQ(body, Numbered(number));
         numbers.push_back(number);
     }
     return numbers;
@@ -57,14 +60,15 @@ TEST(Reconnect, AWriteWaitsOutAShortReconnectInsteadOfDropping) {
     ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
     ASSERT_EQ(client.Create(), 1);
     ASSERT_TRUE(srv.WaitForConnection(0, kSoon));
+    ASSERT_TRUE(WaitUntil([&] { return client.IsConnected(); }));
     srv.CloseConnection(0);
     // The worker sees the close at once and schedules the reconnection
     // 600 ms later; PDUs it comes to meanwhile find the connection down, and
     // with the defaults they wait for that attempt rather than drop.
-    std::this_thread::sleep_for(milliseconds(150));
+    ASSERT_TRUE(WaitUntil([&] { return !client.IsConnected(); }));
     SendNumbered(client, 0, 50);
     ASSERT_TRUE(srv.WaitForConnection(1, kSoon));
-    EXPECT_EQ(ReadNumbers(srv, 1), Range(0, 50));
+    EXPECT_EQ(ReadNumbers(client, srv, 1), Range(0, 50));
     EXPECT_EQ(client.GetStats().SendDropped(), 0U);
 }
 
@@ -74,12 +78,15 @@ TEST(HoldWhileDisconnected, EntriesWaitThroughAnOutageAndOnlyStaleOnesAreDropped
     OpenClient client;
     ASSERT_TRUE(StartClient(client, *srv, true));
     client.SetHoldWhileDisconnected(true);
-    client.SetMaxAge(1500);
+    // Fresh entries must reach the new server before they age out.
+    const milliseconds maxAge = Patient(milliseconds(1500));
+    client.SetMaxAge(static_cast<unsigned int>(maxAge.count()));
     srv.reset();
 
-    // Queued at the start of an outage of 2.5 s: too old by its end.
+    // Queued at the start of an outage longer than the age limit: too old
+    // by its end.
     SendNumbered(client, 0, 20);
-    std::this_thread::sleep_for(milliseconds(2500));
+    std::this_thread::sleep_for(maxAge + milliseconds(1000));
     SendNumbered(client, 20, 60);
     try {
         srv = std::make_unique<LoopbackServer>(port);
@@ -87,7 +94,8 @@ TEST(HoldWhileDisconnected, EntriesWaitThroughAnOutageAndOnlyStaleOnesAreDropped
         GTEST_SKIP() << "port " << port << " was taken meanwhile: " << e.what();
     }
     ASSERT_TRUE(srv->WaitForConnection(0, kSoon));
-    EXPECT_EQ(ReadNumbers(*srv, 0), Range(20, 60));
+    EXPECT_EQ(ReadNumbers(client, *srv, 0), Range(20, 60));
+    EXPECT_TRUE(WaitUntil([&] { return client.GetStats().framesSent == 41; }));
     const ConnectionStats stats = client.GetStats();
     EXPECT_EQ(stats.sendDroppedStale, 20U);
     EXPECT_EQ(stats.SendDropped(), 20U);
@@ -106,10 +114,10 @@ TEST(ReceiveOverflowBlock, AFullQueueHoldsThePeerBackAndDropsNothing) {
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
     ASSERT_TRUE(srv.Send(0, stream));
-    ASSERT_TRUE(WaitUntil(
-        [&] { return client.GetReceiveQueueLength() == KavraClientThread::MAX_RECEIVE_QUEUE; }));
-    std::this_thread::sleep_for(milliseconds(200));
+    // The worker pauses reading at a full queue; nothing is dropped meanwhile.
+    ASSERT_TRUE(WaitUntil([&] { return client.GetStats().receivePauses >= 1; }));
     EXPECT_EQ(client.GetReceiveQueueLength(), KavraClientThread::MAX_RECEIVE_QUEUE);
+    EXPECT_EQ(client.GetStats().receiveDropsQueueFull, 0U);
 
     // Paused reading does not pause writing.
     SendNumbered(client, 7, 8);
@@ -148,7 +156,7 @@ TEST(Lossless, EveryPduComesBackOnceInOrderExceptThoseInFlightAtADrop) {
     std::atomic<std::size_t> echoed{0};
     std::thread peer([&] {
         for (std::size_t index = 0; !stop.load(); ++index) {
-            if (!srv.WaitForConnection(index, seconds(10))) {
+            if (!srv.WaitForConnection(index, Patient(seconds(10)))) {
                 return;
             }
             for (std::size_t n = 0; n < kPerConnection && !stop.load();) {
@@ -170,7 +178,8 @@ TEST(Lossless, EveryPduComesBackOnceInOrderExceptThoseInFlightAtADrop) {
         for (std::uint32_t i = 0; i < kPdus; ++i) {
             // Lost frames are never answered: a pause in the answers ends
             // the wait.
-            for (int idle = 0; i - answered.load() >= kWindow && idle < 100; ++idle) {
+            const auto pauseEnd = Clock::now() + Patient(milliseconds(200));
+            while (i - answered.load() >= kWindow && Clock::now() < pauseEnd) {
                 std::this_thread::sleep_for(milliseconds(2));
             }
             SendNumbered(client, i, i + 1);
@@ -178,7 +187,8 @@ TEST(Lossless, EveryPduComesBackOnceInOrderExceptThoseInFlightAtADrop) {
     });
 
     std::vector<std::uint32_t> got;
-    while (const std::optional<Bytes> body = TakeBody(client, seconds(3))) {
+    // Dropped frames are never echoed, so only a long pause ends the stream.
+    while (const std::optional<Bytes> body = TakeBody(client, Patient(seconds(3)))) {
         got.push_back(ReadBigEndian(body->data()));
         answered.store(got.back() + 1);
         EXPECT_EQ(*body, Numbered(got.back()));

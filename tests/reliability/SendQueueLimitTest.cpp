@@ -16,8 +16,6 @@
 namespace kavra::test {
 namespace {
 
-constexpr milliseconds kQuiet{200};
-
 // Holds every send notification until the test opens the gate, so entries
 // pile up in the send queue (the held worker has not taken any yet); counts
 // the notifications the worker handled.
@@ -36,7 +34,7 @@ public:
 
 protected:
     void OnSendQueuePush() override {
-        m_gateFuture.wait_for(std::chrono::seconds(20));
+        m_gateFuture.wait_for(Patient(std::chrono::seconds(20)));
         OpenClient::OnSendQueuePush();
         m_notifications.fetch_add(1);
     }
@@ -48,13 +46,12 @@ private:
     std::atomic<int> m_notifications{0};
 };
 
-// Frames on connection 0 until the peer stays quiet.
-std::vector<Bytes> FramesUntilQuiet(LoopbackServer& srv) {
-    std::vector<Bytes> frames;
-    while (auto body = ReadFrame(srv, 0, kQuiet)) {
-        frames.push_back(*body);
-    }
-    return frames;
+// All frames on connection 0: once the worker has written `written`
+// frames, the queue has room for the marker, which follows them.
+std::vector<Bytes> AllFrames(LoopbackServer& srv, HeldClient& client, std::uint64_t written) {
+    EXPECT_TRUE(WaitUntil([&] { return client.GetStats().framesSent == written; }));
+    EXPECT_EQ(client.SendPdu(kMarker.data(), static_cast<unsigned int>(kMarker.size())), 0);
+    return FramesBeforeMarker(srv, 0);
 }
 
 TEST(SendQueueLimit, DefaultIsUnlimited) {
@@ -97,13 +94,15 @@ TEST(SendQueueLimit, RefusalAtTheLimitQueuesAndPostsNothing) {
     EXPECT_EQ(client.GetSendQueueLength(), 3U);
     EXPECT_EQ(client.GetStats().sendQueueFull, 2U);
 
-    // Three notifications for three entries: the refusals posted none, and
-    // only the accepted bodies reach the wire, in order.
+    // Three notifications for three entries and one for the marker: the
+    // refusals posted none, and only the accepted bodies reach the wire, in
+    // order. A refusal's notification would be handled before the marker's.
     client.Open();
-    EXPECT_EQ(FramesUntilQuiet(srv), accepted);
-    EXPECT_EQ(client.Notifications(), 3);
+    EXPECT_EQ(AllFrames(srv, client, 3), accepted);
+    EXPECT_TRUE(WaitUntil([&] { return client.Notifications() >= 4; }));
+    EXPECT_EQ(client.Notifications(), 4);
+    EXPECT_TRUE(WaitUntil([&] { return client.GetStats().framesSent == 4; }));
     const ConnectionStats stats = client.GetStats();
-    EXPECT_EQ(stats.framesSent, 3U);
     EXPECT_EQ(stats.SendDropped(), 0U);
     EXPECT_EQ(stats.sendQueueFull, 2U);
 }
@@ -126,7 +125,7 @@ TEST(SendQueueLimit, AcceptsAgainOnceTheWorkerHasDrained) {
     const Bytes later = Pattern(11, 21);
     EXPECT_EQ(client.SendPdu(later.data(), 11), 0);
     EXPECT_EQ(client.SendPdu(later.data(), 11), 0);
-    const std::vector<Bytes> frames = FramesUntilQuiet(srv);
+    const std::vector<Bytes> frames = AllFrames(srv, client, 4);
     ASSERT_EQ(frames.size(), 4U);
     EXPECT_EQ(frames[2], later);
     EXPECT_EQ(frames[3], later);

@@ -36,14 +36,24 @@ void QueueNumbered(KavraClientThread& client) {
     }
 }
 
+// Whether every accepted PDU has been written or dropped.
+bool Settled(const KavraClientThread& client) {
+    const ConnectionStats s = client.GetStats();
+    return s.sendQueued == 0 && s.sendBuffered == 0 &&
+           s.framesSent + s.SendDropped() == s.pdusAccepted;
+}
+
 // Reads every connection from first on, until the client has nothing left
-// and the last connection stays quiet. One entry per connection.
+// and the last connection holds nothing more. One entry per connection. The
+// client counts a write once it has returned, so a read that starts after
+// the client settled finds every byte already there.
 std::vector<Bytes> ReadToTheEnd(LoopbackServer& srv, KavraClientThread& client,
                                 std::size_t first) {
     std::vector<Bytes> wire(1);
     std::size_t index = first;
     const auto deadline = Clock::now() + Patient(seconds(60));
     while (Clock::now() < deadline) {
+        const bool settled = Settled(client);
         const Bytes more = srv.ReceiveUntilQuiet(index, Patient(milliseconds(200)), Patient(seconds(2)));
         wire.back().insert(wire.back().end(), more.begin(), more.end());
         if (!more.empty()) {
@@ -54,9 +64,7 @@ std::vector<Bytes> ReadToTheEnd(LoopbackServer& srv, KavraClientThread& client,
             wire.emplace_back();
             continue;
         }
-        const ConnectionStats s = client.GetStats();
-        if (s.sendQueued == 0 && s.sendBuffered == 0 &&
-            s.framesSent + s.SendDropped() == s.pdusAccepted) {
+        if (settled) {
             break;
         }
     }
@@ -78,9 +86,11 @@ TEST(StalledReader, NoFrameIsSplicedAndEveryPduIsAccountedFor) {
     OpenClient client;
     ASSERT_TRUE(StartClient(client, srv, true));
     QueueNumbered(client);
-    // The peer reads nothing for longer than a write may wait, then reads
+    // The peer reads nothing until a write has timed out, then reads
     // everything.
-    std::this_thread::sleep_for(kWriteTimeout + seconds(1));
+    ASSERT_TRUE(WaitUntil([&] { return client.GetStats().sendDroppedTimedOut >= 1; },
+                          kWriteTimeout + Patient(seconds(60))))
+        << "the stall never made a write time out";
     const std::vector<Bytes> wire = ReadToTheEnd(srv, client, 0);
 
     const std::size_t frames = ParseAll(wire);
@@ -109,7 +119,7 @@ TEST(StalledReader, ResetWhileWritesWaitLosesOnlyCountedPdus) {
         const std::uint64_t now = client.GetStats().framesSent;
         const bool still = now == sent && now > 0;
         sent = now;
-        std::this_thread::sleep_for(milliseconds(100));
+        std::this_thread::sleep_for(Patient(milliseconds(100)));
         return still;
     }));
     srv.ResetConnection(0);
@@ -188,13 +198,16 @@ TEST(StopWithHealthyPeer, EverythingQueuedBeforeTheStopArrives) {
     client.SetLinger(static_cast<unsigned int>(Patient(milliseconds(20'000)).count()));
     constexpr std::uint32_t kPdus = 2000;
     Bytes received;
-    std::thread reader([&] { received = srv.ReceiveUntilQuiet(0, Patient(milliseconds(500)), Patient(seconds(20))); });
+    // The peer reads until the client's close.
+    std::thread reader(
+        [&] { received = srv.ReceiveUntilQuiet(0, Patient(seconds(40)), Patient(seconds(40))); });
     for (std::uint32_t i = 0; i < kPdus; ++i) {
         const Bytes body = Numbered(i, SizeOf(i));
         ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);
     }
     client.Destroy();
     reader.join();
+    EXPECT_TRUE(srv.WaitForClientClose(0, kSoon));
     std::int64_t last = -1;
     std::size_t frames = 0;
     EXPECT_TRUE(ParseConnection(received, false, last, frames));
@@ -219,7 +232,7 @@ TEST(StopDuringConnect, ReturnsSoonWhileAConnectAttemptHangs) {
     server.SetBackoff(10, 10);
     client.SetSocket(new CSocket(), 1, &server);
     ASSERT_EQ(client.Create(), 1);
-    std::this_thread::sleep_for(milliseconds(300));
+    std::this_thread::sleep_for(Patient(milliseconds(300)));
     const bool hanging = client.GetStats().reconnections == 0;
 
     const auto start = Clock::now();
@@ -363,15 +376,15 @@ TEST(WriteBudget, APeerThatComesBackLateNeverHoldsTheWorkerLongerThanAWrite) {
     // Read every connection until the client has nothing left; a write cut
     // short would have led to another one.
     std::vector<Bytes> wire(1);
-    for (const auto deadline = Clock::now() + std::chrono::seconds(60); Clock::now() < deadline;) {
-        const Bytes more = ReadUntilQuiet(peers.back(), milliseconds(500));
+    for (const auto deadline = Clock::now() + Patient(seconds(60)); Clock::now() < deadline;) {
+        const bool settled = Settled(client);
+        const Bytes more = ReadUntilQuiet(peers.back(), Patient(milliseconds(500)));
         wire.back().insert(wire.back().end(), more.begin(), more.end());
         const net::Handle next = AcceptWithin(listener, milliseconds(0));
         if (next != net::INVALID_HANDLE) {
             peers.push_back(next);
             wire.emplace_back();
-        } else if (more.empty() && client.GetStats().sendQueued == 0 &&
-                   client.GetStats().sendBuffered == 0) {
+        } else if (more.empty() && settled) {
             break;
         }
     }

@@ -252,7 +252,11 @@ TEST_F(TlsClient, AStalledReaderSeesNoSplicedFrameAndEveryPduIsAccountedFor) {
         const Bytes body = Numbered(i, SizeOf(i));
         ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);
     }
-    std::this_thread::sleep_for(milliseconds(KavraClientThread::SOCKET_IO_TIMEOUT_MS) + seconds(1));
+    // The peer reads again once a write has timed out.
+    ASSERT_TRUE(
+        WaitUntil([&] { return client.GetStats().sendDroppedTimedOut >= 1; },
+                  milliseconds(KavraClientThread::SOCKET_IO_TIMEOUT_MS) + Patient(seconds(60))))
+        << "the stall never made a write time out";
     peer.SetReading(true);
     ASSERT_TRUE(WaitUntil(
         [&] {

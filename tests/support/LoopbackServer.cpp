@@ -1,6 +1,7 @@
 #include "support/LoopbackServer.h"
 
 #include "serving/ServingApi.h"
+#include "support/Slowdown.h"
 
 #include <kavra/KavraHeader.h>
 
@@ -16,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 // Bound on a single Send: the client under test may stop reading, and a test
 // must fail rather than hang then.
-constexpr std::chrono::seconds SEND_LIMIT{10};
+const std::chrono::seconds SEND_LIMIT = Patient(std::chrono::seconds(10));
 
 // How long the accept loop waits before it looks at the stop flag again.
 constexpr int ACCEPT_POLL_MS = 20;

@@ -2,6 +2,7 @@
 
 #include "serving/ServingApi.h"
 #include "base/os/tls/TlsStream.h"
+#include "support/Slowdown.h"
 
 #include <cerrno>
 #include <system_error>
@@ -13,7 +14,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int POLL_MS = 20;
-constexpr std::chrono::seconds HANDSHAKE_LIMIT{5};
+const std::chrono::seconds HANDSHAKE_LIMIT = Patient(std::chrono::seconds(5));
 
 os::TlsSettings Serving(const CertPair& pair) {
     os::TlsSettings settings;

@@ -1,5 +1,6 @@
 #include "support/TlsPeers.h"
 
+#include "support/Slowdown.h"
 #include "support/TestProcess.h"
 
 #include <cstdlib>
@@ -145,7 +146,7 @@ OpenSslServer::OpenSslServer(const std::string& openssl, const CertPair& pair,
         const std::size_t at = m_out.find(mark);
         return at != std::string::npos && m_out.find('\n', at) != std::string::npos;
     };
-    if (pumpUntil(portLine, std::chrono::seconds(10))) {
+    if (pumpUntil(portLine, Patient(std::chrono::seconds(10)))) {
         m_port = static_cast<unsigned short>(
             std::stoi(m_out.substr(m_out.find(mark) + mark.size())));
     }

@@ -4,6 +4,7 @@
 // back as plain text, the way man shows it, so a change in the help that the
 // page does not follow fails here.
 #include "support/ChildProcess.h"
+#include "support/Slowdown.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,8 @@ std::string helpOf(const std::vector<std::string>& args) {
     kavra::test::ChildProcess child(KAVRA_TOOL, args, "");
     std::string out;
     std::string err;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline =
+        std::chrono::steady_clock::now() + kavra::test::Patient(std::chrono::seconds(20));
     while (!child.Poll() && std::chrono::steady_clock::now() < deadline) {
         child.Pump(20, out, err);
     }

@@ -2,6 +2,7 @@
 // (serve with send and recv), the demo, and the error paths. Every child is
 // killed when it overruns its time limit.
 #include "support/ChildProcess.h"
+#include "support/Slowdown.h"
 #include "support/TestSocket.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "tools/SelfSignedCertificate.h"
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -43,9 +45,10 @@ public:
     }
 
     // Reads stdout until a line matching pattern arrives; its first capture.
+    // The limit is stretched on a slow machine.
     std::string WaitForLine(const std::string& pattern, std::chrono::milliseconds limit) {
         const std::regex re(pattern);
-        const auto deadline = Clock::now() + limit;
+        const auto deadline = Clock::now() + kavra::test::Patient(limit);
         while (Clock::now() < deadline) {
             std::size_t end = 0;
             while ((end = m_stdout.find('\n', m_scanned)) != std::string::npos) {
@@ -61,10 +64,10 @@ public:
         return "";
     }
 
-    // Waits for the child's exit (killing it at the limit); the exit status,
-    // or -1 when it had to be killed.
+    // Waits for the child's exit (killing it at the limit, stretched on a
+    // slow machine); the exit status, or -1 when it had to be killed.
     int Wait(std::chrono::milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
+        const auto deadline = Clock::now() + kavra::test::Patient(limit);
         for (;;) {
             if (const std::optional<int> status = m_process.Poll()) {
                 while (m_process.Pump(0, m_stdout, m_stderr)) {
@@ -97,9 +100,21 @@ struct Result {
     std::string err;
 };
 
+// The tool's wait for each reply, where a case leaves it to the test: its
+// default, stretched on a slow machine.
+std::vector<std::string> WithReplyWait(std::vector<std::string> args) {
+    const bool expects = std::find(args.begin(), args.end(), "--expect") != args.end();
+    if (!args.empty() && args[0] == "send" && expects &&
+        std::find(args.begin(), args.end(), "--timeout") == args.end()) {
+        args.push_back("--timeout");
+        args.push_back(std::to_string(kavra::test::Patient(5000ms).count()));
+    }
+    return args;
+}
+
 Result run(const std::vector<std::string>& args, const std::string& input = "",
            std::chrono::milliseconds limit = 20s) {
-    Child child(args, input);
+    Child child(WithReplyWait(args), input);
     const int status = child.Wait(limit);
     return {status, child.Out(), child.Err()};
 }
@@ -536,8 +551,9 @@ TEST(ToolTls, ASilentClientHoldsUpNoOtherAndNoStop) {
     const net::Handle silent =
         net::ConnectLoopback(static_cast<unsigned short>(std::stoi(echo.Port())));
     ASSERT_NE(silent, net::INVALID_HANDLE);
-    const Result result = run({"send", echo.Address(), "--expect", "1", "--timeout", "3000",
-                               "--tls", "--ca", certificate.CertFile()},
+    const Result result = run({"send", echo.Address(), "--expect", "1", "--timeout",
+                               std::to_string(kavra::test::Patient(3000ms).count()), "--tls",
+                               "--ca", certificate.CertFile()},
                               "past the silent one\n");
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "past the silent one\n");
