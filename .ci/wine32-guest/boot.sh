@@ -20,7 +20,8 @@ limit=${4:-2400}
 qemu="$guest/qemu/usr/bin/qemu-system-x86_64"
 firmware=()
 if [ -x "$qemu" ]; then
-    export LD_LIBRARY_PATH="$guest/qemu/usr/lib/x86_64-linux-gnu${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    # Some of QEMU's libraries (libfuse3, libnl) unpack under lib/, not usr/lib/.
+    export LD_LIBRARY_PATH="$guest/qemu/usr/lib/x86_64-linux-gnu:$guest/qemu/lib/x86_64-linux-gnu${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
     export QEMU_MODULE_DIR="$guest/qemu/usr/lib/x86_64-linux-gnu/qemu"
     firmware=(-L "$guest/qemu/usr/share/qemu" -L "$guest/qemu/usr/share/seabios")
 else
