@@ -130,6 +130,9 @@ struct kavra_client final : public kavra::PollableClient {
                                ? kavra::ReceiveOverflow::Block
                                : kavra::ReceiveOverflow::Drop);
     }
+    // The worker calls the handlers through this object's vtable: it stops
+    // before the destructors of the bases rewrite it.
+    ~kavra_client() override { Destroy(); }
     kavra_client(const kavra_client&) = delete;
     kavra_client& operator=(const kavra_client&) = delete;
 
