@@ -7,11 +7,11 @@
 #
 # Usage: msvc/build.sh x86_64|i686 OUT_DIR
 set -euo pipefail
-cd "$(dirname "$0")"
 
 ARCH=$1
-OUT=$2
-mkdir -p "$OUT/obj"
+mkdir -p "$2/obj"
+OUT=$(cd "$2" && pwd)
+cd "$(dirname "$0")"
 case "$ARCH" in
 x86_64) MACHINE=x64 DLLTOOL_MACHINE=i386:x86-64 LINK_EXTRA=() ;;
 i686) MACHINE=x86 DLLTOOL_MACHINE=i386 LINK_EXTRA=(/safeseh:no) ;;

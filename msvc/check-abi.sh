@@ -9,10 +9,10 @@
 #
 # Usage: msvc/check-abi.sh x86_64|i686 OUT_DIR [--update]
 set -euo pipefail
-cd "$(dirname "$0")"
 
 ARCH=$1
-OUT=$2
+OUT=$(cd "$2" && pwd)
+cd "$(dirname "$0")"
 UPDATE=${3:-}
 
 exports() {

@@ -25,6 +25,7 @@ int __stdcall ReleaseSemaphore(void* semaphore, long count, long* previous);
 unsigned long __stdcall WaitForSingleObject(void* handle, unsigned long timeoutMs);
 int __stdcall CloseHandle(void* handle);
 unsigned long __stdcall GetCurrentThreadId();
+const char* __stdcall GetCommandLineA();
 unsigned long __stdcall GetEnvironmentVariableA(const char* name, char* value,
                                                 unsigned long capacity);
 }

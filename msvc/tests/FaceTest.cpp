@@ -1,5 +1,5 @@
 // The face as a Visual C++ program uses it, against a live `kavra serve`
-// echo peer on 127.0.0.1 (port in KAVRA_MSVC_TEST_PORT): bodies out and back
+// echo peer: face_test.exe 127.0.0.1 PORT, as kavra_with_server runs it. Bodies out and back
 // byte for byte through a handler that keeps PDUs for GetMessageA,
 // SendPdu's argument errors caught as the standard classes with their GBK
 // texts, and the destructor releasing what is still queued. Exit status 0
@@ -28,16 +28,36 @@ void check(bool holds, const char* what) {
     }
 }
 
+unsigned int numberAt(const char* text) {
+    unsigned int value = 0;
+    for (const char* c = text; *c >= '0' && *c <= '9' && value < 100000; ++c) {
+        value = value * 10 + static_cast<unsigned int>(*c - '0');
+    }
+    return value;
+}
+
 unsigned int environmentNumber(const char* name, unsigned int fallback) {
     char text[16] = {};
     if (GetEnvironmentVariableA(name, text, sizeof text) == 0) {
         return fallback;
     }
-    unsigned int value = 0;
-    for (const char* c = text; *c >= '0' && *c <= '9'; ++c) {
-        value = value * 10 + static_cast<unsigned int>(*c - '0');
-    }
+    const unsigned int value = numberAt(text);
     return value != 0 ? value : fallback;
+}
+
+// The last word of the command line, quoted or not; 0 when it is no number.
+unsigned int portArgument() {
+    const char* line = GetCommandLineA();
+    const char* last = line;
+    for (const char* c = line; *c != 0; ++c) {
+        if (c[0] == ' ' && c[1] != ' ' && c[1] != 0) {
+            last = c + 1;
+        }
+    }
+    if (last == line) {
+        return 0;
+    }
+    return numberAt(*last == '"' ? last + 1 : last);
 }
 
 // A wait of the test's own, stretched on slow machines.
@@ -182,9 +202,9 @@ void destructorReleasesQueued(unsigned short port, unsigned char* body) {
 } // namespace
 
 int main() {
-    const unsigned int port = environmentNumber("KAVRA_MSVC_TEST_PORT", 0);
+    const unsigned int port = portArgument();
     if (port == 0 || port > 65535) {
-        puts("face_test: set KAVRA_MSVC_TEST_PORT to the port of a `kavra serve` echo peer");
+        puts("usage: face_test 127.0.0.1 PORT (of a `kavra serve` echo peer)");
         return 2;
     }
     auto* body = new unsigned char[8813];
