@@ -7,6 +7,7 @@
 #include "kavra_msvc/CIPByteBuffer.h"
 #include "kavra_msvc/CServerStatus.h"
 #include "kavra_msvc/KavraClientThread.h"
+#include "kavra_msvc/KavraHeader.h"
 #include "kavra_msvc/KavraPDU.h"
 
 #include "../runtime/Crt.h"
@@ -153,6 +154,57 @@ void argumentErrors(KavraClientThread& client, unsigned char* body) {
     check(caught == 1, "SendPdu(8813 bytes) throws std::out_of_range");
 }
 
+// ValidateBuffer on garbage in front of a sync mark: what it returns, and
+// the buffer shifted with zero bytes behind.
+bool scanGives(const unsigned char* bytes, int n, unsigned int expected) {
+    CIPByteBuffer buffer;
+    buffer.appendBytes(bytes, n);
+    KavraHeader header;
+    const unsigned int skipped = header.ValidateBuffer(buffer);
+    bool zeroTail = true;
+    for (int i = n - static_cast<int>(expected); i < n; ++i) {
+        zeroTail = zeroTail && buffer.getBuffer()[i] == 0;
+    }
+    return skipped == expected && buffer.getLength() == static_cast<unsigned int>(n) && zeroTail &&
+           memcmp(buffer.getBuffer(), bytes + expected, n - expected) == 0;
+}
+
+void framing() {
+    unsigned char bytes[14];
+    memset(bytes, 0xFF, 14);
+    bytes[0] = 0x12;
+    bytes[1] = 0x34;
+    bytes[12] = 0;
+    bytes[13] = 0;
+    check(scanGives(bytes, 14, 2), "12 34 FF x10 00 00 skips 2");
+    memset(bytes, 0xFF, 14);
+    bytes[3] = 0;
+    check(scanGives(bytes, 14, 4), "FF FF FF 00 FF x10 skips the broken run with its 00");
+    memset(bytes, 0xFF, 14);
+    bytes[9] = 0;
+    check(scanGives(bytes, 14, 10), "FF x9 00 FF x4 keeps the run at the end");
+    memset(bytes, 0xFF, 14);
+    check(scanGives(bytes, 14, 0), "FF x14 starts with a sync mark");
+
+    unsigned char body[5] = {1, 2, 3, 4, 5};
+    DATABUFFER borrowed = {body, 5};
+    KavraPDU pdu;
+    pdu.setBuffer(borrowed);
+    CIPByteBuffer frame;
+    pdu.getData(frame);
+    const unsigned char expected[19] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                        0, 0, 0, 5, 1, 2, 3, 4, 5};
+    check(frame.getLength() == 19 && memcmp(frame.getBuffer(), expected, 19) == 0 &&
+              pdu.getBufAddr() == body,
+          "a borrowing PDU frames its 5 bytes with a big-endian length");
+    KavraPDU copy(pdu);
+    CIPByteBuffer again;
+    copy.getData(again);
+    check(copy.getBufAddr() != body && again.getLength() == 19 &&
+              memcmp(again.getBuffer(), expected, 19) == 0,
+          "a copy owns its own body and frames the same bytes");
+}
+
 void echoBothWays(unsigned short port, unsigned char* body, unsigned char* back) {
     KeepingClient client;
     check(client.SendPdu(nullptr, 9000) == 1, "SendPdu without a connection returns 1, throws nothing");
@@ -207,6 +259,7 @@ int main() {
         puts("usage: face_test 127.0.0.1 PORT (of a `kavra serve` echo peer)");
         return 2;
     }
+    framing();
     auto* body = new unsigned char[8813];
     auto* back = new unsigned char[8813];
     echoBothWays(static_cast<unsigned short>(port), body, back);
