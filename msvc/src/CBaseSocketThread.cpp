@@ -1,5 +1,7 @@
 #include "kavra_msvc/CBaseSocketThread.h"
 
+#include "Engine.h"
+
 #include "../runtime/Crt.h"
 
 namespace {
@@ -9,7 +11,11 @@ const int kSyncMarkLength = 10;
 CBaseSocketThread::CBaseSocketThread()
     : m_frameHeader(), m_frameBody(nullptr), m_frameSize(0), m_frameRead(0) {}
 
-CBaseSocketThread::~CBaseSocketThread() = default;
+// The engine's calls reach this part and the message queue of CQWinThread:
+// the worker stops before either goes.
+CBaseSocketThread::~CBaseSocketThread() {
+    kavra_client_stop(m_engine);
+}
 
 unsigned long CBaseSocketThread::Run() {
     return 0;
