@@ -3,14 +3,17 @@
 # example with mingw-w64 (the `windows` CMake preset), runs the whole test
 # suite under Wine through CTest, then the TLS engine's cases against the
 # host's `openssl s_server` (.ci/tls-servers.sh), then runs `kavra.exe demo`
-# under Wine and fails unless it exits 0.
+# under Wine and fails unless it exits 0. The Visual C++ face (msvc/) is
+# built with clang and lld-link, its exported names and virtual tables are
+# checked, and its test program runs under Wine against `kavra serve`.
 #
 # Usage: .ci/windows.sh   (BUILD_DIR defaults to build-windows, as in the preset)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Wine's Schannel is the host's GnuTLS, which Wine loads only when it runs.
-bash tools/install-deps.sh googletest g++-mingw-w64-x86-64-posix wine wine64 libgnutls30
+bash tools/install-deps.sh googletest g++-mingw-w64-x86-64-posix wine wine64 libgnutls30 \
+    clang-14 lld-14 llvm-14
 
 BUILD_DIR=build-windows
 # The same settings as the preset's environment, for the Wine processes that
@@ -53,3 +56,12 @@ stage "build" cmake --build --preset windows
 stage "tests under wine" ctest --preset windows
 stage "TLS against openssl s_server under wine" tls_against_servers
 stage "demo under wine" timeout 300 wine "$BUILD_DIR/bin/kavra.exe" demo
+
+# The face's test program runs beside kavra.dll, which the face loads.
+msvc_face_test() {
+    cp "$BUILD_DIR/msvc/kavra_msvc.dll" "$BUILD_DIR/msvc/face_test.exe" "$BUILD_DIR/bin/"
+    (cd "$BUILD_DIR/bin" && timeout 300 wine kavra_with_server.exe kavra.exe face_test.exe)
+}
+stage "Visual C++ face: build" bash msvc/build.sh x86_64 "$BUILD_DIR/msvc"
+stage "Visual C++ face: exported names and virtual tables" bash msvc/check-abi.sh x86_64 "$BUILD_DIR/msvc"
+stage "Visual C++ face: test under wine" msvc_face_test

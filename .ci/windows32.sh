@@ -2,9 +2,9 @@
 # The 32-bit Windows stage: cross-builds kavra.dll, the tests, the tool and
 # the examples for i686 with mingw-w64 (the `windows32` CMake preset), then
 # runs every GoogleTest program, the TLS engine against `openssl s_server`,
-# the C interface test and `kavra.exe demo` with its default faults under
-# 32-bit Wine, and fails on any failure, crash
-# or missing result.
+# the C interface test, the Visual C++ face's test (after its build and
+# interface check, msvc/) and `kavra.exe demo` with its default faults
+# under 32-bit Wine, and fails on any failure, crash or missing result.
 #
 # Wine runs in an emulated x86-64 guest (.ci/wine32-guest/), because the
 # machines this CI runs on refuse 32-bit programs: Debian's kernel, a 32-bit
@@ -21,7 +21,7 @@ GUEST=$BUILD_DIR/guest
 # What each guest runs; the reliability tests alone take about as long as
 # all the rest.
 JOB_A="kavra_reliability_tests"
-JOB_B="kavra_framing_tests kavra_base_tests tls_engine kavra_client_tests kavra_tool_tests c_interface demo"
+JOB_B="kavra_framing_tests kavra_base_tests tls_engine kavra_client_tests kavra_tool_tests c_interface msvc_face demo"
 
 stage() {
     local name=$1
@@ -83,6 +83,9 @@ check_results() {
             echo "windows32: demo in $seconds s: $verdict; $(grep -a '^  send accounting' "$log" | sed 's/^ *//')" ;;
         c_interface)
             echo "windows32: C interface test in $seconds s: $verdict" ;;
+        msvc_face)
+            grep -aq '^face_test: all checks passed' "$log" || verdict="no 'all checks passed'"
+            echo "windows32: Visual C++ face test in $seconds s: $verdict" ;;
         *)
             local xml=$out/$item.xml tests=0 failures=0 skipped=0
             if [ -f "$xml" ]; then
@@ -109,11 +112,15 @@ check_results() {
     return "$ok"
 }
 
-stage "install compiler" bash tools/install-deps.sh googletest g++-mingw-w64-i686-posix cpio kmod
+stage "install compiler" bash tools/install-deps.sh googletest g++-mingw-w64-i686-posix cpio kmod \
+    clang-14 lld-14 llvm-14
 stage "configure" cmake --preset windows32
 stage "build" cmake --build --preset windows32
 stage "exported names" bash tests/c/check_exports.sh include/kavra/kavra.h \
     "$BUILD_DIR/bin/kavra.dll" i686-w64-mingw32-objdump -p
+stage "Visual C++ face: build" bash msvc/build.sh i686 "$BUILD_DIR/msvc"
+stage "Visual C++ face: exported names and virtual tables" bash msvc/check-abi.sh i686 "$BUILD_DIR/msvc"
+cp "$BUILD_DIR/msvc/kavra_msvc.dll" "$BUILD_DIR/msvc/face_test.exe" "$BUILD_DIR/bin/"
 stage "guest" .ci/wine32-guest/prepare.sh "$GUEST"
 status=0
 stage "tests and demo under 32-bit wine" run_guests || status=1

@@ -136,7 +136,24 @@ struct kavra_client final : public kavra::PollableClient {
     kavra_client(const kavra_client&) = delete;
     kavra_client& operator=(const kavra_client&) = delete;
 
+    // With a receive callback, each PDU leaves the queue as soon as its
+    // notification comes, so the callback sees the PDUs in arrival order.
+    void OnReceiveQueuePush() override {
+        if (onReceive == nullptr) {
+            PollableClient::OnReceiveQueuePush();
+            return;
+        }
+        unsigned int length = 0;
+        if (ReceivePdu(delivery.data(), KAVRA_MAX_PDU_LENGTH, &length, 0) == RECEIVE_OK) {
+            onReceive(onReceiveContext, delivery.data(), length);
+        }
+    }
+
     CServerStatus server;
+    // Set before the start, read by the worker only afterwards.
+    kavra_receive_fn onReceive = nullptr;
+    void* onReceiveContext = nullptr;
+    std::vector<unsigned char> delivery = std::vector<unsigned char>(KAVRA_MAX_PDU_LENGTH);
     // Serialises start and stop, which may come from different threads.
     std::mutex lifeCycle;
     std::atomic<State> state{State::Created};
@@ -418,6 +435,20 @@ uint32_t KAVRA_CALL kavra_stats_size(void) {
 
 const char* KAVRA_CALL kavra_stats_fields(void) {
     return kStatsFields;
+}
+
+int KAVRA_CALL kavra_client_set_receive_callback(kavra_client* client, kavra_receive_fn fn,
+                                                 void* context) {
+    if (client == nullptr) {
+        return KAVRA_ERR_ARGUMENT;
+    }
+    const std::lock_guard lock(client->lifeCycle);
+    if (client->state.load() != State::Created) {
+        return KAVRA_ERR_STATE;
+    }
+    client->onReceive = fn;
+    client->onReceiveContext = context;
+    return KAVRA_OK;
 }
 
 int KAVRA_CALL kavra_client_is_connected(const kavra_client* client) {

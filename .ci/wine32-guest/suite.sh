@@ -7,6 +7,7 @@
 #   <name>_tests   a GoogleTest program: every case in one process, with an
 #                  XML report in out/<name>_tests.xml
 #   c_interface    the C program against `kavra serve`, through its launcher
+#   msvc_face      the Visual C++ face's test program, the same way
 #   demo           `kavra.exe demo` with its default faults
 #   tls_engine     the TLS engine's cases against `openssl s_server` in this
 #                  guest (tls-servers.sh), with the certificates the host
@@ -49,6 +50,8 @@ for item in "$@"; do
     c_interface)
         timeout 600 $wine kavra_with_server.exe kavra.exe kavra_c_echo_test.exe \
             >"$out/c_interface.log" 2>&1 ;;
+    msvc_face)
+        timeout 600 $wine kavra_with_server.exe kavra.exe face_test.exe >"$out/msvc_face.log" 2>&1 ;;
     *)
         timeout 1800 $wine "$item.exe" "--gtest_output=xml:../guest/out/$item.xml" \
             >"$out/$item.log" 2>&1 ;;

@@ -442,6 +442,25 @@ KAVRA_API int KAVRA_CALL kavra_decoder_counters_get(const kavra_decoder* decoder
 KAVRA_API int KAVRA_CALL kavra_decoder_reset(kavra_decoder* decoder);
 ///@}
 
+/// @name Delivery by call (for wrappers that keep their own receive queue)
+///@{
+
+/// Receives the body of one PDU: size bytes at data, valid only during the
+/// call. context is the pointer given to kavra_client_set_receive_callback.
+typedef void (KAVRA_CALL* kavra_receive_fn)(void* context, const void* data, uint32_t size);
+
+/// From kavra_client_start on, every received PDU goes to fn instead of
+/// waiting for kavra_client_receive: one call per PDU, in arrival order, on
+/// the client's worker thread, never two at once. fn must return without
+/// throwing (or unwinding in any other way) and should return soon: the
+/// worker reads nothing while it runs. It may call kavra_client_send. A null
+/// fn keeps the PDUs for kavra_client_receive (the default). KAVRA_OK;
+/// KAVRA_ERR_STATE once the client was started; KAVRA_ERR_ARGUMENT for a
+/// null client. Application thread, before kavra_client_start.
+KAVRA_API int KAVRA_CALL kavra_client_set_receive_callback(kavra_client* client,
+                                                           kavra_receive_fn fn, void* context);
+///@}
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -1,0 +1,4 @@
+#include "kavra_msvc/CBaseObj.h"
+
+CBaseObj::CBaseObj() = default;
+CBaseObj::~CBaseObj() = default;
