@@ -9,6 +9,7 @@
 // DecryptMessage sees input only once it holds a whole record, whose header
 // the engine checks first: Schannel is not asked to make sense of bytes that
 // are no TLS at all, and Wine's Schannel would read past a short header.
+#include "base/os/tls/ByteQueue.h"
 #include "base/os/tls/TlsEngine.h"
 
 #include "base/os/tls/TlsContext.h"
@@ -234,16 +235,18 @@ public:
     }
 
     void PutInput(const char* data, std::size_t n) override { m_in.insert(m_in.end(), data, data + n); }
-
-    std::size_t OutputSize() const override { return m_out.size() - m_outBegin; }
-    const char* OutputData() const override { return m_out.data() + m_outBegin; }
-    void ConsumeOutput(std::size_t n) override {
-        m_outBegin += std::min(n, OutputSize());
-        if (m_outBegin == m_out.size()) {
-            m_out.clear();
-            m_outBegin = 0;
-        }
+    // The input is a vector that Schannel's buffers point into; bytes come
+    // through a block of their own so that no room is zero-filled.
+    char* InputSpace(std::size_t n) override { return m_arriving.Room(n); }
+    void InputAdded(std::size_t n) override {
+        m_arriving.Commit(n);
+        PutInput(m_arriving.Data(), m_arriving.Size());
+        m_arriving.Consume(m_arriving.Size());
     }
+
+    std::size_t OutputSize() const override { return m_out.Size(); }
+    const char* OutputData() const override { return m_out.Data(); }
+    void ConsumeOutput(std::size_t n) override { m_out.Consume(n); }
 
     Progress Handshake(int& error, std::string& detail) override;
     long Read(char* dst, std::size_t n, int& error, std::string& detail) override;
@@ -254,6 +257,7 @@ public:
     std::string ProtocolName() const override {
         return m_version == 0x0304 ? "TLSv1.3" : m_version == 0x0303 ? "TLSv1.2" : "";
     }
+    std::string CipherName() const override;
 
 private:
     enum class State { Handshake, Open, Renegotiating, PeerClosed, Failed };
@@ -290,8 +294,8 @@ private:
     std::string m_detail;
 
     std::vector<char> m_in;
-    std::vector<char> m_out;
-    std::size_t m_outBegin = 0;
+    ByteQueue m_arriving;
+    ByteQueue m_out;
     std::vector<char> m_plain;
     std::size_t m_plainBegin = 0;
 };
@@ -319,7 +323,7 @@ SECURITY_STATUS SchannelEngine::initialize(bool withInput) {
     for (const SecBuffer& token : out) {
         if (token.pvBuffer != nullptr && token.cbBuffer > 0) {
             const char* bytes = static_cast<const char*>(token.pvBuffer);
-            m_out.insert(m_out.end(), bytes, bytes + token.cbBuffer);
+            m_out.Append(bytes, token.cbBuffer);
         }
     }
     if (withInput && status != SEC_E_INCOMPLETE_MESSAGE) {
@@ -620,9 +624,7 @@ long SchannelEngine::Write(const char* src, std::size_t n, int& error, std::stri
     const std::size_t trailer = m_sizes.cbTrailer;
     for (std::size_t done = 0; done < n;) {
         const std::size_t chunk = std::min<std::size_t>(n - done, m_sizes.cbMaximumMessage);
-        const std::size_t at = m_out.size();
-        m_out.resize(at + header + chunk + trailer);
-        char* record = m_out.data() + at;
+        char* record = m_out.Room(header + chunk + trailer);
         std::memcpy(record + header, src + done, chunk);
         SecBuffer buffers[4] = {{static_cast<ULONG>(header), SECBUFFER_STREAM_HEADER, record},
                                 {static_cast<ULONG>(chunk), SECBUFFER_DATA, record + header},
@@ -631,14 +633,32 @@ long SchannelEngine::Write(const char* src, std::size_t n, int& error, std::stri
         SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
         const SECURITY_STATUS status = ::EncryptMessage(&m_context, 0, &desc, 0);
         if (status != SEC_E_OK) {
-            m_out.resize(at);
             return fail(KAVRA_TLS_BAD_RECORD, "Schannel cannot encrypt: " + statusText(status), error,
                         detail);
         }
-        m_out.resize(at + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+        m_out.Commit(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
         done += chunk;
     }
     return static_cast<long>(n);
+}
+
+// Schannel names the bulk cipher, not the suite: "AES-256", or "" for
+// one this build does not name.
+std::string SchannelEngine::CipherName() const {
+    SecPkgContext_ConnectionInfo info{};
+    if (!m_haveContext ||
+        ::QueryContextAttributesW(const_cast<CtxtHandle*>(&m_context), SECPKG_ATTR_CONNECTION_INFO,
+                                  &info) != SEC_E_OK) {
+        return "";
+    }
+    switch (info.aiCipher) {
+    case CALG_AES_128:
+        return "AES-128";
+    case CALG_AES_256:
+        return "AES-256";
+    default:
+        return "";
+    }
 }
 
 void SchannelEngine::Shutdown() {
