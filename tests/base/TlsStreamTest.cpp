@@ -490,7 +490,8 @@ TEST_F(TlsStreamTest, AStallInsideABatchCountsEveryRecordNotWholeOnTheWireAsUnse
     EXPECT_EQ(error, EAGAIN);
 
     clientWire->Allow(std::numeric_limits<std::size_t>::max());
-    std::thread writer([&] { EXPECT_TRUE(client.Write(bytes.substr(static_cast<std::size_t>(taken)))); });
+    const std::string rest = bytes.substr(static_cast<std::size_t>(taken));
+    std::thread writer([&] { EXPECT_TRUE(client.Write(rest)); });
     EXPECT_TRUE(server.Read(bytes.size() - whole, error) == bytes.substr(whole)) << error;
     writer.join();
 }
