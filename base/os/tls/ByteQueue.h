@@ -18,6 +18,8 @@ public:
     std::size_t Size() const { return m_end - m_begin; }
     bool Empty() const { return m_end == m_begin; }
     const char* Data() const { return m_block.get() + m_begin; }
+    // For a library that works on the bytes in place (Schannel decrypts so).
+    char* Data() { return m_block.get() + m_begin; }
 
     // Room for n bytes at the back, to write into; Commit(k) adds the first
     // k of them to the queue.
