@@ -194,6 +194,8 @@ struct ReceiverReport {
     double seconds = 0;           // first to last delivery
     double longestWait = 0;       // longest time between two deliveries, s
     double cpuSeconds = 0;
+    // TLS only: the cipher suite and protocol agreed, as the engine names them.
+    char cipher[96] = {};
 };
 
 struct SenderReport {
@@ -461,6 +463,7 @@ ReceiverReport receiveKavra(const Endpoint& ep, int control, kavra::ReceiveOverf
 // One thread that reads the connection and parses its frames, over TLS
 // (the engine's server mode) or plain.
 ReceiverReport receiveByReader(const Endpoint& ep, int control, bool tls) {
+    char cipher[sizeof ReceiverReport::cipher] = {};
     const os::SocketHandle fd = os::Accept(ep.listener, true, true, nullptr);
     if (fd == os::INVALID_SOCKET_HANDLE) {
         die("accept");
@@ -484,6 +487,8 @@ ReceiverReport receiveByReader(const Endpoint& ep, int control, bool tls) {
             std::fprintf(stderr, "bench: TLS handshake: %s\n", stream->Detail().c_str());
             std::_Exit(2);
         }
+        std::snprintf(cipher, sizeof cipher, "%s over %s", stream->CipherName().c_str(),
+                      stream->ProtocolName().c_str());
 #endif
     }
     std::vector<char> in(1u << 20);
@@ -518,7 +523,9 @@ ReceiverReport receiveByReader(const Endpoint& ep, int control, bool tls) {
     }
     stream.reset();
     os::CloseSocket(fd);
-    return check.finish(end.sent());
+    ReceiverReport report = check.finish(end.sent());
+    std::memcpy(report.cipher, cipher, sizeof cipher);
+    return report;
 }
 
 std::uint64_t sendRaw(const Endpoint& ep, int size, double seconds, bool batched) {
@@ -717,6 +724,7 @@ struct Throughput {
     // Both processes' CPU time per delivered message: on two cores the
     // threads of both ends compete, so this is what the rate is bought with.
     double cpuUsPerMsg = 0;
+    std::string cipher;
 };
 
 Throughput measureThroughput(Transport t, int size, double seconds) {
@@ -829,6 +837,7 @@ Throughput measureThroughput(Transport t, int size, double seconds) {
     out.sendDropped = s.sendDropped;
     out.senderRssKb = s.peakRssKb;
     out.longestWait = r.longestWait;
+    out.cipher.assign(r.cipher, strnlen(r.cipher, sizeof r.cipher));
     if (r.delivered > 0) {
         out.cpuUsPerMsg = (s.cpuSeconds + r.cpuSeconds) * 1e6 / static_cast<double>(r.delivered);
     }
@@ -1069,7 +1078,48 @@ struct Cell {
     long maxSenderRssKb = 0;
     std::vector<double> cpuUsPerMsg;
     std::vector<double> longestWaitMs;
+    std::string cipher;
 };
+
+// The cipher's own speed on this machine, to set beside the TLS row: the
+// `openssl speed -evp` name for a suite (TLS 1.3 or 1.2 spelling), or "".
+std::string speedName(const std::string& suite) {
+    const auto has = [&](const char* part) { return suite.find(part) != std::string::npos; };
+    if (has("AES_256_GCM") || has("AES256-GCM")) {
+        return "aes-256-gcm";
+    }
+    if (has("AES_128_GCM") || has("AES128-GCM")) {
+        return "aes-128-gcm";
+    }
+    if (has("CHACHA20")) {
+        return "chacha20-poly1305";
+    }
+    return "";
+}
+
+// One quick `openssl speed` run (1 s, 16 KiB blocks: the size of a full
+// record): MB/s on one core, or 0 when the program is missing or says
+// nothing that parses.
+double cipherSpeedMBps(const std::string& evpName) {
+    const std::string command =
+        "openssl speed -evp " + evpName + " -seconds 1 -bytes 16384 2>/dev/null";
+    FILE* out = ::popen(command.c_str(), "r");
+    if (out == nullptr) {
+        return 0;
+    }
+    // The last line reads "AES-256-GCM  2663677.95k": thousands of bytes per second.
+    double kbPerSec = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, out) != nullptr) {
+        const char* value = std::strrchr(line, ' ');
+        double parsed = 0;
+        if (value != nullptr && std::sscanf(value, " %lfk", &parsed) == 1) {
+            kbPerSec = parsed;
+        }
+    }
+    ::pclose(out);
+    return kbPerSec / 1e3;
+}
 
 // The lossless row is worth nothing if it lost anything: every message the
 // sender handed over must have reached the consumer, once and in order.
@@ -1096,6 +1146,26 @@ std::string ratioText(const std::vector<double>& v) {
 }
 
 // "0.41 to 0.62": the smallest and largest of the per-round ratios.
+// "; openssl speed -evp aes-256-gcm: 2664 MB/s on one core" for a suite, measured
+// once per run after the rounds; "" when it cannot be had.
+std::string cipherSpeed(const std::string& suite) {
+    static std::map<std::string, double> measured;
+    const std::string name = speedName(suite);
+    if (name.empty()) {
+        return "";
+    }
+    if (measured.count(name) == 0) {
+        measured[name] = cipherSpeedMBps(name);
+    }
+    if (measured[name] <= 0) {
+        return "";
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "; openssl speed -evp %s: %.0f MB/s on one core",
+                  name.c_str(), measured[name]);
+    return text;
+}
+
 std::string rangeText(const std::vector<double>& v) {
     if (v.empty()) {
         return "-";
@@ -1295,6 +1365,9 @@ int main(int argc, char** argv) {
                 c.maxSenderRssKb = std::max(c.maxSenderRssKb, m.senderRssKb);
                 c.cpuUsPerMsg.push_back(m.cpuUsPerMsg);
                 c.longestWaitMs.push_back(m.longestWait * 1e3);
+                if (!m.cipher.empty()) {
+                    c.cipher = m.cipher;
+                }
             }
         }
     }
@@ -1322,6 +1395,10 @@ int main(int argc, char** argv) {
                 std::printf("       (%s of plain kavra, %s of kavra to reader; per round %s)\n",
                             ratioText(c.vsKavra).c_str(), ratioText(c.vsToReader).c_str(),
                             rangeText(c.vsKavra).c_str());
+            }
+            if (t == Transport::KavraTls && !c.cipher.empty()) {
+                std::printf("       (cipher %s%s)\n", c.cipher.c_str(),
+                            cipherSpeed(c.cipher).c_str());
             }
             if (c.queueDrops > 0 || c.reordered > 0) {
                 std::printf("       (%" PRIu64 " dropped at the full receive queue, %" PRIu64

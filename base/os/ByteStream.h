@@ -10,9 +10,10 @@
 // record came), so a loop waits again rather than treating readiness as data.
 //
 // Units: a stream that cuts what it sends into units of its own (TLS records)
-// may hold part of one after SendSome (HasPendingOutput). A writer that gives
-// up then has torn the stream, and the bytes SendSome took for that unit
-// (UnsentTaken) do not count as sent. A plain stream holds nothing.
+// may hold part of one, or several, after SendSome (HasPendingOutput). A
+// writer that gives up then has torn the stream, and the bytes SendSome took
+// for every unit not yet on the wire whole (UnsentTaken) do not count as
+// sent. A plain stream holds nothing.
 //
 // One thread at a time: the socket's owner.
 #pragma once
@@ -40,8 +41,9 @@ public:
     // nothing is left, false with error set (EAGAIN: no room now).
     virtual bool FlushSome(int& error) = 0;
     virtual bool HasPendingOutput() const = 0;
-    // What SendSome took that is not on the wire whole while output is
-    // pending (see above); 0 when nothing is pending.
+    // What SendSome took whose units are not on the wire whole while output
+    // is pending (see above): a tail of the last SendSome's bytes; 0 when
+    // nothing is pending.
     virtual std::size_t UnsentTaken() const = 0;
     // Bytes received into the stream and not yet returned: they no longer
     // wake a wait on Handle().

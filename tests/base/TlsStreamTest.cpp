@@ -3,6 +3,7 @@
 // against each other where the test must control the wire.
 #include "serving/ServingApi.h"
 #include "base/os/SocketApi.h"
+#include "base/os/TcpStream.h"
 #include "base/os/tls/TlsStream.h"
 #include "support/LoopbackServer.h"
 #include "support/Slowdown.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -59,14 +61,17 @@ struct Peer {
         }
     }
 
-    // Starts TLS on fd; result: 0, the engine's setup error or the handshake's.
-    void Start(os::SocketHandle handle, const os::TlsSettings& settings, milliseconds timeout) {
+    // Starts TLS on fd, over below when given; result: 0, the engine's setup
+    // error or the handshake's.
+    void Start(os::SocketHandle handle, const os::TlsSettings& settings, milliseconds timeout,
+               std::unique_ptr<kavra::ByteStream> below = nullptr) {
         fd = handle;
         auto engine = os::TlsEngine::Create(settings, result, detail);
         if (!engine) {
             return;
         }
-        stream = std::make_unique<os::TlsStream>(fd, std::move(engine));
+        stream = below ? std::make_unique<os::TlsStream>(std::move(below), std::move(engine))
+                       : std::make_unique<os::TlsStream>(fd, std::move(engine));
         result = stream->Handshake(Clock::now() + timeout, nullptr);
         detail = stream->Detail();
     }
@@ -367,6 +372,128 @@ TEST_F(TlsStreamTest, AFullSocketTakesNothingAndInjectedBytesAreABadRecord) {
     char byte = 0;
     EXPECT_EQ(client.stream->RecvSome(&byte, 1, error), -1);
     EXPECT_EQ(error, KAVRA_TLS_BAD_RECORD);
+}
+
+// TCP under a TLS stream that counts the wire bytes each way and takes no
+// more to send than the test allows, as a peer that stops reading would, but
+// at a byte the test chooses.
+class MeteredStream final : public kavra::ByteStream {
+public:
+    explicit MeteredStream(os::SocketHandle handle) : m_tcp(handle) {}
+
+    void Allow(std::size_t bytes) { m_allowed = bytes; }
+    std::size_t Sent() const { return m_sent; }
+    std::size_t Received() const { return m_received; }
+
+    long SendSome(const void* src, std::size_t n, int& error) override {
+        if (m_allowed == 0) {
+            error = EAGAIN;
+            return -1;
+        }
+        const long sent = m_tcp.SendSome(src, std::min(n, m_allowed), error);
+        if (sent > 0) {
+            m_allowed -= static_cast<std::size_t>(sent);
+            m_sent += static_cast<std::size_t>(sent);
+        }
+        return sent;
+    }
+    long RecvSome(void* dst, std::size_t n, int& error) override {
+        const long got = m_tcp.RecvSome(dst, n, error);
+        m_received += got > 0 ? static_cast<std::size_t>(got) : 0;
+        return got;
+    }
+    os::SocketHandle Handle() const override { return m_tcp.Handle(); }
+    bool FlushSome(int& error) override { return m_tcp.FlushSome(error); }
+    bool HasPendingOutput() const override { return m_tcp.HasPendingOutput(); }
+    std::size_t UnsentTaken() const override { return m_tcp.UnsentTaken(); }
+    std::size_t BufferedInput() const override { return m_tcp.BufferedInput(); }
+    os::PeekResult PeekForClose(int& error) override { return m_tcp.PeekForClose(error); }
+    void Shutdown() override { m_tcp.Shutdown(); }
+    const std::string& Detail() const override { return m_tcp.Detail(); }
+    bool IsEncrypted() const override { return false; }
+    int ProtocolVersion() const override { return 0; }
+    std::string ProtocolName() const override { return {}; }
+
+private:
+    kavra::TcpStream m_tcp;
+    std::size_t m_allowed = std::numeric_limits<std::size_t>::max();
+    std::size_t m_sent = 0;
+    std::size_t m_received = 0;
+};
+
+// One SendSome takes a batch of several records. A stall that leaves the
+// socket with one record whole and the next cut: what the peer can ever
+// decrypt is exactly what was taken less UnsentTaken, nothing more is taken
+// while the stall lasts, and once the socket has room again the rest
+// follows byte for byte.
+TEST_F(TlsStreamTest, AStallInsideABatchCountsEveryRecordNotWholeOnTheWireAsUnsent) {
+    std::string why;
+    if (!kavra::test::TlsEchoServer::Supported(certs->Good(), why)) {
+        GTEST_SKIP() << "this system's engine does not serve TLS: " << why;
+    }
+    int error = 0;
+    const os::SocketHandle listener =
+        os::ListenTcp("127.0.0.1", 0, 4, os::PortReuse::Plain, error);
+    ASSERT_NE(listener, os::INVALID_SOCKET_HANDLE) << error;
+    const unsigned short port = os::LocalPort(listener);
+    Peer server;
+    MeteredStream* serverWire = nullptr;
+    std::thread serverSide([&] {
+        os::TlsSettings settings;
+        settings.server = true;
+        settings.certFile = certs->Good().cert;
+        settings.keyFile = certs->Good().key;
+        const os::SocketHandle fd = os::Accept(listener, true, true, nullptr);
+        auto below = std::make_unique<MeteredStream>(fd);
+        serverWire = below.get();
+        server.Start(fd, settings, kavra::test::Patient(milliseconds(5000)), std::move(below));
+    });
+    Peer client;
+    const os::SocketHandle fd = os::ConnectTcp("127.0.0.1", port, PatientMs(5000), error, nullptr);
+    ASSERT_NE(fd, os::INVALID_SOCKET_HANDLE) << "connect: " << error;
+    auto below = std::make_unique<MeteredStream>(fd);
+    MeteredStream* clientWire = below.get();
+    client.Start(fd, Trusting("127.0.0.1"), kavra::test::Patient(milliseconds(5000)),
+                 std::move(below));
+    serverSide.join();
+    os::CloseSocket(listener);
+    ASSERT_EQ(client.result, 0) << client.detail;
+    ASSERT_EQ(server.result, 0) << server.detail;
+
+    // A record carries at most 16 KiB of plaintext and less than 256 bytes
+    // besides: 20000 bytes hold one record of the batch whole and cut the next.
+    constexpr std::size_t record = 16 * 1024;
+    clientWire->Allow(20000);
+    const std::size_t before = clientWire->Sent();
+    const std::string bytes = Pattern(5 * record, 23);
+    const long taken = client.stream->SendSome(bytes.data(), bytes.size(), error);
+    ASSERT_GT(taken, static_cast<long>(2 * record)) << error;
+    ASSERT_EQ(clientWire->Sent() - before, 20000U);
+    ASSERT_TRUE(client.stream->HasPendingOutput());
+    const std::size_t whole = static_cast<std::size_t>(taken) - client.stream->UnsentTaken();
+    EXPECT_EQ(whole, record);
+    EXPECT_EQ(client.stream->SendSome(bytes.data() + taken, 1, error), -1);
+    EXPECT_EQ(error, EAGAIN);
+
+    EXPECT_TRUE(server.Read(whole, error) == bytes.substr(0, whole)) << error;
+    // Every wire byte the client sent has reached the server's engine, and
+    // the cut record gives nothing.
+    const auto end = Clock::now() + kavra::test::Patient(std::chrono::seconds(5));
+    char byte = 0;
+    long more = 0;
+    while ((more = server.stream->RecvSome(&byte, 1, error)) < 0 && error == EAGAIN &&
+           serverWire->Received() < clientWire->Sent() && Clock::now() < end) {
+        os::WaitReady(server.fd, os::Direction::Read, 100, error);
+    }
+    EXPECT_EQ(serverWire->Received(), clientWire->Sent());
+    EXPECT_EQ(server.stream->RecvSome(&byte, 1, error), -1);
+    EXPECT_EQ(error, EAGAIN);
+
+    clientWire->Allow(std::numeric_limits<std::size_t>::max());
+    const std::string rest = bytes.substr(static_cast<std::size_t>(taken));
+    std::thread writer([&] { EXPECT_TRUE(client.Write(rest)); });
+    EXPECT_TRUE(server.Read(bytes.size() - whole, error) == bytes.substr(whole)) << error;
+    writer.join();
 }
 
 // Settings that cannot work fail the attempt before it connects: where

@@ -69,6 +69,11 @@ public:
     // Wire bytes from the peer, in order. The engine keeps what it cannot use
     // yet (a partial record).
     virtual void PutInput(const char* data, std::size_t n) = 0;
+    // The same without a copy: room for n wire bytes at the end of the
+    // input, to receive into; InputAdded(k) after the first k of them came.
+    // Nothing else may touch the engine between the two calls.
+    virtual char* InputSpace(std::size_t n) = 0;
+    virtual void InputAdded(std::size_t n) = 0;
 
     // Wire bytes that wait to go to the peer; ConsumeOutput(n) after n of
     // them went.
@@ -94,7 +99,7 @@ public:
 
     // Encrypts src[0..n) onto the output; always takes all n bytes (in as
     // many records as needed) or fails (-1, error and detail set). The
-    // caller bounds n.
+    // caller bounds n; n up to 16 KiB makes exactly one record.
     virtual long Write(const char* src, std::size_t n, int& error, std::string& detail) = 0;
 
     // Puts close_notify on the output. Once only; later Writes fail.
@@ -104,6 +109,9 @@ public:
     // TLS 1.2, 0x0304 for TLS 1.3), and its name ("TLSv1.3").
     virtual int ProtocolVersion() const = 0;
     virtual std::string ProtocolName() const = 0;
+    // After Done: the cipher suite agreed, by the TLS library's name ("" where
+    // the library does not say).
+    virtual std::string CipherName() const = 0;
 };
 
 } // namespace kavra::os

@@ -1,7 +1,10 @@
-// The TLS engine over OpenSSL: one SSL session between two memory BIOs, so
-// that OpenSSL never touches the socket. The input BIO answers "retry" when
-// empty (never end of file): whether the connection ended, and how, is the
-// stream's to say.
+// The TLS engine over OpenSSL: one SSL session over a BIO of the engine's
+// own, so that OpenSSL never touches the socket. The BIO reads the peer's
+// bytes from the engine's input queue and writes records straight onto its
+// output queue, with no buffer between. It answers "retry" when the input
+// is empty (never end of file): whether the connection ended, and how, is
+// the stream's to say.
+#include "base/os/tls/ByteQueue.h"
 #include "base/os/tls/TlsContext.h"
 
 #include "kavra/TlsErrors.h"
@@ -11,9 +14,8 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
-#include <climits>
+#include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <vector>
 
 namespace kavra::os {
@@ -124,47 +126,99 @@ bool LooksLikeTlsStart(const std::vector<unsigned char>& first) {
     return first.size() < 2 || first[1] == 3;
 }
 
+// The wire bytes of one session, both ways.
+struct WireQueues {
+    ByteQueue in;
+    ByteQueue out;
+};
+
+WireQueues& QueuesOf(BIO* bio) {
+    return *static_cast<WireQueues*>(BIO_get_data(bio));
+}
+
+int QueueWrite(BIO* bio, const char* data, int n) {
+    BIO_clear_retry_flags(bio);
+    if (n <= 0) {
+        return 0;
+    }
+    QueuesOf(bio).out.Append(data, static_cast<std::size_t>(n));
+    return n;
+}
+
+int QueueRead(BIO* bio, char* data, int n) {
+    BIO_clear_retry_flags(bio);
+    ByteQueue& in = QueuesOf(bio).in;
+    if (in.Empty()) {
+        BIO_set_retry_read(bio);
+        return -1;
+    }
+    return static_cast<int>(in.Take(data, n > 0 ? static_cast<std::size_t>(n) : 0));
+}
+
+long QueueControl(BIO* bio, int command, long, void*) {
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_PENDING:
+        return static_cast<long>(QueuesOf(bio).in.Size());
+    case BIO_CTRL_WPENDING:
+        return static_cast<long>(QueuesOf(bio).out.Size());
+    default:
+        return 0;
+    }
+}
+
+int QueueCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// The method of the sessions' BIOs, made once for the process.
+const BIO_METHOD* QueueMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kavra wire");
+        if (made != nullptr) {
+            BIO_meth_set_write(made, QueueWrite);
+            BIO_meth_set_read(made, QueueRead);
+            BIO_meth_set_ctrl(made, QueueControl);
+            BIO_meth_set_create(made, QueueCreate);
+        }
+        return made;
+    }();
+    return method;
+}
+
 class OpenSslEngine final : public TlsEngine {
 public:
-    // The session keeps its context alive (OpenSSL counts its users).
-    OpenSslEngine(SslPtr ssl, BIO* in, BIO* out, bool server, std::string serverName)
-        : m_ssl(std::move(ssl)), m_in(in), m_out(out), m_server(server),
+    // The session keeps its context alive (OpenSSL counts its users); its
+    // BIO reads and writes queues.
+    OpenSslEngine(SslPtr ssl, std::unique_ptr<WireQueues> queues, bool server,
+                  std::string serverName)
+        : m_queues(std::move(queues)), m_ssl(std::move(ssl)), m_server(server),
           m_serverName(std::move(serverName)) {
         SSL_set_ex_data(m_ssl.get(), NOTE_SLOT, &m_verifyNote);
     }
 
     void PutInput(const char* data, std::size_t n) override {
-        if (m_first.size() < 2) {
-            for (std::size_t i = 0; i < n && m_first.size() < 2; ++i) {
-                m_first.push_back(static_cast<unsigned char>(data[i]));
-            }
+        std::memcpy(InputSpace(n), data, n);
+        InputAdded(n);
+    }
+    char* InputSpace(std::size_t n) override { return m_queues->in.Room(n); }
+    void InputAdded(std::size_t n) override {
+        const char* added = m_queues->in.Data() + m_queues->in.Size();
+        for (std::size_t i = 0; i < n && m_first.size() < 2; ++i) {
+            m_first.push_back(static_cast<unsigned char>(added[i]));
         }
-        while (n > 0) {
-            const int chunk = n > INT_MAX ? INT_MAX : static_cast<int>(n);
-            const int put = BIO_write(m_in, data, chunk);
-            if (put <= 0) {
-                throw std::system_error(std::make_error_code(std::errc::not_enough_memory),
-                                        "TLS input buffer");
-            }
-            data += put;
-            n -= static_cast<std::size_t>(put);
-        }
+        m_queues->in.Commit(n);
     }
 
-    std::size_t OutputSize() const override { return m_wire.size() - m_wireBegin; }
-    const char* OutputData() const override { return m_wire.data() + m_wireBegin; }
-    void ConsumeOutput(std::size_t n) override {
-        m_wireBegin += n;
-        if (m_wireBegin >= m_wire.size()) {
-            m_wire.clear();
-            m_wireBegin = 0;
-        }
-    }
+    std::size_t OutputSize() const override { return m_queues->out.Size(); }
+    const char* OutputData() const override { return m_queues->out.Data(); }
+    void ConsumeOutput(std::size_t n) override { m_queues->out.Consume(n); }
 
     Progress Handshake(int& error, std::string& detail) override {
         ERR_clear_error();
         const int rc = SSL_do_handshake(m_ssl.get());
-        collectOutput();
         if (rc == 1) {
             return Progress::Done;
         }
@@ -180,7 +234,6 @@ public:
         ERR_clear_error();
         std::size_t got = 0;
         const int rc = SSL_read_ex(m_ssl.get(), dst, n, &got);
-        collectOutput();
         if (rc == 1) {
             return static_cast<long>(got);
         }
@@ -207,7 +260,6 @@ public:
         ERR_clear_error();
         std::size_t taken = 0;
         const int rc = n == 0 ? 1 : SSL_write_ex(m_ssl.get(), src, n, &taken);
-        collectOutput();
         if (rc == 1) {
             return static_cast<long>(taken);
         }
@@ -223,27 +275,18 @@ public:
         ERR_clear_error();
         if (SSL_is_init_finished(m_ssl.get()) == 1) {
             SSL_shutdown(m_ssl.get());
-            collectOutput();
         }
         ERR_clear_error();
     }
 
     int ProtocolVersion() const override { return SSL_version(m_ssl.get()); }
     std::string ProtocolName() const override { return SSL_get_version(m_ssl.get()); }
-
-private:
-    // Moves what OpenSSL wrote into the output BIO to the contiguous output.
-    void collectOutput() {
-        const std::size_t pending = BIO_ctrl_pending(m_out);
-        if (pending == 0) {
-            return;
-        }
-        const std::size_t at = m_wire.size();
-        m_wire.resize(at + pending);
-        const int got = BIO_read(m_out, m_wire.data() + at, static_cast<int>(pending));
-        m_wire.resize(at + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    std::string CipherName() const override {
+        const char* name = SSL_get_cipher_name(m_ssl.get());
+        return name != nullptr ? name : "";
     }
 
+private:
     void handshakeFailure(int& error, std::string& detail) {
         const long verify = SSL_get_verify_result(m_ssl.get());
         const std::string peer = m_server ? "the client" : "the server";
@@ -287,15 +330,13 @@ private:
         detail = "a TLS record from " + peer + " is damaged: " + TakeErrorText();
     }
 
+    // Before the session, so that they outlive its BIO.
+    std::unique_ptr<WireQueues> m_queues;
     SslPtr m_ssl;
-    BIO* m_in;  // owned by m_ssl
-    BIO* m_out; // owned by m_ssl
     bool m_server;
     std::string m_serverName;
     std::string m_verifyNote;
     bool m_shutdown = false;
-    std::vector<char> m_wire;
-    std::size_t m_wireBegin = 0;
     // The peer's first two bytes, to tell another protocol from TLS.
     std::vector<unsigned char> m_first;
 };
@@ -424,22 +465,22 @@ std::unique_ptr<TlsEngine> OpenSslContext::NewEngine(const std::string& serverNa
             return SetupFailure("cannot send the server name", error, detail);
         }
     }
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
-    if (in == nullptr || out == nullptr) {
-        BIO_free(in);
-        BIO_free(out);
+    auto queues = std::make_unique<WireQueues>();
+    const BIO_METHOD* method = QueueMethod();
+    BIO* wire = method != nullptr ? BIO_new(method) : nullptr;
+    if (wire == nullptr) {
         return SetupFailure("cannot create the TLS buffers", error, detail);
     }
-    BIO_set_mem_eof_return(in, -1);
-    BIO_set_mem_eof_return(out, -1);
-    SSL_set_bio(ssl.get(), in, out);
+    BIO_set_data(wire, queues.get());
+    // One BIO both ways: the session takes its one reference.
+    SSL_set_bio(ssl.get(), wire, wire);
     if (settings.server) {
         SSL_set_accept_state(ssl.get());
     } else {
         SSL_set_connect_state(ssl.get());
     }
-    return std::make_unique<OpenSslEngine>(std::move(ssl), in, out, settings.server, serverName);
+    return std::make_unique<OpenSslEngine>(std::move(ssl), std::move(queues), settings.server,
+                                           serverName);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 // DecryptMessage sees input only once it holds a whole record, whose header
 // the engine checks first: Schannel is not asked to make sense of bytes that
 // are no TLS at all, and Wine's Schannel would read past a short header.
+#include "base/os/tls/ByteQueue.h"
 #include "base/os/tls/TlsEngine.h"
 
 #include "base/os/tls/TlsContext.h"
@@ -131,16 +132,17 @@ std::wstring sniName(const std::string& host) {
 }
 
 // The body length in the header of the record at the front of bytes.
-std::size_t recordLength(const std::vector<char>& bytes) {
-    return static_cast<std::size_t>(static_cast<unsigned char>(bytes[3])) << 8 |
-           static_cast<unsigned char>(bytes[4]);
+std::size_t recordLength(const ByteQueue& bytes) {
+    return static_cast<std::size_t>(static_cast<unsigned char>(bytes.Data()[3])) << 8 |
+           static_cast<unsigned char>(bytes.Data()[4]);
 }
 
-std::string bytesText(const std::vector<char>& bytes, std::size_t n) {
+std::string bytesText(const ByteQueue& bytes, std::size_t n) {
     std::string text;
-    for (std::size_t i = 0; i < n && i < bytes.size(); ++i) {
+    for (std::size_t i = 0; i < n && i < bytes.Size(); ++i) {
         char one[4];
-        std::snprintf(one, sizeof one, i ? " %02x" : "%02x", static_cast<unsigned char>(bytes[i]));
+        std::snprintf(one, sizeof one, i ? " %02x" : "%02x",
+                      static_cast<unsigned char>(bytes.Data()[i]));
         text += one;
     }
     return text;
@@ -233,17 +235,13 @@ public:
         }
     }
 
-    void PutInput(const char* data, std::size_t n) override { m_in.insert(m_in.end(), data, data + n); }
+    void PutInput(const char* data, std::size_t n) override { m_in.Append(data, n); }
+    char* InputSpace(std::size_t n) override { return m_in.Room(n); }
+    void InputAdded(std::size_t n) override { m_in.Commit(n); }
 
-    std::size_t OutputSize() const override { return m_out.size() - m_outBegin; }
-    const char* OutputData() const override { return m_out.data() + m_outBegin; }
-    void ConsumeOutput(std::size_t n) override {
-        m_outBegin += std::min(n, OutputSize());
-        if (m_outBegin == m_out.size()) {
-            m_out.clear();
-            m_outBegin = 0;
-        }
-    }
+    std::size_t OutputSize() const override { return m_out.Size(); }
+    const char* OutputData() const override { return m_out.Data(); }
+    void ConsumeOutput(std::size_t n) override { m_out.Consume(n); }
 
     Progress Handshake(int& error, std::string& detail) override;
     long Read(char* dst, std::size_t n, int& error, std::string& detail) override;
@@ -254,6 +252,7 @@ public:
     std::string ProtocolName() const override {
         return m_version == 0x0304 ? "TLSv1.3" : m_version == 0x0303 ? "TLSv1.2" : "";
     }
+    std::string CipherName() const override;
 
 private:
     enum class State { Handshake, Open, Renegotiating, PeerClosed, Failed };
@@ -289,9 +288,9 @@ private:
     int m_error = 0;
     std::string m_detail;
 
-    std::vector<char> m_in;
-    std::vector<char> m_out;
-    std::size_t m_outBegin = 0;
+    // Schannel's buffers point into the input, at its front.
+    ByteQueue m_in;
+    ByteQueue m_out;
     std::vector<char> m_plain;
     std::size_t m_plainBegin = 0;
 };
@@ -301,7 +300,7 @@ private:
 SECURITY_STATUS SchannelEngine::initialize(bool withInput) {
     static char none = 0;
     SecBuffer in[2] = {
-        {static_cast<ULONG>(m_in.size()), SECBUFFER_TOKEN, m_in.empty() ? &none : m_in.data()},
+        {static_cast<ULONG>(m_in.Size()), SECBUFFER_TOKEN, m_in.Empty() ? &none : m_in.Data()},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
     SecBuffer out[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
@@ -319,22 +318,22 @@ SECURITY_STATUS SchannelEngine::initialize(bool withInput) {
     for (const SecBuffer& token : out) {
         if (token.pvBuffer != nullptr && token.cbBuffer > 0) {
             const char* bytes = static_cast<const char*>(token.pvBuffer);
-            m_out.insert(m_out.end(), bytes, bytes + token.cbBuffer);
+            m_out.Append(bytes, token.cbBuffer);
         }
     }
     if (withInput && status != SEC_E_INCOMPLETE_MESSAGE) {
         if (in[1].BufferType == SECBUFFER_EXTRA) {
             keepExtra(in[1]);
         } else {
-            m_in.clear();
+            m_in.Consume(m_in.Size());
         }
     }
     return status;
 }
 
 void SchannelEngine::keepExtra(const SecBuffer& extra) {
-    const std::size_t keep = std::min<std::size_t>(extra.cbBuffer, m_in.size());
-    m_in.erase(m_in.begin(), m_in.end() - static_cast<std::ptrdiff_t>(keep));
+    const std::size_t keep = std::min<std::size_t>(extra.cbBuffer, m_in.Size());
+    m_in.Consume(m_in.Size() - keep);
 }
 
 TlsEngine::Progress SchannelEngine::Handshake(int& error, std::string& detail) {
@@ -361,7 +360,7 @@ TlsEngine::Progress SchannelEngine::Handshake(int& error, std::string& detail) {
 }
 
 TlsEngine::Progress SchannelEngine::negotiate(int& error, std::string& detail) {
-    while (!m_in.empty()) {
+    while (!m_in.Empty()) {
         std::string notTls;
         if (!firstBytesAreTls(notTls)) {
             fail(KAVRA_TLS_NOT_TLS, notTls, error, detail);
@@ -374,9 +373,9 @@ TlsEngine::Progress SchannelEngine::negotiate(int& error, std::string& detail) {
         case SEC_I_CONTINUE_NEEDED:
             continue;
         case SEC_E_INCOMPLETE_MESSAGE:
-            if (m_in.size() > MAX_WAITING_HANDSHAKE) {
+            if (m_in.Size() > MAX_WAITING_HANDSHAKE) {
                 fail(KAVRA_TLS_HANDSHAKE,
-                     "the server sent " + std::to_string(m_in.size()) +
+                     "the server sent " + std::to_string(m_in.Size()) +
                          " bytes that Schannel cannot use as handshake records",
                      error, detail);
                 return Progress::Failed;
@@ -404,8 +403,8 @@ TlsEngine::Progress SchannelEngine::negotiate(int& error, std::string& detail) {
 // Schannel does not pass on.
 bool SchannelEngine::firstBytesAreTls(std::string& detail) {
     if (!m_serverSpeaksTls) {
-        const auto byte = [this](std::size_t i) { return static_cast<unsigned char>(m_in[i]); };
-        const std::size_t n = m_in.size();
+        const auto byte = [this](std::size_t i) { return static_cast<unsigned char>(m_in.Data()[i]); };
+        const std::size_t n = m_in.Size();
         const bool ok = (byte(0) == TYPE_HANDSHAKE || byte(0) == TYPE_ALERT) &&
                         (n < 2 || byte(1) == 3) &&
                         (n < RECORD_HEADER || recordLength(m_in) <= MAX_RECORD_BODY);
@@ -416,8 +415,8 @@ bool SchannelEngine::firstBytesAreTls(std::string& detail) {
         }
         m_serverSpeaksTls = n >= RECORD_HEADER;
     }
-    if (m_in.size() >= RECORD_HEADER + 2 && static_cast<unsigned char>(m_in[0]) == TYPE_ALERT) {
-        m_serverAlert = static_cast<unsigned char>(m_in[RECORD_HEADER + 1]);
+    if (m_in.Size() >= RECORD_HEADER + 2 && static_cast<unsigned char>(m_in.Data()[0]) == TYPE_ALERT) {
+        m_serverAlert = static_cast<unsigned char>(m_in.Data()[RECORD_HEADER + 1]);
     }
     return true;
 }
@@ -518,22 +517,22 @@ long SchannelEngine::takePlain(char* dst, std::size_t n) {
 // plaintext, if any, waits in m_plain), -1 with EAGAIN while it is not whole,
 // -1 with a TLS code when it is bad.
 long SchannelEngine::decryptRecord(int& error, std::string& detail) {
-    if (m_in.size() < RECORD_HEADER) {
+    if (m_in.Size() < RECORD_HEADER) {
         error = EAGAIN;
         return -1;
     }
-    const auto type = static_cast<unsigned char>(m_in[0]);
+    const auto type = static_cast<unsigned char>(m_in.Data()[0]);
     const std::size_t length = recordLength(m_in);
-    if (type < TYPE_CHANGE_CIPHER_SPEC || type > TYPE_HEARTBEAT || m_in[1] != 3 || length > MAX_RECORD_BODY) {
+    if (type < TYPE_CHANGE_CIPHER_SPEC || type > TYPE_HEARTBEAT || m_in.Data()[1] != 3 || length > MAX_RECORD_BODY) {
         return fail(KAVRA_TLS_BAD_RECORD,
                     "bytes that are not a TLS record arrived (" + bytesText(m_in, RECORD_HEADER) + ")",
                     error, detail);
     }
-    if (m_in.size() < RECORD_HEADER + length) {
+    if (m_in.Size() < RECORD_HEADER + length) {
         error = EAGAIN;
         return -1;
     }
-    SecBuffer buffers[4] = {{static_cast<ULONG>(m_in.size()), SECBUFFER_DATA, m_in.data()},
+    SecBuffer buffers[4] = {{static_cast<ULONG>(m_in.Size()), SECBUFFER_DATA, m_in.Data()},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
@@ -561,7 +560,7 @@ long SchannelEngine::decryptRecord(int& error, std::string& detail) {
     if (extra != nullptr) {
         keepExtra(*extra);
     } else {
-        m_in.clear();
+        m_in.Consume(m_in.Size());
     }
     // Windows reports the peer's close_notify as an expired context; Wine as
     // an alert record that decrypts to nothing.
@@ -577,14 +576,14 @@ long SchannelEngine::decryptRecord(int& error, std::string& detail) {
 // TLS 1.2 server's renegotiation): the input goes back to
 // InitializeSecurityContext until it is done with it.
 long SchannelEngine::renegotiate(int& error, std::string& detail) {
-    const bool hadInput = !m_in.empty();
+    const bool hadInput = !m_in.Empty();
     const SECURITY_STATUS status = initialize(true);
     switch (status) {
     case SEC_E_OK:
         m_state = State::Open;
         return 0;
     case SEC_I_CONTINUE_NEEDED:
-        if (!m_in.empty()) {
+        if (!m_in.Empty()) {
             return 0;
         }
         error = EAGAIN;
@@ -620,9 +619,7 @@ long SchannelEngine::Write(const char* src, std::size_t n, int& error, std::stri
     const std::size_t trailer = m_sizes.cbTrailer;
     for (std::size_t done = 0; done < n;) {
         const std::size_t chunk = std::min<std::size_t>(n - done, m_sizes.cbMaximumMessage);
-        const std::size_t at = m_out.size();
-        m_out.resize(at + header + chunk + trailer);
-        char* record = m_out.data() + at;
+        char* record = m_out.Room(header + chunk + trailer);
         std::memcpy(record + header, src + done, chunk);
         SecBuffer buffers[4] = {{static_cast<ULONG>(header), SECBUFFER_STREAM_HEADER, record},
                                 {static_cast<ULONG>(chunk), SECBUFFER_DATA, record + header},
@@ -631,14 +628,32 @@ long SchannelEngine::Write(const char* src, std::size_t n, int& error, std::stri
         SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
         const SECURITY_STATUS status = ::EncryptMessage(&m_context, 0, &desc, 0);
         if (status != SEC_E_OK) {
-            m_out.resize(at);
             return fail(KAVRA_TLS_BAD_RECORD, "Schannel cannot encrypt: " + statusText(status), error,
                         detail);
         }
-        m_out.resize(at + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+        m_out.Commit(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
         done += chunk;
     }
     return static_cast<long>(n);
+}
+
+// Schannel names the bulk cipher, not the suite: "AES-256", or "" for
+// one this build does not name.
+std::string SchannelEngine::CipherName() const {
+    SecPkgContext_ConnectionInfo info{};
+    if (!m_haveContext ||
+        ::QueryContextAttributesW(const_cast<CtxtHandle*>(&m_context), SECPKG_ATTR_CONNECTION_INFO,
+                                  &info) != SEC_E_OK) {
+        return "";
+    }
+    switch (info.aiCipher) {
+    case CALG_AES_128:
+        return "AES-128";
+    case CALG_AES_256:
+        return "AES-256";
+    default:
+        return "";
+    }
 }
 
 void SchannelEngine::Shutdown() {

@@ -8,23 +8,27 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace kavra::os {
 
 namespace {
 
-// Wire bytes taken off the socket in one read: a whole record of the
-// largest size with its header and tag.
-constexpr std::size_t WIRE_READ_BYTES = 16 * 1024 + 512;
+// A whole record of the largest size on the wire, with its header and tag:
+// the least one socket read asks for.
+constexpr std::size_t RECORD_WIRE_BYTES = 16 * 1024 + 512;
+// The most one socket read asks for: about what fills a plain reader's
+// buffer (CSocket reads ahead 64 KiB).
+constexpr std::size_t WIRE_READ_BYTES = 64 * 1024;
 // Socket reads one RecvSome makes at most while the caller's buffer has
-// room and the socket keeps giving full reads, so that one call reads about
-// as much as a plain read would, and a flooding peer cannot hold the caller.
+// room and the socket keeps giving full reads, so that a flooding peer
+// cannot hold the caller.
 constexpr int WIRE_READS_PER_CALL = 4;
-// Plaintext one SendSome encrypts at most: one record, so that what a
-// writer that gives up has really sent is known to the byte.
-constexpr std::size_t PLAIN_WRITE_BYTES = 16 * 1024;
-// Plaintext the engine is asked for in one read.
+// Plaintext in one record: the largest TLS allows.
+constexpr std::size_t PLAIN_RECORD_BYTES = 16 * 1024;
+// Plaintext one SendSome encrypts at most: a socket's batch (CSocket holds
+// back up to 64 KiB), cut into whole records.
+constexpr std::size_t PLAIN_BATCH_BYTES = 4 * PLAIN_RECORD_BYTES;
+// Plaintext the engine is asked for in one read into the stream's buffer.
 constexpr std::size_t PLAIN_READ_BYTES = 16 * 1024;
 
 bool IsPeerGone(int error) {
@@ -34,7 +38,7 @@ bool IsPeerGone(int error) {
 } // namespace
 
 TlsStream::TlsStream(std::unique_ptr<ByteStream> next, std::unique_ptr<TlsEngine> engine)
-    : m_next(std::move(next)), m_engine(std::move(engine)), m_wireIn(WIRE_READ_BYTES) {}
+    : m_next(std::move(next)), m_engine(std::move(engine)) {}
 
 TlsStream::TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine)
     : TlsStream(std::make_unique<TcpStream>(handle), std::move(engine)) {}
@@ -67,9 +71,10 @@ int TlsStream::handshakeInput(std::chrono::steady_clock::time_point deadline,
             return waited;
         }
         int error = 0;
-        const long got = m_next->RecvSome(m_wireIn.data(), m_wireIn.size(), error);
+        const long got =
+            m_next->RecvSome(m_engine->InputSpace(RECORD_WIRE_BYTES), RECORD_WIRE_BYTES, error);
         if (got > 0) {
-            m_engine->PutInput(m_wireIn.data(), static_cast<std::size_t>(got));
+            m_engine->InputAdded(static_cast<std::size_t>(got));
             return 0;
         }
         if (got == 0 || IsPeerGone(error)) {
@@ -118,54 +123,59 @@ int TlsStream::Handshake(std::chrono::steady_clock::time_point deadline,
     }
 }
 
-// Takes every plaintext byte the engine can give from the input so far.
+// Plaintext from the engine into dst, at most n: the count, or 0 when the
+// engine needs more input or the session has ended or failed (m_closeNotify
+// and m_engineError tell).
+std::size_t TlsStream::readEngine(char* dst, std::size_t n) {
+    if (m_engineError != 0 || m_closeNotify) {
+        return 0;
+    }
+    int error = 0;
+    std::string detail;
+    const long got = m_engine->Read(dst, n, error, detail);
+    if (got > 0) {
+        return static_cast<std::size_t>(got);
+    }
+    if (got == 0) {
+        m_closeNotify = true;
+    } else if (error != EAGAIN) {
+        m_engineError = error;
+        m_detail = detail;
+    }
+    return 0;
+}
+
+// Takes every plaintext byte the engine can give from the input so far into
+// the stream's buffer, where a wait on the socket cannot miss it.
 void TlsStream::decrypt() {
-    if (m_plainBegin == m_plain.size()) {
-        m_plain.clear();
-        m_plainBegin = 0;
-    }
-    while (m_engineError == 0 && !m_closeNotify) {
-        const std::size_t at = m_plain.size();
-        m_plain.resize(at + PLAIN_READ_BYTES);
-        int error = 0;
-        std::string detail;
-        const long got = m_engine->Read(m_plain.data() + at, PLAIN_READ_BYTES, error, detail);
-        m_plain.resize(at + (got > 0 ? static_cast<std::size_t>(got) : 0));
-        if (got > 0) {
-            continue;
-        }
+    for (;;) {
+        const std::size_t got = readEngine(m_plain.Room(PLAIN_READ_BYTES), PLAIN_READ_BYTES);
         if (got == 0) {
-            m_closeNotify = true;
-        } else if (error != EAGAIN) {
-            m_engineError = error;
-            m_detail = detail;
+            break;
         }
-        break;
+        m_plain.Commit(got);
     }
-    // What reading produced (an alert, an answer to a key update) goes now
-    // if the socket takes it; otherwise before the next write.
-    int ignored = 0;
-    FlushSome(ignored);
+    flushAfterRead();
 }
 
-std::size_t TlsStream::takePlain(char* dst, std::size_t n) {
-    const std::size_t count = std::min(n, m_plain.size() - m_plainBegin);
-    if (count > 0) {
-        std::memcpy(dst, m_plain.data() + m_plainBegin, count);
-        m_plainBegin += count;
+// What reading produced (an alert, an answer to a key update) goes now if
+// the socket takes it; otherwise before the next write.
+void TlsStream::flushAfterRead() {
+    if (m_engine->OutputSize() > 0) {
+        int ignored = 0;
+        FlushSome(ignored);
     }
-    return count;
 }
 
-// One read of wire bytes from the stream below into the engine, and what it
-// decrypts: the count read, or 0 when nothing came (EAGAIN, or the stream
+// One read of up to want wire bytes from the stream below straight into the
+// engine's input: the count, or 0 when nothing came (EAGAIN, or the stream
 // has ended or failed, which stickyError and m_closeNotify then tell).
-long TlsStream::readWire() {
+std::size_t TlsStream::receiveWire(std::size_t want) {
     if (m_closeNotify || stickyError() != 0) {
         return 0;
     }
     int error = 0;
-    const long got = m_next->RecvSome(m_wireIn.data(), m_wireIn.size(), error);
+    const long got = m_next->RecvSome(m_engine->InputSpace(want), want, error);
     if (got == 0) {
         m_readError = KAVRA_TLS_TRUNCATED;
         m_detail = "the connection ended without the peer's TLS close_notify";
@@ -177,20 +187,45 @@ long TlsStream::readWire() {
         }
         return 0;
     }
-    m_engine->PutInput(m_wireIn.data(), static_cast<std::size_t>(got));
-    decrypt();
-    return got;
+    m_engine->InputAdded(static_cast<std::size_t>(got));
+    return static_cast<std::size_t>(got);
 }
 
 long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
     char* out = static_cast<char*>(dst);
-    std::size_t copied = takePlain(out, n);
-    for (int reads = 0; copied < n && reads < WIRE_READS_PER_CALL; ++reads) {
-        const long got = readWire();
-        copied += takePlain(out + copied, n - copied);
-        if (static_cast<std::size_t>(got) < m_wireIn.size()) {
+    std::size_t copied = m_plain.Take(out, n);
+    // Records decrypt straight into the caller's buffer; only what does not
+    // fit there waits in the stream's.
+    bool engineDrained = true;
+    for (int reads = 0; copied < n;) {
+        const std::size_t got = readEngine(out + copied, n - copied);
+        if (got > 0) {
+            copied += got;
+            engineDrained = false;
+            continue;
+        }
+        engineDrained = true;
+        const std::size_t room = n - copied;
+        // A caller with little room left takes what it has rather than
+        // making a read whose plaintext would have to wait in the stream.
+        if (reads == WIRE_READS_PER_CALL || (copied > 0 && room < RECORD_WIRE_BYTES)) {
             break;
         }
+        const std::size_t want = std::clamp(room, RECORD_WIRE_BYTES, WIRE_READ_BYTES);
+        const std::size_t came = receiveWire(want);
+        ++reads;
+        if (came == 0) {
+            break;
+        }
+        if (came < want) {
+            // The socket is empty: decrypt what came, then stop.
+            reads = WIRE_READS_PER_CALL;
+        }
+    }
+    if (!engineDrained) {
+        decrypt();
+    } else {
+        flushAfterRead();
     }
     if (copied > 0) {
         return static_cast<long>(copied);
@@ -207,8 +242,8 @@ long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
 }
 
 PeekResult TlsStream::PeekForClose(int& error) {
-    if (!HasBufferedInput()) {
-        readWire();
+    if (!HasBufferedInput() && receiveWire(RECORD_WIRE_BYTES) > 0) {
+        decrypt();
     }
     if (HasBufferedInput()) {
         return PeekResult::Data;
@@ -220,6 +255,32 @@ PeekResult TlsStream::PeekForClose(int& error) {
     return m_closeNotify ? PeekResult::Closed : PeekResult::Empty;
 }
 
+// Counts the output the engine made since the last call as one unit that
+// carries plain bytes of the caller's: they are sent once its last byte is.
+void TlsStream::trackOutput(std::size_t plain) {
+    const std::size_t made = m_engine->OutputSize() - m_trackedWire;
+    if (made == 0) {
+        return;
+    }
+    m_units.push_back(OutputUnit{made, plain});
+    m_trackedWire += made;
+    m_unsentPlain += plain;
+}
+
+void TlsStream::outputSent(std::size_t sent) {
+    m_trackedWire -= sent;
+    while (sent > 0) {
+        OutputUnit& unit = m_units.front();
+        const std::size_t part = std::min(sent, unit.wireLeft);
+        unit.wireLeft -= part;
+        sent -= part;
+        if (unit.wireLeft == 0) {
+            m_unsentPlain -= unit.plain;
+            m_units.pop_front();
+        }
+    }
+}
+
 long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
     if (m_engineError != 0) {
         error = m_engineError;
@@ -229,7 +290,8 @@ long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
         return -1;
     }
     // Encrypted bytes cannot be taken back: encrypt only when the socket
-    // has room, so that a writer stopped by a full socket took nothing.
+    // has room, so that a writer stopped by a full socket took nothing. One
+    // look per batch, however many records it makes.
     const int ready = WaitReady(Handle(), Direction::Write, 0, error);
     if (ready <= 0) {
         if (ready == 0) {
@@ -237,28 +299,34 @@ long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
         }
         return -1;
     }
-    std::string detail;
-    const long taken = m_engine->Write(static_cast<const char*>(src),
-                                       std::min(n, PLAIN_WRITE_BYTES), error, detail);
-    if (taken < 0) {
-        m_engineError = error;
-        m_detail = detail;
-        return -1;
+    const char* plain = static_cast<const char*>(src);
+    const std::size_t take = std::min(n, PLAIN_BATCH_BYTES);
+    for (std::size_t done = 0; done < take;) {
+        const std::size_t record = std::min(take - done, PLAIN_RECORD_BYTES);
+        std::string detail;
+        if (m_engine->Write(plain + done, record, error, detail) < 0) {
+            m_engineError = error;
+            m_detail = detail;
+            return -1;
+        }
+        trackOutput(record);
+        done += record;
     }
-    m_lastWritePlain = static_cast<std::size_t>(taken);
-    m_recordLeft = m_engine->OutputSize();
     int sendError = 0;
     if (!FlushSome(sendError) && sendError != EAGAIN) {
         error = sendError;
         return -1;
     }
-    return taken;
+    return static_cast<long>(take);
 }
 
 bool TlsStream::FlushSome(int& error) {
     if (!m_next->FlushSome(error)) {
         return false;
     }
+    // Output the session made on its own (handshake, alerts, answers made
+    // while reading) goes in order with the records, carrying no caller's byte.
+    trackOutput(0);
     while (m_engine->OutputSize() > 0) {
         const long sent = m_next->SendSome(m_engine->OutputData(), m_engine->OutputSize(), error);
         if (sent <= 0) {
@@ -268,7 +336,7 @@ bool TlsStream::FlushSome(int& error) {
             return false;
         }
         m_engine->ConsumeOutput(static_cast<std::size_t>(sent));
-        m_recordLeft -= std::min(m_recordLeft, static_cast<std::size_t>(sent));
+        outputSent(static_cast<std::size_t>(sent));
     }
     return true;
 }

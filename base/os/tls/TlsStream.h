@@ -4,33 +4,40 @@
 // TLS and over plain TCP. It owns the engine and the stream below, not the
 // descriptor.
 //
-// Writes: bytes that SendSome takes are encrypted at once, one record per
-// call, and are part of the stream from then on; what the socket did not take
-// yet waits as pending output and goes first with the next SendSome or
-// FlushSome. A writer that gives up while output is pending has torn the
-// stream (the peer would see a partial record) and must close the
-// connection. SendSome encrypts nothing while the socket has no room, so a
+// Writes: SendSome takes a whole batch (up to 64 KiB), cuts it into records
+// of up to 16 KiB and sends as much of their bytes as the socket takes in one
+// send; the taken bytes are part of the stream from then on. What the socket
+// did not take yet waits as pending output and goes first with the next
+// SendSome or FlushSome, which take nothing new until it is gone. A writer
+// that gives up while output is pending has torn the stream (the peer would
+// see a partial record, or records whose predecessor never came) and must
+// close the connection; the plaintext of every record not yet on the wire
+// whole counts as not written (UnsentTaken). SendSome looks once per call
+// whether the socket has room and encrypts nothing when it has none, so a
 // writer that times out against a stalled peer with nothing taken leaves the
 // stream whole.
 //
-// Reads: RecvSome takes wire bytes off the socket and returns plaintext; one
-// call may return nothing new (EAGAIN) when only a partial record or a
-// post-handshake message arrived, so a loop must wait again rather than treat
-// readability as data. Decrypted bytes that did not fit wait in the stream
-// (HasBufferedInput) and do not wake a wait on the socket.
+// Reads: RecvSome takes wire bytes off the socket in large reads straight
+// into the engine's input and decrypts into the caller's buffer; one call may
+// return nothing new (EAGAIN) when only a partial record or a post-handshake
+// message arrived, so a loop must wait again rather than treat readability
+// as data. Decrypted bytes that did not fit wait in the stream
+// (HasBufferedInput) and do not wake a wait on the socket; the engine is
+// left holding no plaintext after any call.
 //
 // One thread at a time: the socket's owner.
 #pragma once
 
 #include "base/os/ByteStream.h"
 #include "base/os/SocketApi.h"
+#include "base/os/tls/ByteQueue.h"
 #include "base/os/tls/TlsEngine.h"
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace kavra::os {
 
@@ -63,12 +70,15 @@ public:
     bool HasPendingOutput() const override;
     // Plaintext that SendSome took whose record has not gone out whole: the
     // bytes a writer that gives up now must count as not written. SendSome
-    // encrypts one record at a time and only when nothing waits, so these
-    // are at most the bytes of its last call.
-    std::size_t UnsentPlain() const { return m_recordLeft > 0 ? m_lastWritePlain : 0; }
+    // encrypts only when nothing waits, so these are the tail of its last
+    // call (a whole number of its records), at most what that call took.
+    std::size_t UnsentPlain() const { return m_unsentPlain; }
     std::size_t UnsentTaken() const override { return UnsentPlain(); }
-    bool HasBufferedInput() const { return m_plainBegin < m_plain.size(); }
-    std::size_t BufferedInput() const override { return m_plain.size() - m_plainBegin; }
+    bool HasBufferedInput() const { return !m_plain.Empty(); }
+    std::size_t BufferedInput() const override { return m_plain.Size(); }
+    // After the handshake: the cipher suite agreed ("" where the engine does
+    // not say).
+    std::string CipherName() const { return m_engine->CipherName(); }
     // Only a read tells close_notify from a cut; what it decrypts waits as
     // buffered input.
     PeekResult PeekForClose(int& error) override;
@@ -87,23 +97,30 @@ private:
     int flushAll(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
     int handshakeInput(std::chrono::steady_clock::time_point deadline,
                        const std::atomic<bool>* cancel);
+    std::size_t readEngine(char* dst, std::size_t n);
     void decrypt();
-    long readWire();
-    std::size_t takePlain(char* dst, std::size_t n);
+    void flushAfterRead();
+    std::size_t receiveWire(std::size_t want);
+    void trackOutput(std::size_t plain);
+    void outputSent(std::size_t sent);
     int stickyError() const { return m_engineError != 0 ? m_engineError : m_readError; }
 
     std::unique_ptr<ByteStream> m_next;
     std::unique_ptr<TlsEngine> m_engine;
-    std::vector<char> m_plain;
-    std::size_t m_plainBegin = 0;
-    // One socket read's worth of wire bytes.
-    std::vector<char> m_wireIn;
+    // Decrypted bytes the caller had no room for.
+    ByteQueue m_plain;
     std::string m_detail;
     bool m_closeNotify = false;
-    // The last record SendSome made: its plaintext bytes, and how many of its
-    // encrypted bytes still wait.
-    std::size_t m_lastWritePlain = 0;
-    std::size_t m_recordLeft = 0;
+    // The engine's output in order, in units: each record SendSome made with
+    // its plaintext count, and what the session made on its own (no
+    // plaintext). A unit leaves once its last wire byte is sent.
+    struct OutputUnit {
+        std::size_t wireLeft;
+        std::size_t plain;
+    };
+    std::deque<OutputUnit> m_units;
+    std::size_t m_trackedWire = 0;
+    std::size_t m_unsentPlain = 0;
     // Sticky failures: the engine's (a TLS code; the session is dead both
     // ways) and the receive side's (the socket's error, or truncation).
     int m_engineError = 0;
