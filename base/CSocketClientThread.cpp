@@ -128,6 +128,9 @@ bool CSocketClientThread::connectNow() {
     }
     m_failuresInARow = 0;
     m_connectionsMade.fetch_add(1);
+    if (m_socket->IsTlsResumed()) {
+        m_resumedHandshakes.fetch_add(1);
+    }
     m_tlsVersion.store(m_socket->GetTlsVersion());
     markConnected(true);
     return true;
@@ -216,6 +219,9 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
     markConnected(connected);
     if (connected) {
         m_connectionsMade.fetch_add(1);
+        if (socket->IsTlsResumed()) {
+            m_resumedHandshakes.fetch_add(1);
+        }
         m_reportConnectAtStart = true;
     } else if (m_server.GetReconnect()) {
         ScheduleReconnect(delayFor(1), 1);

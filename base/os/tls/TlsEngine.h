@@ -104,6 +104,9 @@ public:
     // TLS 1.2, 0x0304 for TLS 1.3), and its name ("TLSv1.3").
     virtual int ProtocolVersion() const = 0;
     virtual std::string ProtocolName() const = 0;
+    // After Done: whether the handshake resumed an earlier session (no
+    // certificate was sent or checked: it was checked when the session began).
+    virtual bool Resumed() const = 0;
 };
 
 } // namespace kavra::os

@@ -294,4 +294,8 @@ std::string TlsStream::ProtocolName() const {
     return m_engine->ProtocolName();
 }
 
+bool TlsStream::Resumed() const {
+    return m_engine->Resumed();
+}
+
 } // namespace kavra::os
