@@ -97,12 +97,14 @@ bool CSocket::openStream(Handle handle, Clock::time_point deadline, const std::a
 
 int CSocket::SetTls(const kavra::TlsOptions& tls) {
     m_tls = tls;
-    m_layers.clear();
     if (!tls.Enabled()) {
+        m_layers.clear();
         return 0;
     }
+    // Found while this socket still holds its layer: the same settings keep
+    // their context, and with it the sessions a reconnect resumes.
     const auto layer = kavra::os::TlsLayer::For(tls);
-    m_layers.push_back(layer);
+    m_layers.assign(1, layer);
     std::string detail;
     const int error = layer->Ready(detail);
     if (error != 0) {
