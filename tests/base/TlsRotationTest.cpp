@@ -112,8 +112,11 @@ TEST(TlsRotation, SetTlsRefusesAFileThatCannotBeUsed) {
     EXPECT_EQ(server.SetTls(tls, &why), 0) << why;
     tls.SetCertFile(certs.Good().cert);
     tls.SetKeyFile(certs.SelfSigned().key);
-    EXPECT_EQ(server.SetTls(tls, &why), KAVRA_TLS_SETUP);
+    EXPECT_EQ(server.SetTls(tls, &why), KAVRA_TLS_SETUP) << why;
+#ifndef _WIN32
+    // Schannel refuses client certificates from files before it reads them.
     EXPECT_NE(why.find(certs.SelfSigned().key), std::string::npos) << why;
+#endif
 }
 
 } // namespace
