@@ -145,8 +145,9 @@ private:
     std::atomic<int> m_lastConnectError{0};
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_gaveUp{false};
+    // 32 bits fit beside the flags, where the class had padding.
+    std::atomic<std::uint32_t> m_resumedHandshakes{0};
     std::atomic<std::int64_t> m_stateChangedAt{0};
-    std::atomic<std::uint64_t> m_resumedHandshakes{0};
     // The rest belongs to whichever thread may touch the socket: the
     // application thread before the start, the thread afterwards.
     bool m_reportConnectAtStart = false;
