@@ -127,10 +127,11 @@ bool CSocketClientThread::connectNow() {
         m_socket->SetUnacknowledgedLimit(m_server.GetUnacknowledgedLimitMs());
     }
     m_failuresInARow = 0;
-    m_connectionsMade.fetch_add(1);
+    // Before the connection counts: whoever sees it counted sees its kind.
     if (m_socket->IsTlsResumed()) {
         m_resumedHandshakes.fetch_add(1);
     }
+    m_connectionsMade.fetch_add(1);
     m_tlsVersion.store(m_socket->GetTlsVersion());
     markConnected(true);
     return true;
@@ -218,10 +219,10 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
     m_tlsVersion.store(connected ? socket->GetTlsVersion() : 0);
     markConnected(connected);
     if (connected) {
-        m_connectionsMade.fetch_add(1);
         if (socket->IsTlsResumed()) {
             m_resumedHandshakes.fetch_add(1);
         }
+        m_connectionsMade.fetch_add(1);
         m_reportConnectAtStart = true;
     } else if (m_server.GetReconnect()) {
         ScheduleReconnect(delayFor(1), 1);
