@@ -56,7 +56,8 @@ public:
     void Keep(const std::string& key, SessionPtr session) {
         const std::scoped_lock held(m_lock);
         if (m_sessions.size() >= MAX_TARGETS && m_sessions.count(key) == 0) {
-            // Many endpoints under one context: the oldest key goes, not memory.
+            // Many endpoints under one context: one kept session goes (the
+            // first by key), so memory stays bounded.
             m_sessions.erase(m_sessions.begin());
         }
         m_sessions[key] = std::move(session);
