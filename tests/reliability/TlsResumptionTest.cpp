@@ -51,8 +51,8 @@ TEST(TlsResumption, AReconnectResumesUnlessAFileChanged) {
         SCOPED_TRACE(version);
         OpenSslServer server(openssl, certs.Good(), {"-naccept", "3", version});
         ASSERT_NE(server.Port(), 0) << server.Output();
-        const fs::path caFile =
-            fs::temp_directory_path() / ("kavra-resumption-" + std::to_string(server.Port()) + ".pem");
+        const fs::path caFile = fs::temp_directory_path() /
+                                ("kavra-resumption-" + std::to_string(server.Port()) + ".pem");
         fs::copy_file(certs.Ca(), caFile, fs::copy_options::overwrite_existing);
 
         kavra::TlsOptions tls;
@@ -82,7 +82,8 @@ TEST(TlsResumption, AReconnectResumesUnlessAFileChanged) {
         ASSERT_EQ(client.SendPdu(close.data(), static_cast<unsigned int>(close.size())), 0);
         ASSERT_TRUE(server.WaitForOutput("cache full overflows", kSoon)) << server.Output();
         client.Destroy();
-        EXPECT_EQ(ReportCount(server.Output(), "server accepts that finished"), 3) << server.Output();
+        EXPECT_EQ(ReportCount(server.Output(), "server accepts that finished"), 3)
+            << server.Output();
         EXPECT_EQ(ReportCount(server.Output(), "session cache hits"), 1) << server.Output();
         fs::remove(caFile);
     }

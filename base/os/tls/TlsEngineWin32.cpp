@@ -452,8 +452,9 @@ TlsEngine::Progress SchannelEngine::finishHandshake(int& error, std::string& det
                                                             : 0;
     // A Schannel that does not tell counts as a full handshake.
     SecPkgContext_SessionInfo session{};
-    m_resumed = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_SESSION_INFO, &session) == SEC_E_OK &&
-                (session.dwFlags & SSL_SESSION_RECONNECT) != 0;
+    m_resumed =
+        ::QueryContextAttributesW(&m_context, SECPKG_ATTR_SESSION_INFO, &session) == SEC_E_OK &&
+        (session.dwFlags & SSL_SESSION_RECONNECT) != 0;
     if (m_version == 0) {
         fail(KAVRA_TLS_HANDSHAKE,
              "the server agreed to a protocol older than TLS 1.2 (Schannel protocol " +
