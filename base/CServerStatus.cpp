@@ -1,5 +1,7 @@
 #include "kavra/base/CServerStatus.h"
 
+#include "base/os/tls/TlsLayer.h"
+
 #include <utility>
 
 CServerStatus::CServerStatus() = default;
@@ -46,6 +48,19 @@ const std::string& CServerStatus::GetHostAt(std::size_t index) const {
 
 unsigned short CServerStatus::GetPortAt(std::size_t index) const {
     return index == 0 || index > m_more.size() ? m_port : m_more[index - 1].second;
+}
+
+int CServerStatus::SetTls(const kavra::TlsOptions& tls, std::string* why) {
+    m_tls = tls;
+    if (!tls.Enabled()) {
+        return 0;
+    }
+    std::string detail;
+    const int error = kavra::os::TlsLayer::For(tls)->Ready(detail);
+    if (why != nullptr) {
+        *why = detail;
+    }
+    return error;
 }
 
 void CServerStatus::SetGiveUp(unsigned int attempts, unsigned int afterMs) {

@@ -34,18 +34,6 @@ bool HasDetail(int error) {
     return error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST;
 }
 
-// No server name: each connection's host.
-kavra::os::TlsSettings SettingsFor(const kavra::TlsOptions& tls) {
-    kavra::os::TlsSettings settings;
-    settings.serverName = tls.ServerName();
-    settings.caFile = tls.CaFile();
-    settings.caFolder = tls.CaFolder();
-    settings.certFile = tls.CertFile();
-    settings.keyFile = tls.KeyFile();
-    settings.verify = !tls.InsecureSkipVerify();
-    return settings;
-}
-
 } // namespace
 
 CSocket::CSocket() = default;
@@ -93,7 +81,8 @@ bool CSocket::openStream(Handle handle, Clock::time_point deadline, const std::a
     std::unique_ptr<kavra::ByteStream> stream = std::make_unique<kavra::TcpStream>(handle);
     for (const auto& layer : m_layers) {
         int error = 0;
-        stream = layer->Open(std::move(stream), m_host, deadline, cancel, error, m_lastErrorDetail);
+        stream = layer->Open(std::move(stream), m_host, m_port, deadline, cancel, error,
+                             m_lastErrorDetail);
         if (!stream) {
             // As a failed TCP connect: no descriptor is left for the owner to close.
             kavra::os::CloseSocket(handle);
@@ -108,12 +97,14 @@ bool CSocket::openStream(Handle handle, Clock::time_point deadline, const std::a
 
 int CSocket::SetTls(const kavra::TlsOptions& tls) {
     m_tls = tls;
-    m_layers.clear();
     if (!tls.Enabled()) {
+        m_layers.clear();
         return 0;
     }
-    const auto layer = kavra::os::TlsLayer::For(SettingsFor(tls));
-    m_layers.push_back(layer);
+    // Found while this socket still holds its layer: the same settings keep
+    // their context, and with it the sessions a reconnect resumes.
+    const auto layer = kavra::os::TlsLayer::For(tls);
+    m_layers.assign(1, layer);
     std::string detail;
     const int error = layer->Ready(detail);
     if (error != 0) {
@@ -133,6 +124,10 @@ int CSocket::GetTlsVersion() const {
 
 std::string CSocket::GetTlsVersionName() const {
     return m_stream ? m_stream->ProtocolName() : std::string();
+}
+
+bool CSocket::IsTlsResumed() const {
+    return m_stream != nullptr && m_stream->Resumed();
 }
 
 bool CSocket::HasBufferedInput() const {

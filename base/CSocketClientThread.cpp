@@ -127,6 +127,10 @@ bool CSocketClientThread::connectNow() {
         m_socket->SetUnacknowledgedLimit(m_server.GetUnacknowledgedLimitMs());
     }
     m_failuresInARow = 0;
+    // Before the connection counts: whoever sees it counted sees its kind.
+    if (m_socket->IsTlsResumed()) {
+        m_resumedHandshakes.fetch_add(1);
+    }
     m_connectionsMade.fetch_add(1);
     m_tlsVersion.store(m_socket->GetTlsVersion());
     markConnected(true);
@@ -215,6 +219,9 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
     m_tlsVersion.store(connected ? socket->GetTlsVersion() : 0);
     markConnected(connected);
     if (connected) {
+        if (socket->IsTlsResumed()) {
+            m_resumedHandshakes.fetch_add(1);
+        }
         m_connectionsMade.fetch_add(1);
         m_reportConnectAtStart = true;
     } else if (m_server.GetReconnect()) {

@@ -109,6 +109,7 @@ constexpr const char kStatsFields[] = "size:u32" KAVRA_STATS_FIELDS(KAVRA_DESCRI
 // send_dropped, the end of the list.
 static_assert(offsetof(kavra_stats, send_dropped) == 16 + 27 * sizeof(std::uint64_t));
 static_assert(offsetof(kavra_stats, last_connect_error) == 16 + 30 * sizeof(std::uint64_t));
+static_assert(offsetof(kavra_stats, resumed_handshakes) == 16 + 31 * sizeof(std::uint64_t));
 static_assert(offsetof(kavra_options, tls) == 18 * sizeof(std::uint32_t));
 static_assert(offsetof(kavra_options, send_queue_byte_limit) ==
               20 * sizeof(std::uint32_t) + 5 * sizeof(const char*));

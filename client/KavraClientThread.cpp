@@ -701,6 +701,7 @@ kavra::ConnectionStats KavraClientThread::GetStats() const {
     stats.tlsVersion = static_cast<std::uint64_t>(GetTlsVersion());
     stats.encrypted = stats.tlsVersion != 0 ? 1 : 0;
     stats.lastConnectError = static_cast<std::uint64_t>(GetLastConnectError());
+    stats.resumedHandshakes = GetResumedHandshakes();
     const auto inState = std::chrono::steady_clock::now() - GetStateChangeTime();
     stats.msInCurrentState = static_cast<std::uint64_t>(
         std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(inState).count()));

@@ -64,6 +64,9 @@ public:
     virtual bool IsEncrypted() const = 0;
     virtual int ProtocolVersion() const = 0;
     virtual std::string ProtocolName() const = 0;
+    // Whether the encryption resumed a session of an earlier connection
+    // instead of a full handshake; false when plain.
+    virtual bool Resumed() const = 0;
 };
 
 } // namespace kavra

@@ -27,12 +27,12 @@ public:
     // any connection is made.
     virtual int Ready(std::string& detail) const = 0;
 
-    // Runs this stage's set-up over next, whose peer is host, by the
-    // deadline; a stop request (cancel) ends it within
+    // Runs this stage's set-up over next, whose peer is host at port, by
+    // the deadline; a stop request (cancel) ends it within
     // os::CONNECT_CANCEL_POLL_MS. The stream above next, or null with error
     // and detail set (next is gone with it; the descriptor stays open).
     virtual std::unique_ptr<ByteStream> Open(std::unique_ptr<ByteStream> next,
-                                             const std::string& host,
+                                             const std::string& host, unsigned short port,
                                              std::chrono::steady_clock::time_point deadline,
                                              const std::atomic<bool>* cancel, int& error,
                                              std::string& detail) const = 0;

@@ -24,6 +24,7 @@ public:
     bool IsEncrypted() const override { return false; }
     int ProtocolVersion() const override { return 0; }
     std::string ProtocolName() const override { return {}; }
+    bool Resumed() const override { return false; }
 
 private:
     os::SocketHandle m_handle;

@@ -153,7 +153,7 @@ def test_stats_structure_is_the_libraries():
     names = [name for name, _ in structure._fields_]
     assert names[:4] == ["size", "connected", "gave_up", "reserved"]
     assert (structure.pdus_accepted.offset, structure.send_dropped.offset) == (16, 16 + 27 * 8)
-    assert names[-3:] == ["encrypted", "tls_version", "last_connect_error"]
+    assert names[-4:] == ["encrypted", "tls_version", "last_connect_error", "resumed_handshakes"]
     assert lib.stats_flags == ("connected", "gave_up")
     assert len(set(names)) == len(names)
 

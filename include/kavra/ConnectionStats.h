@@ -31,7 +31,7 @@ struct ConnectionStats {
     /// (pdusAccepted, framesSent, ... sendRefusedStopped, outOfStepCloses),
     /// the receive side (framesRead, ... receivePauses) and the connection
     /// (reconnections, ... connected, gaveUp, msInCurrentState), then TLS
-    /// (encrypted, tlsVersion) and lastConnectError.
+    /// (encrypted, tlsVersion), lastConnectError and resumedHandshakes.
     KAVRA_STATS_FIELDS(KAVRA_STATS_CXX_MEMBER)
 
     /// The sum of the six sendDropped* counters: accepted PDUs that will

@@ -118,7 +118,11 @@
     X(READ, tlsVersion, tls_version)                                                              \
     /* Why the last connect attempt failed: an errno-style code or a KAVRA_TLS_* code            \
        (kavra/TlsErrors.h); 0 before any attempt failed. A successful attempt leaves it. */       \
-    X(READ, lastConnectError, last_connect_error)
+    X(READ, lastConnectError, last_connect_error)                                                 \
+    /* Connections made whose TLS handshake resumed the session of an earlier connection to the  \
+       same endpoint instead of a full one (where the server allows it; never across a changed   \
+       CA, certificate or key file). */                                                           \
+    X(READ, resumedHandshakes, resumed_handshakes)
 
 /// @cond KAVRA_STATS_EXPANSIONS
 /* The C structure's members: the flags, then the 64-bit fields. */

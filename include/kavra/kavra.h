@@ -214,7 +214,7 @@ typedef struct kavra_options {
  * every 64-bit field of KAVRA_STATS_FIELDS (kavra/StatsFields.h) in its
  * order, where each is described: pdus_accepted, frames_sent, ...,
  * ms_in_current_state, send_dropped, encrypted, tls_version,
- * last_connect_error. Set size to sizeof(kavra_stats) before
+ * last_connect_error, resumed_handshakes. Set size to sizeof(kavra_stats) before
  * kavra_client_stats. At a quiet moment pdus_accepted == frames_sent +
  * send_dropped + send_queued + send_buffered, and frames_read ==
  * frames_received + receive_drops_queue_full + oversize_discarded.
@@ -227,7 +227,7 @@ typedef struct kavra_stats {
     KAVRA_STATS_FIELDS(KAVRA_STATS_C_FLAG)
     /// Always 0; keeps the counters 8-byte aligned everywhere.
     uint32_t reserved;
-    /// The counters, from pdus_accepted to last_connect_error.
+    /// The counters, from pdus_accepted to resumed_handshakes.
     KAVRA_STATS_FIELDS(KAVRA_STATS_C_WIDE)
 } kavra_stats;
 

@@ -6,6 +6,7 @@
 #include "support/TlsPeers.h"
 
 #include <kavra/TlsErrors.h>
+#include <kavra/base/CServerStatus.h>
 #include <kavra/base/CSocket.h>
 
 #include <gtest/gtest.h>
@@ -94,6 +95,28 @@ TEST(TlsRotation, SetTlsRefusesAFileThatCannotBeUsed) {
     CSocket socket;
     EXPECT_EQ(socket.SetTls(tls), KAVRA_TLS_SETUP);
     EXPECT_NE(socket.GetLastErrorDetail().find("ca.pem"), std::string::npos) << socket.GetLastErrorDetail();
+    // The client's settings are checked as they are given too.
+    CServerStatus server("127.0.0.1", 1);
+    std::string why;
+    EXPECT_EQ(server.SetTls(tls, &why), KAVRA_TLS_SETUP);
+    EXPECT_NE(why.find("ca.pem"), std::string::npos) << why;
+
+    // A certificate with a key that is not its own.
+    const std::string openssl = FindOpenSsl();
+    if (openssl.empty()) {
+        return;
+    }
+    TestCertificates certs(openssl);
+    ASSERT_TRUE(certs.Ready()) << certs.Why();
+    tls.SetCaFile(certs.Ca());
+    EXPECT_EQ(server.SetTls(tls, &why), 0) << why;
+    tls.SetCertFile(certs.Good().cert);
+    tls.SetKeyFile(certs.SelfSigned().key);
+    EXPECT_EQ(server.SetTls(tls, &why), KAVRA_TLS_SETUP) << why;
+#ifndef _WIN32
+    // Schannel refuses client certificates from files before it reads them.
+    EXPECT_NE(why.find(certs.SelfSigned().key), std::string::npos) << why;
+#endif
 }
 
 } // namespace

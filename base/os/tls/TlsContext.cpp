@@ -47,7 +47,7 @@ bool TlsContext::FilesChanged() const {
 std::unique_ptr<TlsEngine> TlsEngine::Create(const TlsSettings& settings, int& error,
                                              std::string& detail) {
     const auto context = TlsContext::Make(settings, error, detail);
-    return context ? context->NewEngine(settings.serverName, error, detail) : nullptr;
+    return context ? context->NewEngine(settings.serverName, "", error, detail) : nullptr;
 }
 
 } // namespace kavra::os

@@ -3,8 +3,14 @@
 // (OpenSSL: the SSL_CTX with trust store, certificate and key; Schannel: the
 // credential and the trust store), and makes each connection's engine.
 // Making it reads and checks every file, so a bad path fails there, before
-// any connection; its sessions may also be resumed by later connections to
-// the same server.
+// any connection.
+//
+// Resumption: a client context keeps the last session of each server it
+// connected to (NewEngine's target), and the next connection there offers
+// it, so a reconnect skips the certificate exchange where the server allows
+// (TLS 1.2 session IDs or tickets, TLS 1.3 tickets). The sessions belong to
+// the context: a context made again because a file changed starts without
+// any, so no session outlives the CA, certificate or key it was checked with.
 //
 // Renewed files: the context notes the size and modification time of each
 // file it read (for a CA folder, of the folder and of each file in it).
@@ -12,7 +18,8 @@
 // new one when a file changed, so a rotated certificate or CA counts from
 // the next connect on.
 //
-// Immutable once made; NewEngine may be called from any thread.
+// Immutable once made but for its kept sessions (under a lock of their own);
+// NewEngine may be called from any thread, and its engines kept on any.
 #pragma once
 
 #include "base/os/tls/TlsEngine.h"
@@ -39,8 +46,12 @@ public:
 
     // A session to serverName (verified and sent as SNI; a numeric address
     // is verified as an address and sent without SNI), or null with error
-    // and detail set.
-    virtual std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName, int& error,
+    // and detail set. target names the server's endpoint ("host:port"):
+    // the session offers to resume the last one this context kept for the
+    // same target and serverName, and keeps the session it gets for the
+    // next; empty: neither.
+    virtual std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName,
+                                                 const std::string& target, int& error,
                                                  std::string& detail) const = 0;
 
     const TlsSettings& Settings() const { return m_settings; }

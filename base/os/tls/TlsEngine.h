@@ -112,6 +112,9 @@ public:
     // After Done: the cipher suite agreed, by the TLS library's name ("" where
     // the library does not say).
     virtual std::string CipherName() const = 0;
+    // After Done: whether the handshake resumed an earlier session (no
+    // certificate was sent or checked: it was checked when the session began).
+    virtual bool Resumed() const = 0;
 };
 
 } // namespace kavra::os

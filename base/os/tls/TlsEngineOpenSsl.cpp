@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace kavra::os {
@@ -29,7 +31,57 @@ struct SslFree {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
+struct SessionFree {
+    void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+};
 using SslPtr = std::unique_ptr<SSL, SslFree>;
+using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
+
+// The last session of each server a client context connected to. The
+// context and its engines share it, since a TLS 1.3 ticket may come long
+// after the handshake; engines on several threads reach it at once.
+class SessionStore {
+public:
+    // The session kept for key with a reference of the caller's own, or
+    // null.
+    SessionPtr Find(const std::string& key) const {
+        const std::scoped_lock held(m_lock);
+        const auto found = m_sessions.find(key);
+        if (found == m_sessions.end() || SSL_SESSION_up_ref(found->second.get()) != 1) {
+            return nullptr;
+        }
+        return SessionPtr(found->second.get());
+    }
+
+    // Keeps session (and the caller's reference) for key, in place of any
+    // earlier one.
+    void Keep(const std::string& key, SessionPtr session) {
+        const std::scoped_lock held(m_lock);
+        if (m_sessions.size() >= MAX_TARGETS && m_sessions.count(key) == 0) {
+            // Many endpoints under one context: one kept session goes (the
+            // first by key), so memory stays bounded.
+            m_sessions.erase(m_sessions.begin());
+        }
+        m_sessions[key] = std::move(session);
+    }
+
+    // Drops what is kept for key: a handshake that offered it failed.
+    void Forget(const std::string& key) {
+        const std::scoped_lock held(m_lock);
+        m_sessions.erase(key);
+    }
+
+private:
+    static constexpr std::size_t MAX_TARGETS = 64;
+    mutable std::mutex m_lock;
+    std::map<std::string, SessionPtr> m_sessions;
+};
+
+// Where one client session keeps the sessions its server gives it.
+struct SessionTarget {
+    std::shared_ptr<SessionStore> store;
+    std::string key;
+};
 
 // The oldest error OpenSSL queued on this thread, as text; the queue is
 // emptied so that the next operation starts clean.
@@ -98,6 +150,25 @@ std::string ValidityNote(X509* cert, long verifyResult) {
 
 // The session's slot for the note of its first failed certificate check.
 constexpr int NOTE_SLOT = 0;
+
+// The session's slot for its SessionTarget (none on a server, or without a
+// target).
+int TargetSlot() {
+    static const int slot = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return slot;
+}
+
+// Called by OpenSSL with each session the server gives (at the end of a TLS
+// 1.2 handshake; with each TLS 1.3 ticket, after it): the last one is the
+// one the next connection offers. 1: the reference is now the store's.
+int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
+    const auto* target = static_cast<const SessionTarget*>(SSL_get_ex_data(ssl, TargetSlot()));
+    if (target == nullptr) {
+        return 0;
+    }
+    target->store->Keep(target->key, SessionPtr(session));
+    return 1;
+}
 
 // Called by OpenSSL for each check of the peer's chain: keeps what the
 // first failure was about, since the certificate is gone once the
@@ -193,10 +264,13 @@ public:
     // The session keeps its context alive (OpenSSL counts its users); its
     // BIO reads and writes queues.
     OpenSslEngine(SslPtr ssl, std::unique_ptr<WireQueues> queues, bool server,
-                  std::string serverName)
-        : m_queues(std::move(queues)), m_ssl(std::move(ssl)), m_server(server),
-          m_serverName(std::move(serverName)) {
+                  std::string serverName, SessionTarget target)
+        : m_queues(std::move(queues)), m_target(std::move(target)), m_ssl(std::move(ssl)),
+          m_server(server), m_serverName(std::move(serverName)) {
         SSL_set_ex_data(m_ssl.get(), NOTE_SLOT, &m_verifyNote);
+        if (m_target.store) {
+            SSL_set_ex_data(m_ssl.get(), TargetSlot(), &m_target);
+        }
     }
 
     void PutInput(const char* data, std::size_t n) override {
@@ -225,6 +299,9 @@ public:
         const int reason = SSL_get_error(m_ssl.get(), rc);
         if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
             return Progress::NeedInput;
+        }
+        if (m_target.store) {
+            m_target.store->Forget(m_target.key);
         }
         handshakeFailure(error, detail);
         return Progress::Failed;
@@ -285,6 +362,7 @@ public:
         const char* name = SSL_get_cipher_name(m_ssl.get());
         return name != nullptr ? name : "";
     }
+    bool Resumed() const override { return SSL_session_reused(m_ssl.get()) == 1; }
 
 private:
     void handshakeFailure(int& error, std::string& detail) {
@@ -332,6 +410,7 @@ private:
 
     // Before the session, so that they outlive its BIO.
     std::unique_ptr<WireQueues> m_queues;
+    SessionTarget m_target;
     SslPtr m_ssl;
     bool m_server;
     std::string m_serverName;
@@ -434,14 +513,38 @@ public:
     OpenSslContext(const TlsSettings& settings, CtxPtr ctx)
         : TlsContext(settings), m_ctx(std::move(ctx)) {}
 
-    std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName, int& error,
-                                         std::string& detail) const override;
+    std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName, const std::string& target,
+                                         int& error, std::string& detail) const override;
 
 private:
+    // Where a client session to target keeps its server's sessions, and
+    // the one it offers (SSL_set_session); nothing for a server or without
+    // a target.
+    SessionTarget offerSession(SSL* ssl, const std::string& serverName,
+                               const std::string& target) const;
+
     CtxPtr m_ctx;
+    std::shared_ptr<SessionStore> m_sessions = std::make_shared<SessionStore>();
 };
 
-std::unique_ptr<TlsEngine> OpenSslContext::NewEngine(const std::string& serverName, int& error,
+SessionTarget OpenSslContext::offerSession(SSL* ssl, const std::string& serverName,
+                                           const std::string& target) const {
+    if (Settings().server || target.empty()) {
+        return {};
+    }
+    // The name is part of the key: a session checked for one name proves
+    // nothing about another.
+    SessionTarget kept{m_sessions, target + " " + serverName};
+    const SessionPtr session = m_sessions->Find(kept.key);
+    if (session && SSL_SESSION_is_resumable(session.get()) == 1) {
+        SSL_set_session(ssl, session.get());
+    }
+    ERR_clear_error();
+    return kept;
+}
+
+std::unique_ptr<TlsEngine> OpenSslContext::NewEngine(const std::string& serverName,
+                                                     const std::string& target, int& error,
                                                      std::string& detail) const {
     const TlsSettings& settings = Settings();
     ERR_clear_error();
@@ -479,8 +582,9 @@ std::unique_ptr<TlsEngine> OpenSslContext::NewEngine(const std::string& serverNa
     } else {
         SSL_set_connect_state(ssl.get());
     }
+    SessionTarget kept = offerSession(ssl.get(), serverName, target);
     return std::make_unique<OpenSslEngine>(std::move(ssl), std::move(queues), settings.server,
-                                           serverName);
+                                           serverName, std::move(kept));
 }
 
 } // namespace
@@ -498,6 +602,12 @@ std::shared_ptr<const TlsContext> TlsContext::Make(const TlsSettings& settings, 
     }
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
+    if (!settings.server) {
+        // The context keeps client sessions itself, per server (SessionStore).
+        SSL_CTX_set_session_cache_mode(ctx.get(),
+                                       SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(ctx.get(), KeepNewSession);
+    }
     error = KAVRA_TLS_SETUP;
     if (settings.certFile.empty() != settings.keyFile.empty()) {
         detail = "a certificate needs its key and a key its certificate: give both or neither";

@@ -252,6 +252,7 @@ public:
     std::string ProtocolName() const override {
         return m_version == 0x0304 ? "TLSv1.3" : m_version == 0x0303 ? "TLSv1.2" : "";
     }
+    bool Resumed() const override { return m_resumed; }
     std::string CipherName() const override;
 
 private:
@@ -284,6 +285,7 @@ private:
     int m_serverAlert = -1;
     bool m_retriedCredentials = false;
     int m_version = 0;
+    bool m_resumed = false;
     SecPkgContext_StreamSizes m_sizes{};
     int m_error = 0;
     std::string m_detail;
@@ -447,6 +449,11 @@ TlsEngine::Progress SchannelEngine::finishHandshake(int& error, std::string& det
     m_version = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) ? 0x0304
                 : (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) ? 0x0303
                                                             : 0;
+    // A Schannel that does not tell counts as a full handshake.
+    SecPkgContext_SessionInfo session{};
+    m_resumed =
+        ::QueryContextAttributesW(&m_context, SECPKG_ATTR_SESSION_INFO, &session) == SEC_E_OK &&
+        (session.dwFlags & SSL_SESSION_RECONNECT) != 0;
     if (m_version == 0) {
         fail(KAVRA_TLS_HANDSHAKE,
              "the server agreed to a protocol older than TLS 1.2 (Schannel protocol " +
@@ -686,8 +693,10 @@ public:
     SchannelContext(const TlsSettings& settings, std::shared_ptr<const SchannelShared> shared)
         : TlsContext(settings), m_shared(std::move(shared)) {}
 
-    std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName, int& error,
-                                         std::string& detail) const override {
+    // Schannel keeps and offers sessions itself, per credential and target
+    // name; this context's one credential makes its cache this context's.
+    std::unique_ptr<TlsEngine> NewEngine(const std::string& serverName, const std::string&,
+                                         int& error, std::string& detail) const override {
         if (Settings().verify && serverName.empty()) {
             error = KAVRA_TLS_SETUP;
             detail = "no server name to verify the certificate against";

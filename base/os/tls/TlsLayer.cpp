@@ -3,6 +3,7 @@
 #include "base/os/tls/TlsStream.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,17 @@ std::shared_ptr<const TlsLayer> TlsLayer::For(const TlsSettings& settings) {
     auto layer = std::make_shared<const TlsLayer>(settings);
     layers.push_back(layer);
     return layer;
+}
+
+std::shared_ptr<const TlsLayer> TlsLayer::For(const kavra::TlsOptions& options) {
+    TlsSettings settings;
+    settings.serverName = options.ServerName();
+    settings.caFile = options.CaFile();
+    settings.caFolder = options.CaFolder();
+    settings.certFile = options.CertFile();
+    settings.keyFile = options.KeyFile();
+    settings.verify = !options.InsecureSkipVerify();
+    return For(settings);
 }
 
 TlsLayer::TlsLayer(TlsSettings settings) : m_settings(std::move(settings)) {
@@ -44,7 +56,7 @@ int TlsLayer::Ready(std::string& detail) const {
 }
 
 std::unique_ptr<ByteStream> TlsLayer::Open(std::unique_ptr<ByteStream> next,
-                                           const std::string& host,
+                                           const std::string& host, unsigned short port,
                                            std::chrono::steady_clock::time_point deadline,
                                            const std::atomic<bool>* cancel, int& error,
                                            std::string& detail) const {
@@ -53,7 +65,8 @@ std::unique_ptr<ByteStream> TlsLayer::Open(std::unique_ptr<ByteStream> next,
         return nullptr;
     }
     const std::string& name = m_settings.serverName.empty() ? host : m_settings.serverName;
-    auto engine = context->NewEngine(name, error, detail);
+    // Sessions are kept per endpoint: another port may be another server.
+    auto engine = context->NewEngine(name, host + ":" + std::to_string(port), error, detail);
     if (!engine) {
         return nullptr;
     }

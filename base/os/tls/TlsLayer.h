@@ -12,6 +12,7 @@
 
 #include "base/os/StreamLayer.h"
 #include "base/os/tls/TlsContext.h"
+#include "kavra/base/TlsOptions.h"
 
 #include <mutex>
 
@@ -23,11 +24,14 @@ public:
     // and sends as SNI, the host it connects to), made and its files read
     // when no socket in the process holds one for the same settings.
     static std::shared_ptr<const TlsLayer> For(const TlsSettings& settings);
+    // The same for a client's public options (enabled or not).
+    static std::shared_ptr<const TlsLayer> For(const kavra::TlsOptions& options);
 
     explicit TlsLayer(TlsSettings settings);
 
     int Ready(std::string& detail) const override;
     std::unique_ptr<ByteStream> Open(std::unique_ptr<ByteStream> next, const std::string& host,
+                                     unsigned short port,
                                      std::chrono::steady_clock::time_point deadline,
                                      const std::atomic<bool>* cancel, int& error,
                                      std::string& detail) const override;

@@ -362,4 +362,8 @@ std::string TlsStream::ProtocolName() const {
     return m_engine->ProtocolName();
 }
 
+bool TlsStream::Resumed() const {
+    return m_engine->Resumed();
+}
+
 } // namespace kavra::os

@@ -92,6 +92,7 @@ public:
     bool IsEncrypted() const override { return true; }
     int ProtocolVersion() const override;
     std::string ProtocolName() const override;
+    bool Resumed() const override;
 
 private:
     int flushAll(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);

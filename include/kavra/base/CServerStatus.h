@@ -103,11 +103,15 @@ public:
     void SetUnacknowledgedLimitMs(unsigned int ms) { m_unacknowledgedLimitMs = ms; }
     /// 0 (the default) turns the idle limit off.
     void SetIdleLimitMs(unsigned int ms) { m_idleLimitMs = ms; }
-    /// Whether and how connections are encrypted.
-    ///@{
-    void SetTls(const kavra::TlsOptions& tls) { m_tls = tls; }
+    /// Whether and how connections are encrypted. Reads and checks the CA,
+    /// certificate and key files now: 0, or KAVRA_TLS_SETUP
+    /// (KAVRA_TLS_NOT_BUILT; kavra/TlsErrors.h) with the reason in why when
+    /// given. The settings are kept either way, and each connect attempt
+    /// reads the files again until they can be used, failing with the same
+    /// code meanwhile.
+    int SetTls(const kavra::TlsOptions& tls, std::string* why = nullptr);
+    /// The settings given to SetTls.
     const kavra::TlsOptions& GetTls() const { return m_tls; }
-    ///@}
     /// True when none of the three keepalive settings is 0.
     bool KeepAliveOn() const;
 

@@ -88,9 +88,11 @@ public:
     /// certificate and key files now: 0, or KAVRA_TLS_SETUP
     /// (KAVRA_TLS_NOT_BUILT) with GetLastError and GetLastErrorDetail set,
     /// and every connect fails the same way until the files are fixed.
-    /// Sockets with the same settings share what was read; a file that
-    /// changed since (size or modification time) is read again at the next
-    /// connect, so a renewed certificate or CA counts from then on.
+    /// Sockets with the same settings share what was read, and the TLS
+    /// sessions they may resume (IsTlsResumed); a file that changed since
+    /// (size or modification time) is read again at the next connect, so a
+    /// renewed certificate or CA counts from then on, and no session from
+    /// before the change is resumed.
     int SetTls(const kavra::TlsOptions& tls);
     /// The settings given to SetTls.
     const kavra::TlsOptions& GetTls() const { return m_tls; }
@@ -187,6 +189,12 @@ public:
     int GetTlsVersion() const;
     std::string GetTlsVersionName() const;
     ///@}
+    /// Whether the connection that is open resumed the TLS session of an
+    /// earlier connection to the same endpoint (host and port) with the same
+    /// settings, where the server allowed it: no certificate was exchanged,
+    /// since it was checked when that session began. false when plain or
+    /// closed.
+    bool IsTlsResumed() const;
     /// The descriptor, or INVALID_HANDLE.
     Handle GetHandle() const { return m_handle; }
     ///@{

@@ -116,6 +116,9 @@ public:
     /// The TLS version of the connection that is up, as on the wire (0x0304
     /// for TLS 1.3); 0 while it is down or plain. Any thread.
     int GetTlsVersion() const { return m_tlsVersion.load(); }
+    /// Connections made whose TLS handshake resumed an earlier session
+    /// (CSocket::IsTlsResumed), since construction. Any thread.
+    std::uint64_t GetResumedHandshakes() const { return m_resumedHandshakes.load(); }
     /// Why the last failed connect attempt failed (errno-style, or a
     /// KAVRA_TLS_* code of kavra/TlsErrors.h); 0 while none has. Any thread.
     int GetLastConnectError() const { return m_lastConnectError.load(); }
@@ -142,6 +145,8 @@ private:
     std::atomic<int> m_lastConnectError{0};
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_gaveUp{false};
+    // 32 bits fit beside the flags, where the class had padding.
+    std::atomic<std::uint32_t> m_resumedHandshakes{0};
     std::atomic<std::int64_t> m_stateChangedAt{0};
     // The rest belongs to whichever thread may touch the socket: the
     // application thread before the start, the thread afterwards.
