@@ -23,6 +23,7 @@
 #pragma once
 
 #include "base/os/ByteStream.h"
+#include "base/os/SetupStep.h"
 #include "base/os/SocketApi.h"
 #include "base/os/tls/TlsEngine.h"
 
@@ -46,6 +47,9 @@ public:
     // kavra/TlsErrors.h (KAVRA_TLS_CLOSED_IN_HANDSHAKE when the peer closed),
     // ETIMEDOUT, ECANCELED, or the socket's error; Detail() says more.
     int Handshake(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
+    // Moves the handshake on as far as it goes without waiting: WantRead or
+    // WantWrite on Handle(), Done, or Failed with error set as above.
+    SetupStep::Progress HandshakeSome(int& error);
 
     // As SendSome: > 0 the plaintext bytes taken (see above), or -1 with
     // error set (EAGAIN when the socket has no room).
@@ -84,9 +88,7 @@ public:
     std::string ProtocolName() const override;
 
 private:
-    int flushAll(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
-    int handshakeInput(std::chrono::steady_clock::time_point deadline,
-                       const std::atomic<bool>* cancel);
+    int handshakeInput();
     void decrypt();
     long readWire();
     std::size_t takePlain(char* dst, std::size_t n);
@@ -100,6 +102,9 @@ private:
     std::vector<char> m_wireIn;
     std::string m_detail;
     bool m_closeNotify = false;
+    // Where the handshake stands: the engine waits for the peer, or is done.
+    bool m_needInput = false;
+    bool m_handshakeDone = false;
     // The last record SendSome made: its plaintext bytes, and how many of its
     // encrypted bytes still wait.
     std::size_t m_lastWritePlain = 0;
