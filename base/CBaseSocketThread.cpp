@@ -114,7 +114,7 @@ unsigned long CBaseSocketThread::Run() {
         if (ready.wake) {
             m_wake->Clear();
         }
-        if ((watchSocket && ready.socket) || (watchSocket && socketWork)) {
+        if (watchSocket && (ready.socket || socketWork)) {
             handleReadable();
             checkSocketFailure();
         }

@@ -86,8 +86,11 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     if (m_socket == nullptr || m_gaveUp.load()) {
         return;
     }
-    // The loop moves the connect on (OnQuerySocket) and waits for it beside
-    // its messages; only a connect that fails at once ends here.
+    // The same CSocket object reconnects, so m_socket never changes under an
+    // application thread that is testing it. The loop moves the connect on
+    // (OnQuerySocket) and waits for it beside its messages, so a stop or a
+    // send never waits out a long connect timeout or name lookup; only a
+    // connect that fails at once ends here.
     m_socket->SetTls(m_server.GetTls());
     m_attemptUnderWay = attempt;
     if (m_socket->BeginConnect(currentHost(), currentPort(), m_server.GetConnectTimeoutMs()) == 0) {
