@@ -61,8 +61,8 @@ private:
             if (length == 0 || length < last) {
                 since = now;
             } else {
-                m_longest = std::max(m_longest,
-                                     std::chrono::duration_cast<milliseconds>(now - since));
+                m_longest =
+                    std::max(m_longest, std::chrono::duration_cast<milliseconds>(now - since));
             }
             last = length;
             std::this_thread::sleep_for(milliseconds(2));

@@ -68,10 +68,9 @@ inline NamespaceRun RunInNamespace(const std::string& filter, milliseconds limit
         run.err = "the test binary cannot find itself";
         return run;
     }
-    ChildProcess child(Which("unshare"),
-                       {"-n", "--", self, "--gtest_also_run_disabled_tests",
-                        "--gtest_filter=" + filter},
-                       "");
+    ChildProcess child(
+        Which("unshare"),
+        {"-n", "--", self, "--gtest_also_run_disabled_tests", "--gtest_filter=" + filter}, "");
     if (!child.Started()) {
         run.err = "unshare did not start";
         return run;
