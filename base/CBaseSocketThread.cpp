@@ -72,18 +72,28 @@ unsigned long CBaseSocketThread::Run() {
         // readable, and writes it kept through an outage wait for no message:
         // neither may be left to a wait.
         const bool socketWork = m_socket != nullptr && m_socket->HasWorkBeforeWait(watchSocket);
+        // A connect under way is one more thing the wait watches, with the
+        // time by which it must be looked at again.
+        CSocket::ConnectWait setup;
+        if (m_socket != nullptr && m_socket->IsConnecting()) {
+            setup = m_socket->GetConnectWait();
+            WaitNoLaterThan(setup.by);
+        }
         int timeoutMs = -1;
         if (socketWork) {
             timeoutMs = 0;
         } else {
             if (m_reconnectAttempt > 0 && !IsQuitRequested()) {
-                timeoutMs = kavra::os::MsUntil(m_reconnectDue);
+                WaitNoLaterThan(m_reconnectDue);
             }
             if (watchSocket && m_idleLimitMs > 0) {
-                const int idleMs = kavra::os::MsUntil(idleDeadline());
-                timeoutMs = timeoutMs < 0 || idleMs < timeoutMs ? idleMs : timeoutMs;
+                WaitNoLaterThan(idleDeadline());
+            }
+            if (m_waitBy != Clock::time_point::max()) {
+                timeoutMs = kavra::os::MsUntil(m_waitBy);
             }
         }
+        m_waitBy = Clock::time_point::max();
         // Posts wake the loop only while it announces that it waits; with a
         // message queued it just looks at the socket and goes on.
         const bool waiting = timeoutMs != 0 && BeginWaitForPost();
@@ -91,16 +101,20 @@ unsigned long CBaseSocketThread::Run() {
             timeoutMs = 0;
         }
 
-        const kavra::os::LoopReady ready = kavra::os::WaitLoop(
-            watchSocket ? m_socket->GetHandle() : kavra::os::INVALID_SOCKET_HANDLE,
-            m_wake->Handle(), timeoutMs);
+        const kavra::os::LoopReady ready =
+            watchSocket ? kavra::os::WaitLoop(m_socket->GetHandle(), kavra::os::Direction::Read,
+                                              m_wake->Handle(), timeoutMs)
+                        : kavra::os::WaitLoop(setup.handle,
+                                              setup.write ? kavra::os::Direction::Write
+                                                          : kavra::os::Direction::Read,
+                                              m_wake->Handle(), timeoutMs);
         if (waiting) {
             EndWaitForPost();
         }
         if (ready.wake) {
             m_wake->Clear();
         }
-        if (ready.socket || (watchSocket && socketWork)) {
+        if (watchSocket && (ready.socket || socketWork)) {
             handleReadable();
             checkSocketFailure();
         }
@@ -256,6 +270,11 @@ void CBaseSocketThread::ResumeReading() {
     if (m_readPaused.exchange(false) && !IsCurrentThread()) {
         m_wake->Signal();
     }
+}
+
+void CBaseSocketThread::WaitNoLaterThan(std::chrono::steady_clock::time_point by) {
+    kavra::AssertInThread(*this, __func__);
+    m_waitBy = std::min(m_waitBy, by);
 }
 
 void CBaseSocketThread::SetIdleLimitMs(unsigned int ms) {

@@ -1,6 +1,7 @@
 #include "kavra/base/CSocket.h"
 
 #include "base/os/SocketApi.h"
+#include "base/SocketSetup.h"
 #include "base/os/TcpStream.h"
 #include "base/os/tls/TlsLayer.h"
 #include "kavra/TlsErrors.h"
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -47,13 +49,41 @@ CSocket::~CSocket() {
 
 int CSocket::Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
                      const std::atomic<bool>* cancel) {
+    if (BeginConnect(host, port, timeoutMs) == 0) {
+        return 0;
+    }
+    for (;;) {
+        const int result = ContinueConnect();
+        if (result >= 0) {
+            return result;
+        }
+        if (cancel != nullptr && cancel->load()) {
+            AbortConnect();
+            return 0;
+        }
+        // A stop request is seen soon: the wait goes in slices.
+        const ConnectWait wait = GetConnectWait();
+        const auto by = std::min(wait.by, Clock::now() + std::chrono::milliseconds(
+                                                              kavra::os::CONNECT_CANCEL_POLL_MS));
+        if (wait.handle == INVALID_HANDLE) {
+            std::this_thread::sleep_until(by);
+        } else {
+            int ignored = 0;
+            kavra::os::WaitReady(wait.handle,
+                                 wait.write ? kavra::os::Direction::Write
+                                            : kavra::os::Direction::Read,
+                                 kavra::os::MsUntil(by), ignored);
+        }
+    }
+}
+
+int CSocket::BeginConnect(const std::string& host, unsigned short port, unsigned int timeoutMs) {
     Close();
     if (&host != &m_host) {
         m_host = host;
     }
     m_port = port;
     m_lastErrorDetail.clear();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (const auto& layer : m_layers) {
         const int error = layer->Ready(m_lastErrorDetail);
         if (error != 0) {
@@ -61,38 +91,52 @@ int CSocket::Connect(const std::string& host, unsigned short port, unsigned int 
             return 0;
         }
     }
+    m_setup = std::make_unique<kavra::SocketSetup>(
+        m_host, m_port, Clock::now() + std::chrono::milliseconds(timeoutMs), m_layers);
+    return 1;
+}
+
+int CSocket::ContinueConnect() {
+    if (!m_setup) {
+        return IsConnected() ? 1 : 0;
+    }
     int error = 0;
-    const Handle handle = kavra::os::ConnectTcp(m_host, m_port, timeoutMs, error, cancel);
-    if (handle == INVALID_HANDLE) {
-        // No descriptor, so nothing for the owner to close: the failure is
+    std::string detail;
+    const kavra::SetupStep::Progress progress = m_setup->Advance(error, detail);
+    if (progress == kavra::SetupStep::Progress::Failed) {
+        // No descriptor is left for the owner to close: the failure is
         // reported through the result and GetLastError, not HasFailed.
+        m_setup.reset();
         m_lastError = error;
+        m_lastErrorDetail = detail;
         return 0;
     }
-    if (!openStream(handle, deadline, cancel)) {
-        return 0;
+    if (progress != kavra::SetupStep::Progress::Done) {
+        return -1;
     }
+    m_handle = m_setup->TakeHandle();
+    m_stream = m_setup->TakeStream();
+    m_setup.reset();
     m_lastError = 0;
     m_lastInput = Clock::now();
     return 1;
 }
 
-bool CSocket::openStream(Handle handle, Clock::time_point deadline, const std::atomic<bool>* cancel) {
-    std::unique_ptr<kavra::ByteStream> stream = std::make_unique<kavra::TcpStream>(handle);
-    for (const auto& layer : m_layers) {
-        int error = 0;
-        stream = layer->Open(std::move(stream), m_host, m_port, deadline, cancel, error,
-                             m_lastErrorDetail);
-        if (!stream) {
-            // As a failed TCP connect: no descriptor is left for the owner to close.
-            kavra::os::CloseSocket(handle);
-            m_lastError = error;
-            return false;
-        }
+CSocket::ConnectWait CSocket::GetConnectWait() const {
+    ConnectWait wait;
+    if (m_setup) {
+        wait.handle = m_setup->Handle();
+        wait.write = m_setup->WantsWrite();
+        wait.by = m_setup->WakeBy();
     }
-    m_handle = handle;
-    m_stream = std::move(stream);
-    return true;
+    return wait;
+}
+
+void CSocket::AbortConnect() {
+    if (m_setup) {
+        m_setup.reset();
+        m_lastError = ECANCELED;
+    }
 }
 
 int CSocket::SetTls(const kavra::TlsOptions& tls) {
@@ -179,6 +223,7 @@ void CSocket::Attach(Handle handle) {
 }
 
 void CSocket::Close() {
+    m_setup.reset();
     if (m_handle != INVALID_HANDLE) {
         // Held bytes get one attempt that does not wait; whatever the stack
         // does not take at once is lost with the connection.

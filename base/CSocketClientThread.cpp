@@ -50,10 +50,16 @@ void CSocketClientThread::BeforeRun() {
 void CSocketClientThread::AfterRun() {
     kavra::AssertInThread(*this, __func__);
     CBaseSocketThread::AfterRun();
-    // Every path of a stopping run leaves the connection up or its attempt
-    // on the schedule (see the header), so this sees every debt.
-    m_resumeAtStart = m_socket != nullptr && (m_socket->IsOpen() || IsReconnectScheduled());
+    // Every path of a stopping run leaves the connection up, its attempt on
+    // the schedule, or a connect under way (see the header), so this sees
+    // every debt.
+    m_resumeAtStart = m_socket != nullptr && (m_socket->IsOpen() || m_socket->IsConnecting() ||
+                                              IsReconnectScheduled());
     CancelReconnect();
+    m_attemptUnderWay = 0;
+    if (m_socket != nullptr) {
+        m_socket->AbortConnect();
+    }
     if (m_socket != nullptr && m_socket->IsOpen()) {
         m_socket->Close();
     }
@@ -80,10 +86,46 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     if (m_socket == nullptr || m_gaveUp.load()) {
         return;
     }
-    if (connectNow()) {
+    // The same CSocket object reconnects, so m_socket never changes under an
+    // application thread that is testing it. The loop moves the connect on
+    // (OnQuerySocket) and waits for it beside its messages, so a stop or a
+    // send never waits out a long connect timeout or name lookup; only a
+    // connect that fails at once ends here.
+    m_socket->SetTls(m_server.GetTls());
+    m_attemptUnderWay = attempt;
+    if (m_socket->BeginConnect(currentHost(), currentPort(), m_server.GetConnectTimeoutMs()) == 0) {
+        endAttempt(false);
+    }
+}
+
+void CSocketClientThread::OnQuerySocket() {
+    CBaseSocketThread::OnQuerySocket();
+    if (m_socket == nullptr || !m_socket->IsConnecting()) {
+        return;
+    }
+    if (IsQuitRequested()) {
+        // Cut short by the stop: owed to the next start, not a failure.
+        m_socket->AbortConnect();
+        endAttempt(false);
+        return;
+    }
+    const int result = m_socket->ContinueConnect();
+    if (result >= 0) {
+        endAttempt(result == 1);
+    }
+}
+
+void CSocketClientThread::endAttempt(bool connected) {
+    const int attempt = m_attemptUnderWay;
+    m_attemptUnderWay = 0;
+    if (connected) {
+        attemptConnected();
         m_reconnections.fetch_add(1);
         OnSocketConnect(0);
         return;
+    }
+    if (!IsQuitRequested()) {
+        attemptFailed();
     }
     OnSocketConnect(m_socket->GetLastError());
     if (IsQuitRequested()) {
@@ -102,22 +144,32 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     }
 }
 
+const std::string& CSocketClientThread::currentHost() const {
+    return m_server.GetHostAt(m_endpoint % m_server.GetServerCount());
+}
+
+unsigned short CSocketClientThread::currentPort() const {
+    return m_server.GetPortAt(m_endpoint % m_server.GetServerCount());
+}
+
 bool CSocketClientThread::connectNow() {
-    const std::size_t index = m_endpoint % m_server.GetServerCount();
-    // The same CSocket object reconnects, so m_socket never changes under an
-    // application thread that is testing it. On the thread a stop request
-    // ends the attempt early, so that Destroy never waits out a long
-    // connect timeout or name lookup.
-    const std::atomic<bool>* cancel = IsCurrentThread() ? &QuitRequestedFlag() : nullptr;
     m_socket->SetTls(m_server.GetTls());
-    if (m_socket->Connect(m_server.GetHostAt(index), m_server.GetPortAt(index),
-                          m_server.GetConnectTimeoutMs(), cancel) == 0) {
-        m_lastConnectError.store(m_socket->GetLastError());
-        m_connectFailures.fetch_add(1);
-        ++m_failuresInARow;
-        m_endpoint = (index + 1) % m_server.GetServerCount();
+    if (m_socket->Connect(currentHost(), currentPort(), m_server.GetConnectTimeoutMs()) == 0) {
+        attemptFailed();
         return false;
     }
+    attemptConnected();
+    return true;
+}
+
+void CSocketClientThread::attemptFailed() {
+    m_lastConnectError.store(m_socket->GetLastError());
+    m_connectFailures.fetch_add(1);
+    ++m_failuresInARow;
+    m_endpoint = (m_endpoint % m_server.GetServerCount() + 1) % m_server.GetServerCount();
+}
+
+void CSocketClientThread::attemptConnected() {
     // A failure to set an option leaves a working connection without it.
     if (m_server.KeepAliveOn()) {
         m_socket->SetKeepAlive(m_server.GetKeepAliveIdleS(), m_server.GetKeepAliveIntervalS(),
@@ -134,7 +186,6 @@ bool CSocketClientThread::connectNow() {
     m_connectionsMade.fetch_add(1);
     m_tlsVersion.store(m_socket->GetTlsVersion());
     markConnected(true);
-    return true;
 }
 
 void CSocketClientThread::markConnected(bool connected) {

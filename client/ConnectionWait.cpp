@@ -22,6 +22,14 @@ void ConnectionWait::Wait(const SendEntry& entry, Clock::time_point end) {
     m_budgetEnd = end;
 }
 
+std::optional<ConnectionWait::Clock::time_point> ConnectionWait::WaitingUntil() const {
+    AssertInThread(m_worker, "ConnectionWait::WaitingUntil");
+    if (m_bytes == nullptr || m_notifications == 0) {
+        return std::nullopt;
+    }
+    return m_budgetEnd;
+}
+
 bool ConnectionWait::OutageOutlasted() const {
     AssertInThread(m_worker, "ConnectionWait::OutageOutlasted");
     return m_outlasted;

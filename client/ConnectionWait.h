@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 
 class CBaseThread;
 
@@ -18,9 +19,11 @@ namespace kavra {
  * the waiting entry is counted here and posted again after the attempt, so
  * the entries meet the worker again, in order.
  *
- * Without hold, an entry waits only for attempts due before its write budget
- * ends: the budget (the write timeout) starts when the worker first comes
- * to it, and the wait, the attempt and the write share it. Only the first
+ * Without hold, an entry waits only for an attempt under way or due before
+ * its write budget ends: the budget (the write timeout) starts when the
+ * worker first comes to it, and the wait, the attempt and the write share
+ * it. When it ends the entry meets the worker again (WaitingUntil tells the
+ * loop when) and is dropped, whatever the attempt does. Only the first
  * entry in line waits (the others come to the worker after it), so one
  * budget is kept here, recognised by the entry's bytes and queueing time.
  * Once an entry's budget ran out with the connection still down, the outage
@@ -39,6 +42,9 @@ public:
     /// When entry's budget ends: where it began when entry first waited, or
     /// timeoutMs from now for an entry the worker comes to afresh.
     Clock::time_point BudgetEnd(const SendEntry& entry, int timeoutMs) const;
+    /// When the budget of the entry that waits unnotified ends; nothing when
+    /// none does.
+    std::optional<Clock::time_point> WaitingUntil() const;
     /// True when entry waited for an attempt before (its budget is running).
     bool Waited(const SendEntry& entry) const;
     /// entry waits for an attempt; its budget ends at end.

@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -234,6 +235,23 @@ void KavraClientThread::OnSocketConnect(int error) {
     }
 }
 
+void KavraClientThread::OnQuerySocket() {
+    CSocketClientThread::OnQuerySocket();
+    const std::optional<Clock::time_point> end = m_parts->connectionWait.WaitingUntil();
+    if (!end) {
+        return;
+    }
+    if (Clock::now() < *end) {
+        WaitNoLaterThan(*end);
+        return;
+    }
+    // Its budget is over: the entry meets the worker again and is dropped,
+    // and the ones behind it follow without waiting.
+    for (std::size_t n = m_parts->connectionWait.TakeNotifications(false); n > 0; --n) {
+        PostMessageA(MSG_SEND_QUEUE_PUSH, 0, 0);
+    }
+}
+
 void KavraClientThread::AfterRun() {
     // Nothing queued now can be written any more; SendPdu refuses from the
     // stop on, so the queue stays empty until the thread is started again.
@@ -305,7 +323,9 @@ bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
 
 bool KavraClientThread::waitsForAttempt(const kavra::SendEntry& entry, int timeoutMs) {
     const Clock::time_point end = m_parts->connectionWait.BudgetEnd(entry, timeoutMs);
-    if (!m_parts->connectionWait.OutageOutlasted() && IsReconnectScheduled() && ReconnectDue() < end) {
+    const bool attemptInTime = (m_socket != nullptr && m_socket->IsConnecting()) ||
+                               (IsReconnectScheduled() && ReconnectDue() < end);
+    if (!m_parts->connectionWait.OutageOutlasted() && Clock::now() < end && attemptInTime) {
         m_parts->connectionWait.Wait(entry, end);
         return true;
     }

@@ -13,10 +13,6 @@
 
 namespace kavra::os {
 
-namespace {
-
-std::atomic<int> g_lookupThreads{0};
-
 // Shared by the waiting caller and the lookup thread, so that whichever
 // finishes last frees it.
 struct PendingLookup {
@@ -27,28 +23,79 @@ struct PendingLookup {
     std::vector<Address> addresses;
 };
 
-// Starts the connect and sees it through: 0, or the error.
-int connectNow(SocketHandle handle, const Address& address,
-               std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel) {
-    sockaddr_storage target{};
-    std::memcpy(&target, address.bytes.data(), address.length);
-    if (::connect(Native(handle), reinterpret_cast<const sockaddr*>(&target),
-                  static_cast<SocketLength>(address.length)) == 0) {
-        return 0;
+namespace {
+
+std::atomic<int> g_lookupThreads{0};
+
+// Runs the system's lookup on a thread of its own; false when no thread
+// could be made.
+bool launchLookup(const std::shared_ptr<PendingLookup>& pending, const std::string& host,
+                  unsigned short port, std::thread& lookup) {
+    g_lookupThreads.fetch_add(1);
+    try {
+        lookup = std::thread([pending, host, port] {
+            std::vector<Address> found;
+            const int error = LookupAddresses(host, port, false, found);
+            {
+                const std::lock_guard<std::mutex> lock(pending->mutex);
+                pending->error = error;
+                pending->addresses = std::move(found);
+                pending->finished = true;
+                pending->done.notify_all();
+            }
+            g_lookupThreads.fetch_sub(1);
+        });
+    } catch (const std::system_error&) {
+        g_lookupThreads.fetch_sub(1);
+        return false;
     }
-    // An interrupted connect goes on in the background just like one in
-    // progress (EAGAIN is how Winsock says it); all finish when the socket
-    // becomes writable.
-    const int error = LastSocketError();
-    if (error != EINPROGRESS && error != EINTR && error != EAGAIN) {
-        return error;
-    }
-    // A stop request is seen soon: the wait goes in slices.
-    const int waited = WaitReadyBy(handle, Direction::Write, deadline, cancel);
-    return waited != 0 ? waited : PendingConnectError(handle);
+    return true;
 }
 
 } // namespace
+
+SocketHandle StartConnect(const Address& address, int& error) {
+    const SocketHandle handle =
+        OpenSocket(address.family, address.socktype, address.protocol, error);
+    if (handle == INVALID_SOCKET_HANDLE) {
+        return handle;
+    }
+    error = SetBlocking(handle, false);
+    sockaddr_storage target{};
+    std::memcpy(&target, address.bytes.data(), address.length);
+    if (error == 0 && ::connect(Native(handle), reinterpret_cast<const sockaddr*>(&target),
+                                static_cast<SocketLength>(address.length)) != 0) {
+        // An interrupted connect goes on in the background just like one in
+        // progress (EAGAIN is how Winsock says it); all finish when the
+        // socket becomes writable.
+        error = LastSocketError();
+        if (error == EINTR || error == EAGAIN) {
+            error = EINPROGRESS;
+        }
+    }
+    if (error != 0 && error != EINPROGRESS) {
+        CloseSocket(handle);
+        return INVALID_SOCKET_HANDLE;
+    }
+    if (error == 0) {
+        SetNoDelay(handle);
+    }
+    return handle;
+}
+
+int ConnectProgress(SocketHandle handle) {
+    int error = 0;
+    const int ready = WaitReady(handle, Direction::Write, 0, error);
+    if (ready == 0) {
+        return EINPROGRESS;
+    }
+    error = ready > 0 ? PendingConnectError(handle) : error;
+    if (error == 0) {
+        SetNoDelay(handle);
+    }
+    return error;
+}
+
 
 int WaitReadyBy(SocketHandle handle, Direction direction,
                 std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel) {
@@ -72,20 +119,16 @@ int WaitReadyBy(SocketHandle handle, Direction direction,
 
 SocketHandle ConnectAddress(const Address& address, std::chrono::steady_clock::time_point deadline,
                             const std::atomic<bool>* cancel, int& error) {
-    const SocketHandle handle =
-        OpenSocket(address.family, address.socktype, address.protocol, error);
-    if (handle == INVALID_SOCKET_HANDLE) {
-        return handle;
+    const SocketHandle handle = StartConnect(address, error);
+    if (error == EINPROGRESS) {
+        // A stop request is seen soon: the wait goes in slices.
+        error = WaitReadyBy(handle, Direction::Write, deadline, cancel);
+        error = error != 0 ? error : ConnectProgress(handle);
+        if (error != 0) {
+            CloseSocket(handle);
+            return INVALID_SOCKET_HANDLE;
+        }
     }
-    error = SetBlocking(handle, false);
-    if (error == 0) {
-        error = connectNow(handle, address, deadline, cancel);
-    }
-    if (error != 0) {
-        CloseSocket(handle);
-        return INVALID_SOCKET_HANDLE;
-    }
-    SetNoDelay(handle);
     return handle;
 }
 
@@ -96,22 +139,7 @@ int ResolveBounded(const std::string& host, unsigned short port, unsigned int ti
     }
     auto pending = std::make_shared<PendingLookup>();
     std::thread lookup;
-    g_lookupThreads.fetch_add(1);
-    try {
-        lookup = std::thread([pending, host, port] {
-            std::vector<Address> found;
-            const int error = LookupAddresses(host, port, false, found);
-            {
-                const std::lock_guard<std::mutex> lock(pending->mutex);
-                pending->error = error;
-                pending->addresses = std::move(found);
-                pending->finished = true;
-                pending->done.notify_all();
-            }
-            g_lookupThreads.fetch_sub(1);
-        });
-    } catch (const std::system_error&) {
-        g_lookupThreads.fetch_sub(1);
+    if (!launchLookup(pending, host, port, lookup)) {
         return EAGAIN;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -144,6 +172,32 @@ int ResolveBounded(const std::string& host, unsigned short port, unsigned int ti
     lookup.join();
     out = std::move(pending->addresses);
     return pending->error;
+}
+
+int StartLookup(const std::string& host, unsigned short port, std::vector<Address>& out,
+                std::shared_ptr<PendingLookup>& pending) {
+    if (LookupAddresses(host, port, true, out) == 0) {
+        return 0;
+    }
+    pending = std::make_shared<PendingLookup>();
+    std::thread lookup;
+    if (!launchLookup(pending, host, port, lookup)) {
+        pending.reset();
+        return EAGAIN;
+    }
+    // Nobody waits for this thread: it ends by itself once the system answers.
+    lookup.detach();
+    return EINPROGRESS;
+}
+
+bool PollLookup(PendingLookup& pending, int& error, std::vector<Address>& out) {
+    const std::lock_guard<std::mutex> lock(pending.mutex);
+    if (!pending.finished) {
+        return false;
+    }
+    error = pending.error;
+    out = std::move(pending.addresses);
+    return true;
 }
 
 int LookupThreadsAlive() {

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,27 @@ int LookupAddresses(const std::string& host, unsigned short port, bool numericOn
 // when this returns; one given up on finishes unwatched.
 int ResolveBounded(const std::string& host, unsigned short port, unsigned int timeoutMs,
                    const std::atomic<bool>* cancel, std::vector<Address>& out);
-// Lookup threads of ResolveBounded that have not yet ended.
+// A name lookup under way on a thread of its own (StartLookup).
+struct PendingLookup;
+// Looks host up without waiting: 0 with out set for a numeric host;
+// EINPROGRESS with pending set while the system looks a name up (PollLookup
+// tells when it answered); EAGAIN when no thread could be made.
+int StartLookup(const std::string& host, unsigned short port, std::vector<Address>& out,
+                std::shared_ptr<PendingLookup>& pending);
+// True once the lookup answered, with its error (0: out set).
+bool PollLookup(PendingLookup& pending, int& error, std::vector<Address>& out);
+// Lookup threads of ResolveBounded and StartLookup that have not yet ended.
 int LookupThreadsAlive();
+
+// Starts a connect to address on a new non-blocking socket without
+// waiting: the socket with error 0 (connected, TCP_NODELAY set) or
+// EINPROGRESS (ConnectProgress tells the outcome), or INVALID_SOCKET_HANDLE
+// with error set.
+SocketHandle StartConnect(const Address& address, int& error);
+// Where a connect StartConnect left in progress stands, without waiting: 0
+// once connected (TCP_NODELAY set), EINPROGRESS while it goes on, or its
+// error. The caller closes a socket whose connect failed.
+int ConnectProgress(SocketHandle handle);
 
 // One connect attempt to one address, by the deadline; a stop request
 // (cancel) ends it within CONNECT_CANCEL_POLL_MS. The connected socket with
@@ -129,10 +149,12 @@ struct LoopReady {
 };
 
 // The socket thread's wait: until socket (skipped when INVALID_SOCKET_HANDLE)
-// is readable, hung up or failed, or wakeHandle (a WakeUp's Handle) is
+// can move data in direction (Read: also hung up or failed; Write: also a
+// connect that ended, well or not), or wakeHandle (a WakeUp's Handle) is
 // readable, or timeoutMs passes (negative: no limit). An interrupted wait
 // reports nothing ready; the caller's loop simply waits again.
-LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs);
+LoopReady WaitLoop(SocketHandle socket, Direction direction, SocketHandle wakeHandle,
+                   int timeoutMs);
 
 // The local port of a bound socket, or 0.
 unsigned short LocalPort(SocketHandle handle);

@@ -197,14 +197,15 @@ PeekResult PeekForClose(SocketHandle handle, int& error) {
     }
 }
 
-LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) {
+LoopReady WaitLoop(SocketHandle socket, Direction direction, SocketHandle wakeHandle,
+                   int timeoutMs) {
     pollfd entries[2]{};
     entries[0].fd = toFd(wakeHandle);
     entries[0].events = POLLIN;
     nfds_t count = 1;
     if (socket != INVALID_SOCKET_HANDLE) {
         entries[1].fd = toFd(socket);
-        entries[1].events = POLLIN;
+        entries[1].events = direction == Direction::Read ? POLLIN : POLLOUT;
         count = 2;
     }
     LoopReady ready;

@@ -268,15 +268,23 @@ PeekResult PeekForClose(SocketHandle handle, int& error) {
     return PeekResult::Failed;
 }
 
-LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) {
+LoopReady WaitLoop(SocketHandle socket, Direction direction, SocketHandle wakeHandle,
+                   int timeoutMs) {
     const SOCKET wake = ToSocket(wakeHandle);
     const SOCKET watched = ToSocket(socket);
     const bool watch = socket != INVALID_SOCKET_HANDLE;
+    const bool reading = direction == Direction::Read;
     fd_set readable{};
+    fd_set writable{};
     fd_set failed{};
     SetOnly(readable, wake);
     if (watch) {
-        readable.fd_array[readable.fd_count++] = watched;
+        if (reading) {
+            readable.fd_array[readable.fd_count++] = watched;
+        } else {
+            SetOnly(writable, watched);
+        }
+        // A connect that fails shows here, not as writable.
         SetOnly(failed, watched);
     }
     // The wait is cut into slices: should a wake-up datagram ever go missing
@@ -287,11 +295,12 @@ LoopReady WaitLoop(SocketHandle socket, SocketHandle wakeHandle, int timeoutMs) 
     const int sliceMs = timeoutMs < 0 || timeoutMs > WAIT_SLICE_MS ? WAIT_SLICE_MS : timeoutMs;
     timeval tv = ToTimeval(sliceMs);
     LoopReady ready;
-    if (::select(0, &readable, nullptr, watch ? &failed : nullptr, &tv) <= 0) {
+    if (::select(0, &readable, watch && !reading ? &writable : nullptr, watch ? &failed : nullptr,
+                 &tv) <= 0) {
         return ready;
     }
     ready.wake = Holds(readable, wake);
-    ready.socket = watch && (Holds(readable, watched) || Holds(failed, watched));
+    ready.socket = watch && (Holds(reading ? readable : writable, watched) || Holds(failed, watched));
     return ready;
 }
 

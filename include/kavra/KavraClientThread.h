@@ -62,12 +62,16 @@ struct ClientParts;
  * ConnectionStats).
  *
  * Delivery. When the worker comes to an entry while the connection is down
- * and a reconnection attempt is due within the write timeout, the entry
- * waits for that attempt first in the send queue (the worker goes on
- * meanwhile, and the loop makes the attempt), so a brief drop costs only the
- * frames in flight. The wait, the attempt and the write share the one write
- * timeout: a write never blocks the worker for longer, and an entry that
- * does not fit in it is dropped and counted. Once one entry ran out of time
+ * and a reconnection attempt is due within the write timeout or under way,
+ * the entry waits for that attempt first in the send queue (the worker goes
+ * on meanwhile, and the loop makes the attempt), so a brief drop costs only
+ * the frames in flight. The rule: from the moment the worker comes to an
+ * entry while the connection is down, it is written, or dropped and
+ * counted, within the write timeout plus scheduling, whatever the connect
+ * attempt does. The wait, the attempt and the write share the one write
+ * timeout; an attempt due after it does not hold the entry, and one still
+ * under way when it ends does not hold it longer (the connect is a step of
+ * the worker's loop, never a wait of its own). Once one entry ran out of time
  * with the connection still down, the following ones are dropped without
  * waiting until the connection is back. Beyond that, by default an entry
  * written while the connection is down is dropped and a frame arriving
@@ -286,6 +290,10 @@ protected:
     /// only for an attempt within their write budget after a failure. An
     /// override calls this one.
     void OnSocketConnect(int error) override;
+    /// Drops the entry that waits for the connection once its write budget
+    /// ran out, whatever the attempt under way does. An override calls this
+    /// one.
+    void OnQuerySocket() override;
     /// Default: discards the oldest received PDU. Replace it to keep PDUs for
     /// GetMessageA. Worker thread only.
     virtual void OnReceiveQueuePush();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -121,6 +122,37 @@ TEST(CSocketConnect, HostNameResolvesAndSomeAddressConnects) {
     ASSERT_EQ(socket.Connect("localhost", server.Port(), 2000), 1)
         << "error " << socket.GetLastError();
     EXPECT_TRUE(server.WaitForConnection(0, kSoon));
+}
+
+// The connect of a caller's own loop: no call waits, the lookup of the
+// name and each of its addresses are steps, and the connection made carries
+// bytes. localhost may resolve to ::1 first, where nothing listens.
+TEST(CSocketConnect, StepsNeverWaitAndTryEachAddressInTurn) {
+    LoopbackServer server;
+    CSocket socket;
+    const milliseconds atOnce = kavra::test::Patient(milliseconds(20));
+    ASSERT_EQ(socket.BeginConnect("localhost", server.Port(), 2000), 1);
+    int result = -1;
+    milliseconds longest{0};
+    const auto end = Clock::now() + kSoon;
+    while (result < 0 && Clock::now() < end) {
+        ASSERT_TRUE(socket.IsConnecting());
+        const CSocket::ConnectWait wait = socket.GetConnectWait();
+        // Nothing to wait on: the next look comes within a slice.
+        EXPECT_TRUE(wait.handle != CSocket::INVALID_HANDLE ||
+                    wait.by <= Clock::now() + milliseconds(50) + atOnce);
+        std::this_thread::sleep_for(milliseconds(1));
+        const auto start = Clock::now();
+        result = socket.ContinueConnect();
+        longest = std::max(longest, std::chrono::duration_cast<milliseconds>(Clock::now() - start));
+    }
+    ASSERT_EQ(result, 1) << "error " << socket.GetLastError();
+    EXPECT_LE(longest, atOnce);
+    EXPECT_FALSE(socket.IsConnecting());
+    ASSERT_TRUE(server.WaitForConnection(0, kSoon));
+    const Bytes hello = Pattern(5, 3);
+    EXPECT_EQ(socket.Send(hello.data(), 5, 1000), 5);
+    EXPECT_EQ(server.Receive(0, 5, kSoon), hello);
 }
 
 TEST(CSocketConnect, Ipv6Loopback) {

@@ -1,6 +1,6 @@
 #include "base/os/tls/TlsLayer.h"
 
-#include "base/os/tls/TlsStream.h"
+#include "base/os/tls/TlsHandshake.h"
 
 #include <algorithm>
 #include <string>
@@ -55,10 +55,9 @@ int TlsLayer::Ready(std::string& detail) const {
     return current(error, detail) ? 0 : error;
 }
 
-std::unique_ptr<ByteStream> TlsLayer::Open(std::unique_ptr<ByteStream> next,
+std::unique_ptr<SetupStep> TlsLayer::Start(std::unique_ptr<ByteStream> next,
                                            const std::string& host, unsigned short port,
-                                           std::chrono::steady_clock::time_point deadline,
-                                           const std::atomic<bool>* cancel, int& error,
+                                           int& error,
                                            std::string& detail) const {
     const auto context = current(error, detail);
     if (!context) {
@@ -70,13 +69,8 @@ std::unique_ptr<ByteStream> TlsLayer::Open(std::unique_ptr<ByteStream> next,
     if (!engine) {
         return nullptr;
     }
-    auto stream = std::make_unique<TlsStream>(std::move(next), std::move(engine));
-    error = stream->Handshake(deadline, cancel);
-    if (error != 0) {
-        detail = stream->Detail();
-        return nullptr;
-    }
-    return stream;
+    return std::make_unique<TlsHandshake>(
+        std::make_unique<TlsStream>(std::move(next), std::move(engine)));
 }
 
 } // namespace kavra::os

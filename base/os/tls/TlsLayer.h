@@ -1,5 +1,5 @@
-// TLS as a stage of the stream chain: each Open makes an engine from the
-// layer's context and runs its handshake over the stream below.
+// TLS as a stage of the stream chain: each Start makes an engine from the
+// layer's context, and its step runs the handshake over the stream below.
 //
 // One layer per set of settings in the process (For), so every socket with
 // the same settings shares its context, and with it the files read once and
@@ -30,10 +30,8 @@ public:
     explicit TlsLayer(TlsSettings settings);
 
     int Ready(std::string& detail) const override;
-    std::unique_ptr<ByteStream> Open(std::unique_ptr<ByteStream> next, const std::string& host,
-                                     unsigned short port,
-                                     std::chrono::steady_clock::time_point deadline,
-                                     const std::atomic<bool>* cancel, int& error,
+    std::unique_ptr<SetupStep> Start(std::unique_ptr<ByteStream> next, const std::string& host,
+                                     unsigned short port, int& error,
                                      std::string& detail) const override;
 
 private:

@@ -45,53 +45,52 @@ TlsStream::TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine)
 
 TlsStream::~TlsStream() = default;
 
-int TlsStream::flushAll(std::chrono::steady_clock::time_point deadline,
-                        const std::atomic<bool>* cancel) {
-    for (;;) {
-        int error = 0;
-        if (FlushSome(error)) {
-            return 0;
-        }
-        if (error != EAGAIN) {
-            return error;
-        }
-        const int waited = WaitReadyBy(Handle(), Direction::Write, deadline, cancel);
-        if (waited != 0) {
-            return waited;
-        }
+// Takes the peer's next handshake bytes, if any came, and gives them to the
+// engine: 0, EAGAIN when none are there yet, or the error.
+int TlsStream::handshakeInput() {
+    int error = 0;
+    const long got =
+        m_next->RecvSome(m_engine->InputSpace(RECORD_WIRE_BYTES), RECORD_WIRE_BYTES, error);
+    if (got > 0) {
+        m_engine->InputAdded(static_cast<std::size_t>(got));
+        return 0;
     }
+    if (got == 0 || IsPeerGone(error)) {
+        m_detail = got == 0 ? "the peer closed the connection during the TLS handshake"
+                            : "the peer reset the connection during the TLS handshake";
+        return KAVRA_TLS_CLOSED_IN_HANDSHAKE;
+    }
+    return error;
 }
 
-// Waits for the peer's next handshake bytes and gives them to the engine.
-int TlsStream::handshakeInput(std::chrono::steady_clock::time_point deadline,
-                              const std::atomic<bool>* cancel) {
+SetupStep::Progress TlsStream::HandshakeSome(int& error) {
     for (;;) {
-        const int waited = WaitReadyBy(Handle(), Direction::Read, deadline, cancel);
-        if (waited != 0) {
-            return waited;
+        if (HasPendingOutput()) {
+            if (!FlushSome(error)) {
+                if (IsPeerGone(error)) {
+                    m_detail = "the peer reset the connection during the TLS handshake";
+                    error = KAVRA_TLS_CLOSED_IN_HANDSHAKE;
+                }
+                return error == EAGAIN ? SetupStep::Progress::WantWrite
+                                       : SetupStep::Progress::Failed;
+            }
         }
-        int error = 0;
-        const long got =
-            m_next->RecvSome(m_engine->InputSpace(RECORD_WIRE_BYTES), RECORD_WIRE_BYTES, error);
-        if (got > 0) {
-            m_engine->InputAdded(static_cast<std::size_t>(got));
-            return 0;
+        if (m_handshakeDone) {
+            // Data that came with the peer's last handshake bytes waits in
+            // the engine, where no wait on the socket would see it.
+            decrypt();
+            return SetupStep::Progress::Done;
         }
-        if (got == 0 || IsPeerGone(error)) {
-            m_detail = got == 0 ? "the peer closed the connection during the TLS handshake"
-                                : "the peer reset the connection during the TLS handshake";
-            return KAVRA_TLS_CLOSED_IN_HANDSHAKE;
+        if (m_needInput) {
+            const int got = handshakeInput();
+            if (got == EAGAIN) {
+                return SetupStep::Progress::WantRead;
+            }
+            if (got != 0) {
+                error = got;
+                return SetupStep::Progress::Failed;
+            }
         }
-        if (error != EAGAIN) {
-            return error;
-        }
-    }
-}
-
-int TlsStream::Handshake(std::chrono::steady_clock::time_point deadline,
-                         const std::atomic<bool>* cancel) {
-    for (;;) {
-        int error = 0;
         std::string detail;
         const TlsEngine::Progress progress = m_engine->Handshake(error, detail);
         if (progress == TlsEngine::Progress::Failed) {
@@ -100,25 +99,26 @@ int TlsStream::Handshake(std::chrono::steady_clock::time_point deadline,
             FlushSome(ignored);
             m_engineError = error;
             m_detail = detail;
-            return error;
+            return SetupStep::Progress::Failed;
         }
-        int sent = flushAll(deadline, cancel);
-        if (IsPeerGone(sent)) {
-            m_detail = "the peer reset the connection during the TLS handshake";
-            sent = KAVRA_TLS_CLOSED_IN_HANDSHAKE;
+        m_handshakeDone = progress == TlsEngine::Progress::Done;
+        m_needInput = !m_handshakeDone;
+    }
+}
+
+int TlsStream::Handshake(std::chrono::steady_clock::time_point deadline,
+                         const std::atomic<bool>* cancel) {
+    for (;;) {
+        int error = 0;
+        const SetupStep::Progress progress = HandshakeSome(error);
+        if (progress == SetupStep::Progress::Done || progress == SetupStep::Progress::Failed) {
+            return progress == SetupStep::Progress::Done ? 0 : error;
         }
-        if (sent != 0) {
-            return sent;
-        }
-        if (progress == TlsEngine::Progress::Done) {
-            // Data that came with the peer's last handshake bytes waits in
-            // the engine, where no wait on the socket would see it.
-            decrypt();
-            return 0;
-        }
-        const int got = handshakeInput(deadline, cancel);
-        if (got != 0) {
-            return got;
+        const Direction direction =
+            progress == SetupStep::Progress::WantRead ? Direction::Read : Direction::Write;
+        const int waited = WaitReadyBy(Handle(), direction, deadline, cancel);
+        if (waited != 0) {
+            return waited;
         }
     }
 }

@@ -29,6 +29,7 @@
 #pragma once
 
 #include "base/os/ByteStream.h"
+#include "base/os/SetupStep.h"
 #include "base/os/SocketApi.h"
 #include "base/os/tls/ByteQueue.h"
 #include "base/os/tls/TlsEngine.h"
@@ -53,6 +54,9 @@ public:
     // kavra/TlsErrors.h (KAVRA_TLS_CLOSED_IN_HANDSHAKE when the peer closed),
     // ETIMEDOUT, ECANCELED, or the socket's error; Detail() says more.
     int Handshake(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
+    // Moves the handshake on as far as it goes without waiting: WantRead or
+    // WantWrite on Handle(), Done, or Failed with error set as above.
+    SetupStep::Progress HandshakeSome(int& error);
 
     // As SendSome: > 0 the plaintext bytes taken (see above), or -1 with
     // error set (EAGAIN when the socket has no room).
@@ -95,9 +99,7 @@ public:
     bool Resumed() const override;
 
 private:
-    int flushAll(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* cancel);
-    int handshakeInput(std::chrono::steady_clock::time_point deadline,
-                       const std::atomic<bool>* cancel);
+    int handshakeInput();
     std::size_t readEngine(char* dst, std::size_t n);
     void decrypt();
     void flushAfterRead();
@@ -122,6 +124,9 @@ private:
     std::deque<OutputUnit> m_units;
     std::size_t m_trackedWire = 0;
     std::size_t m_unsentPlain = 0;
+    // Where the handshake stands: the engine waits for the peer, or is done.
+    bool m_needInput = false;
+    bool m_handshakeDone = false;
     // Sticky failures: the engine's (a TLS code; the session is dead both
     // ways) and the receive side's (the socket's error, or truncation).
     int m_engineError = 0;

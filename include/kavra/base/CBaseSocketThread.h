@@ -20,8 +20,12 @@ class WakeUp;
 ///
 /// Each turn of Run dispatches the messages already posted (a bounded batch,
 /// so a busy poster cannot starve the socket), then waits until a message is
-/// posted, the socket becomes readable, or a scheduled reconnection is due
-/// (once a stop was asked for, the attempt stays scheduled and is not made).
+/// posted, the socket becomes readable, a scheduled reconnection is due
+/// (once a stop was asked for, the attempt stays scheduled and is not made),
+/// a connect under way (CSocket::BeginConnect) can go on, or the deadline a
+/// subclass set (WaitNoLaterThan) comes. The connect itself is the
+/// subclass's to move on (CSocketClientThread does it in OnQuerySocket):
+/// the loop only waits for it, so nothing in it holds the thread.
 /// Readable data is reported as OnSocketReceive(n) with the readable byte
 /// count n > 0; a peer close or socket error as OnSocketClose(error) with the
 /// system error code (0 for an orderly close). Handlers run on the thread one
@@ -123,6 +127,11 @@ protected:
     /// True while reading is paused. Any thread.
     bool IsReadingPaused() const { return m_readPaused.load(); }
 
+    /// The loop's next wait ends by then at the latest (a deadline of the
+    /// subclass's own, set from OnQuerySocket each turn it matters). On the
+    /// thread.
+    void WaitNoLaterThan(std::chrono::steady_clock::time_point by);
+
     /// A connection that delivered nothing for ms (time with reading paused
     /// aside) is failed with ETIMEDOUT and reported as OnSocketClose, as any
     /// other drop. 0: no limit (the default). Before the thread starts, or
@@ -158,4 +167,6 @@ private:
     std::atomic<std::int64_t> m_readResumedAt{0};
     unsigned int m_idleLimitMs = 0;
     std::shared_ptr<kavra::WriteTally> m_writeTally = std::make_shared<kavra::WriteTally>();
+    // The end of the next wait (WaitNoLaterThan); max: none.
+    std::chrono::steady_clock::time_point m_waitBy = std::chrono::steady_clock::time_point::max();
 };

@@ -14,6 +14,7 @@
 namespace kavra {
 struct WriteTally;
 class ByteStream;
+class SocketSetup;
 class StreamLayer;
 } // namespace kavra
 
@@ -83,6 +84,32 @@ public:
     /// true, the attempt gives up within about 50 ms (ECANCELED).
     int Connect(const std::string& host, unsigned short port, unsigned int timeoutMs,
                 const std::atomic<bool>* cancel = nullptr);
+    /// The same connect for a caller's own loop, which never waits in it:
+    /// begins it (closing a previous connection first) and returns 1 while
+    /// it is under way, 0 when it failed at once (GetLastError). The loop
+    /// waits as GetConnectWait says, calls ContinueConnect, and so on until
+    /// that says 1 (connected) or 0 (failed: GetLastError, ETIMEDOUT once
+    /// timeoutMs passed). The lookup, the TCP connect and each layer's
+    /// handshake are steps of it.
+    int BeginConnect(const std::string& host, unsigned short port, unsigned int timeoutMs);
+    /// Moves a connect under way on without waiting: 1 connected, 0 failed,
+    /// -1 still under way.
+    int ContinueConnect();
+    /// What a connect under way waits for: handle to become writable (write)
+    /// or readable, or, when handle is INVALID_HANDLE, only the time; by when
+    /// ContinueConnect is to be called in any case.
+    struct ConnectWait {
+        Handle handle = INVALID_HANDLE;
+        bool write = false;
+        std::chrono::steady_clock::time_point by{};
+    };
+    /// See ConnectWait; only while IsConnecting.
+    ConnectWait GetConnectWait() const;
+    /// True from BeginConnect until the connect succeeded, failed or was
+    /// given up.
+    bool IsConnecting() const { return m_setup != nullptr; }
+    /// Gives up a connect under way (GetLastError ECANCELED).
+    void AbortConnect();
     /// The TLS settings of the next Connect and Reconnect (not of the
     /// connection that is up). Off by default. Reads and checks the CA,
     /// certificate and key files now: 0, or KAVRA_TLS_SETUP
@@ -226,8 +253,6 @@ private:
     long sendSome(const char* src, std::size_t n, int& error);
     // The layers' set-up over the TCP connection just made (handle), by the
     // deadline; on failure the descriptor is closed and the failure recorded.
-    bool openStream(Handle handle, std::chrono::steady_clock::time_point deadline,
-                    const std::atomic<bool>* cancel);
     // Writes until the stream holds no part of a unit, by the deadline;
     // false when some still waits then (the stream is torn) or the socket
     // failed.
@@ -275,4 +300,6 @@ private:
     std::chrono::steady_clock::time_point m_lastInput{};
     std::string m_host;
     unsigned short m_port = 0;
+    // The connect under way (BeginConnect); null otherwise.
+    std::unique_ptr<kavra::SocketSetup> m_setup;
 };

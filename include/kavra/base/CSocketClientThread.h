@@ -38,14 +38,20 @@
  * @endverbatim
  *  - OnSocketReconnect(attempt) when a scheduled attempt is due (attempt
  * @verbatim
- *    counts from 1 per outage). The default makes the attempt, which is
- *    followed by OnSocketConnect, and schedules the next one after a
- *    failure, unless the give-up limit is reached.
+ *    counts from 1 per outage). The default begins the attempt; the loop
+ *    moves it on (the lookup, the TCP connect on each address of the
+ *    endpoint in turn, the TLS handshake) between its messages, with no
+ *    wait of its own, and OnSocketConnect follows when it ends. After a
+ *    failure the next one is scheduled, unless the give-up limit is reached.
  * @endverbatim
  * So a drop and a recovery read: OnSocketClose(e), OnSocketReconnect(1),
  * OnSocketConnect(ECONNREFUSED), OnSocketReconnect(2), OnSocketConnect(0).
  * An override calls the base. OnSocketConnect inside the default
- * OnSocketReconnect is the only handler that runs inside another one.
+ * OnSocketReconnect (a connect that fails at once) is the only handler that
+ * runs inside another one.
+ *
+ * While an attempt is under way the thread goes on serving its messages:
+ * sends are queued and settled, a stop is prompt, statistics stay current.
  *
  * Stop and restart: once the loop has ended (AfterRun) the connection is
  * closed, without an OnSocketClose, so the peer sees the end at once. A
@@ -57,10 +63,10 @@
  * What keeps that true whatever the stop meets: while the connection is
  * down and neither the give-up limit nor a server without reconnection
  * ended the attempts, exactly one of these holds the next attempt: the
- * loop's schedule, the OnSocketReconnect under way, or, between runs, the
- * record AfterRun made of the schedule. A stop never settles an attempt:
- * the loop makes no attempt once the stop was asked for, an attempt that
- * fails meanwhile (the stop cuts it short) goes back on the schedule
+ * loop's schedule, the connect under way, or, between runs, the record
+ * AfterRun made of the schedule. A stop never settles an attempt: the loop
+ * makes no attempt once the stop was asked for, an attempt under way is
+ * given up (OnSocketConnect(ECANCELED)) and goes back on the schedule
  * instead of counting towards the give-up limit, and a drop during the
  * stop's linger schedules one as any drop does.
  */
@@ -80,9 +86,12 @@ protected:
     /// Closes the socket and, when the server allows it, schedules the first
     /// reconnection attempt (also during a stop, for the next start).
     void OnSocketClose(int error) override;
-    /// Tries to connect again; on failure schedules the next attempt, or,
-    /// once a stop was asked for, this one again for the next start.
+    /// Begins the attempt to connect again (see above).
     void OnSocketReconnect(int attempt) override;
+    /// Moves an attempt under way on; when it ends, reports it and, after a
+    /// failure, schedules the next one, or, once a stop was asked for, this
+    /// one again for the next start. An override calls the base.
+    void OnQuerySocket() override;
 
 public:
     /// Attaches a socket. Application thread, while the thread is not running.
@@ -129,8 +138,17 @@ public:
 
 private:
     void releaseSocket();
-    // One attempt at the current endpoint; moves to the next one on failure.
+    // One attempt at the current endpoint that waits for its end (before the
+    // thread runs); moves to the next endpoint on failure.
     bool connectNow();
+    const std::string& currentHost() const;
+    unsigned short currentPort() const;
+    // The attempt under way ended.
+    void endAttempt(bool connected);
+    // The records of an attempt that failed (moves to the next endpoint) or
+    // connected.
+    void attemptFailed();
+    void attemptConnected();
     void markConnected(bool connected);
     unsigned int delayFor(int attempt);
     bool shouldGiveUp() const;
@@ -155,6 +173,8 @@ private:
     // an attempt was pending.
     bool m_resumeAtStart = false;
     std::size_t m_endpoint = 0;
+    // The number of the attempt under way; 0 while none is.
+    int m_attemptUnderWay = 0;
     unsigned int m_failuresInARow = 0;
     std::chrono::steady_clock::time_point m_outageStart{};
     std::minstd_rand m_random;
