@@ -99,8 +99,11 @@ public:
     /// or readable, or, when handle is INVALID_HANDLE, only the time; by when
     /// ContinueConnect is to be called in any case.
     struct ConnectWait {
+        /// The descriptor to watch, or INVALID_HANDLE for the time alone.
         Handle handle = INVALID_HANDLE;
+        /// Watch for writability (a TCP connect) rather than readability.
         bool write = false;
+        /// When ContinueConnect is due whatever the descriptor does.
         std::chrono::steady_clock::time_point by{};
     };
     /// See ConnectWait; only while IsConnecting.
