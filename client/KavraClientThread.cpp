@@ -349,15 +349,18 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
         m_socket->SetKeepUnsent(hold);
     }
 
-    KavraPDU pdu;
-    // The frame buffer lives as long as the thread, so that after the first
-    // frames it has the room for every later one and framing allocates
-    // nothing for it.
+    // The frame is what a borrowing KavraPDU's getData writes: the header,
+    // then the body. Nothing can tell the two apart (that PDU would be local
+    // and exactly a KavraPDU), so the bytes are laid down directly, without
+    // the PDU and the header object it would make and destroy for every
+    // frame. The frame buffer lives as long as the thread, so that after the
+    // first frames it has the room for every later one.
+    std::array<unsigned char, KavraHeader::HEADER_LENGTH> header;
+    KavraHeader::EncodeHeader(static_cast<int>(entry.size), header.data());
     CIPByteBuffer& frame = m_sendFrame;
     frame.empty();
-    DATABUFFER borrowed{entry.bytes.get(), entry.size};
-    pdu.setBuffer(borrowed);
-    pdu.getData(frame);
+    frame.appendBytes(header.data(), KavraHeader::HEADER_LENGTH);
+    frame.appendBytes(entry.bytes.get(), static_cast<int>(entry.size));
     const WriteOutcome outcome = WriteDataTimeout(
         reinterpret_cast<const char*>(frame.getBuffer()), static_cast<int>(frame.getLength()), timeoutMs);
     switch (outcome) {
