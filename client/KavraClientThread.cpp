@@ -3,6 +3,7 @@
 #include "base/PooledBytes.h"
 #include "base/ThreadCheck.h"
 #include "client/ClientParts.h"
+#include "framing/WholeFrame.h"
 
 #include "kavra/KavraHeader.h"
 #include "kavra/KavraPDU.h"
@@ -349,15 +350,18 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
         m_socket->SetKeepUnsent(hold);
     }
 
-    KavraPDU pdu;
-    // The frame buffer lives as long as the thread, so that after the first
-    // frames it has the room for every later one and framing allocates
-    // nothing for it.
+    // The frame is what a borrowing KavraPDU's getData writes: the header,
+    // then the body. Nothing can tell the two apart (that PDU would be local
+    // and exactly a KavraPDU), so the bytes are laid down directly, without
+    // the PDU and the header object it would make and destroy for every
+    // frame. The frame buffer lives as long as the thread, so that after the
+    // first frames it has the room for every later one.
+    std::array<unsigned char, KavraHeader::HEADER_LENGTH> header;
+    KavraHeader::EncodeHeader(static_cast<int>(entry.size), header.data());
     CIPByteBuffer& frame = m_sendFrame;
     frame.empty();
-    DATABUFFER borrowed{entry.bytes.get(), entry.size};
-    pdu.setBuffer(borrowed);
-    pdu.getData(frame);
+    frame.appendBytes(header.data(), KavraHeader::HEADER_LENGTH);
+    frame.appendBytes(entry.bytes.get(), static_cast<int>(entry.size));
     const WriteOutcome outcome = WriteDataTimeout(
         reinterpret_cast<const char*>(frame.getBuffer()), static_cast<int>(frame.getLength()), timeoutMs);
     switch (outcome) {
@@ -428,6 +432,9 @@ void KavraClientThread::OnSocketReceive(int readable) {
         if (pauseReadingWhenFull()) {
             return;
         }
+        if (ahead.getLength() == 0 && takeWholeFrame(budget)) {
+            continue;
+        }
         headerBuffer.empty();
         bodyBuffer.empty();
         header.getData(headerBuffer);
@@ -441,6 +448,44 @@ void KavraClientThread::OnSocketReceive(int readable) {
         // Bytes read ahead belong to the next header: ending the call now
         // would lose them and with them that frame.
     } while (budget > 0 || ahead.getLength() > 0);
+}
+
+bool KavraClientThread::takeWholeFrame(unsigned int& budget) {
+    // Held output would go out first on a read; such a read stays a read.
+    if (m_socket == nullptr || !m_socket->IsConnected() || m_socket->HasHeldOutput()) {
+        return false;
+    }
+    std::unique_ptr<KavraPDU> pdu;
+    int length = 0;
+    {
+        const kavra::SemaLock guard(m_ioLock);
+        std::size_t count = 0;
+        const unsigned char* bytes = m_socket->PeekReadAhead(count);
+        length = kavra::WholeFrame::BodyLength(bytes, count);
+        if (length == 0) {
+            return false;
+        }
+        // Taken before the copy, as a read takes it before setBody: a
+        // failed allocation does not bring the frame back.
+        m_socket->TakeReadAhead(static_cast<std::size_t>(KavraHeader::HEADER_LENGTH + length));
+        if (!m_parts->receive.Full()) {
+            pdu = std::make_unique<KavraPDU>();
+            kavra::WholeFrame::CopyBody(*pdu, bytes + KavraHeader::HEADER_LENGTH, length);
+        }
+    }
+    spend(budget, KavraHeader::HEADER_LENGTH + length);
+    if (!pdu) {
+        countReceived(length, false);
+        // As deliverBody: the consumer may be waiting for this core.
+        std::this_thread::yield();
+        return true;
+    }
+    const bool queued = ReceivePush(pdu.get()) == 1;
+    if (queued) {
+        static_cast<void>(pdu.release());
+    }
+    countReceived(length, queued);
+    return true;
 }
 
 bool KavraClientThread::takeBody(int bodyLength, CIPByteBuffer& bodyBuffer, unsigned int& budget) {

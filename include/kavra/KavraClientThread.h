@@ -344,6 +344,10 @@ private:
     // Counts a write that failed for good.
     void countFailedWrite(WriteOutcome outcome);
 
+    // When a whole frame in step lies at the front of the socket's
+    // read-ahead: takes it there, as the reads below would, with one copy of
+    // its body, into the PDU; false (nothing taken) otherwise.
+    bool takeWholeFrame(unsigned int& budget);
     // Reads a header into headerBuffer, starting with the bytes in ahead and
     // resynchronising until it starts with a sync mark; false when a read
     // came back short.

@@ -21,6 +21,10 @@
 ///
 /// Not thread-safe: one thread at a time. A PDU may be destroyed on another
 /// thread than the one that made it.
+namespace kavra {
+class WholeFrame;
+} // namespace kavra
+
 class KAVRA_API KavraPDU : public CPDU {
 public:
     ///@{
@@ -71,6 +75,9 @@ public:
     unsigned int getBufSize();
 
 private:
+    // Gives a received PDU its body straight from the read-ahead.
+    friend class kavra::WholeFrame;
+
     void ReleaseBuffer();
     void copyFrom(const KavraPDU& other);
 

@@ -102,6 +102,41 @@ TEST_F(ReceivePath, FramesSplitAcrossManyWritesAreReassembled) {
     ExpectNothingQueued();
 }
 
+TEST_F(ReceivePath, WholeFramesAndAFrameCutAtAnyPointInterleaveInStep) {
+    // Two whole frames and the head of a third arrive in one piece: the
+    // whole ones are taken where they lie, the cut one waits for its rest,
+    // and behind it the stream is in step again. Cut at every third byte,
+    // from inside the sync mark to the last body byte.
+    const Bytes cutBody = Pattern(40, 31);
+    const Bytes cutFrame = FrameBytes(cutBody);
+    std::uint64_t delivered = 0;
+    std::uint64_t bodyBytes = 0;
+    for (std::size_t cut = 1; cut < cutFrame.size(); cut += 3) {
+        const Bytes first = Pattern(3 + cut, 32);
+        const Bytes second = Pattern(64, 33);
+        const Bytes after = Pattern(5, 34);
+        const Bytes head(cutFrame.begin(), cutFrame.begin() + static_cast<std::ptrdiff_t>(cut));
+        const Bytes rest(cutFrame.begin() + static_cast<std::ptrdiff_t>(cut), cutFrame.end());
+        Feed(Concat({FrameBytes(first), FrameBytes(second), head}));
+        ExpectNextMessage(first);
+        ExpectNextMessage(second);
+        Feed(Concat({rest, FrameBytes(after)}));
+        ExpectNextMessage(cutBody);
+        ExpectNextMessage(after);
+        delivered += 4;
+        bodyBytes += first.size() + second.size() + cutBody.size() + after.size();
+    }
+    ExpectNothingQueued();
+    EXPECT_TRUE(WaitUntil([&] {
+        const ConnectionStats s = client.GetStats();
+        return s.framesReceived == delivered && s.bytesReceived == bodyBytes;
+    }));
+    const ConnectionStats stats = client.GetStats();
+    EXPECT_EQ(stats.framesRead, delivered);
+    EXPECT_EQ(stats.resyncBytesDiscarded, 0U);
+    EXPECT_EQ(stats.badHeaders, 0U);
+}
+
 TEST_F(ReceivePath, GarbageBeforeBetweenAndInsideFramesIsSkipped) {
     // None of the garbage runs ends in 0xFF: a trailing 0xFF would join the
     // following sync mark and shift the header, by design of the scan.

@@ -193,6 +193,16 @@ public:
     /// the connection failed, and the socket is marked failed. Unlike
     /// Available, it costs no system call while bytes wait read ahead.
     int ReadArrived();
+    /// The bytes read ahead that wait to be received, for a reader that takes
+    /// them in place: their address, and their count in count (0: none).
+    /// Valid until the next call that reads, takes or closes.
+    const unsigned char* PeekReadAhead(std::size_t& count) const {
+        count = readAheadCount();
+        return reinterpret_cast<const unsigned char*>(m_readAhead.get()) + m_readBegin;
+    }
+    /// Takes the first n of the bytes PeekReadAhead shows (n no more than
+    /// its count), as a Receive of n bytes would.
+    void TakeReadAhead(std::size_t n) { m_readBegin += n; }
     /// True when bytes read ahead (over TLS: decrypted) wait to be received.
     bool HasBufferedInput() const;
     /// True when the peer has closed its side and nothing remains to read.
