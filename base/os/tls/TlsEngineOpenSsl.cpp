@@ -148,6 +148,11 @@ std::string ValidityNote(X509* cert, long verifyResult) {
     return note;
 }
 
+// What a server offers in TLS 1.3, in its order of preference: OpenSSL's
+// default suites, the cheaper AES-GCM first.
+constexpr const char* SERVER_TLS13_SUITES =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+
 // The session's slot for the note of its first failed certificate check.
 constexpr int NOTE_SLOT = 0;
 
@@ -607,6 +612,14 @@ std::shared_ptr<const TlsContext> TlsContext::Make(const TlsSettings& settings, 
         SSL_CTX_set_session_cache_mode(ctx.get(),
                                        SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
         SSL_CTX_sess_set_new_cb(ctx.get(), KeepNewSession);
+    } else if (SSL_CTX_set_ciphersuites(ctx.get(), SERVER_TLS13_SUITES) != 1) {
+        return SetupFailure("cannot set the TLS 1.3 cipher suites", error, detail);
+    } else {
+        // The server picks: AES-128-GCM costs about a sixth less per byte
+        // than AES-256-GCM (ten rounds instead of fourteen), so a bulk
+        // stream to the tool's or the tests' server is not held back by
+        // the stronger suite that a client lists first by default.
+        SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
     }
     error = KAVRA_TLS_SETUP;
     if (settings.certFile.empty() != settings.keyFile.empty()) {
