@@ -422,6 +422,59 @@ private:
     std::size_t m_received = 0;
 };
 
+// The engine reads ahead: one socket read may bring several records. A
+// reader that calls RecvSome only while the stream holds input or the
+// socket is readable, as CSocket and the bench do, with less room than a
+// record, must never be left waiting on a quiet socket for records the
+// stream already took off it; every byte arrives in order.
+TEST_F(TlsStreamTest, AReaderWithLittleRoomNeverWaitsForRecordsAlreadyTakenOffTheSocket) {
+    std::string why;
+    if (!kavra::test::TlsEchoServer::Supported(certs->Good(), why)) {
+        GTEST_SKIP() << "this system's engine does not serve TLS: " << why;
+    }
+    int error = 0;
+    const os::SocketHandle listener =
+        os::ListenTcp("127.0.0.1", 0, 4, os::PortReuse::Plain, error);
+    ASSERT_NE(listener, os::INVALID_SOCKET_HANDLE) << error;
+    Peer server;
+    std::thread serverSide([&] {
+        os::TlsSettings settings;
+        settings.server = true;
+        settings.certFile = certs->Good().cert;
+        settings.keyFile = certs->Good().key;
+        server.Start(os::Accept(listener, true, true, nullptr), settings,
+                     kavra::test::Patient(milliseconds(5000)));
+    });
+    Peer client;
+    Connect(client, os::LocalPort(listener), Trusting("127.0.0.1"));
+    serverSide.join();
+    os::CloseSocket(listener);
+    ASSERT_EQ(client.result, 0) << client.detail;
+    ASSERT_EQ(server.result, 0) << server.detail;
+
+    const std::string bytes = Pattern(24 * 16 * 1024 + 321, 37);
+    std::thread writer([&] { EXPECT_TRUE(client.Write(bytes)); });
+    std::string got;
+    char chunk[700];
+    bool waitedInVain = false;
+    error = EAGAIN;
+    while (got.size() < bytes.size() && error == EAGAIN && !waitedInVain) {
+        waitedInVain = !server.stream->HasBufferedInput() &&
+                       os::WaitReady(server.fd, os::Direction::Read,
+                                     static_cast<int>(PatientMs(5000)), error) <= 0;
+        const long r = server.stream->RecvSome(chunk, sizeof chunk, error);
+        if (r > 0) {
+            got.append(chunk, static_cast<std::size_t>(r));
+            error = EAGAIN;
+        }
+    }
+    writer.join();
+    EXPECT_FALSE(waitedInVain) << "waited on a quiet socket with " << got.size() << " of "
+                               << bytes.size() << " bytes read";
+    EXPECT_EQ(error, EAGAIN) << server.stream->Detail();
+    EXPECT_TRUE(got == bytes);
+}
+
 // One SendSome takes a batch of several records. A stall that leaves the
 // socket with one record whole and the next cut: what the peer can ever
 // decrypt is exactly what was taken less UnsentTaken, nothing more is taken

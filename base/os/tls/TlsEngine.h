@@ -1,6 +1,7 @@
 // One TLS session, as a transformer between plaintext and the bytes on the
 // wire. It makes no system call: the caller (TlsStream) moves wire bytes
-// between the engine and the socket, so that one engine per system (OpenSSL
+// between the engine and the socket, or lends it a source that does
+// (SetSource), so that one engine per system (OpenSSL
 // on Linux, Schannel on Windows) holds only what that system's TLS library
 // needs, and the waits, deadlines, cancellation and the rules of a torn write
 // live once, in TlsStream.
@@ -50,6 +51,17 @@ struct TlsSettings {
     bool operator==(const TlsSettings&) const = default;
 };
 
+// Where an engine may take the peer's bytes itself (TlsEngine::SetSource).
+class WireSource {
+public:
+    // Up to n wire bytes into dst: the count, or 0 when none may or can be
+    // read now (the source notes why).
+    virtual std::size_t Pull(char* dst, std::size_t n) = 0;
+
+protected:
+    ~WireSource() = default;
+};
+
 class TlsEngine {
 public:
     // True when this build has a TLS library.
@@ -74,6 +86,16 @@ public:
     // Nothing else may touch the engine between the two calls.
     virtual char* InputSpace(std::size_t n) = 0;
     virtual void InputAdded(std::size_t n) = 0;
+
+    // Lets the engine read from source straight into its TLS library's own
+    // buffer whenever its input is empty, in pieces as large as that buffer
+    // takes, so that received bytes are not copied once more on their way
+    // in. true when the engine will; false when it takes input only as
+    // above. The source outlives the engine's use of it.
+    virtual bool SetSource(WireSource* source) {
+        (void)source;
+        return false;
+    }
 
     // Wire bytes that wait to go to the peer; ConsumeOutput(n) after n of
     // them went.

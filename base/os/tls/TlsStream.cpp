@@ -38,7 +38,9 @@ bool IsPeerGone(int error) {
 } // namespace
 
 TlsStream::TlsStream(std::unique_ptr<ByteStream> next, std::unique_ptr<TlsEngine> engine)
-    : m_next(std::move(next)), m_engine(std::move(engine)) {}
+    : m_next(std::move(next)), m_engine(std::move(engine)) {
+    m_enginePulls = m_engine->SetSource(this);
+}
 
 TlsStream::TlsStream(SocketHandle handle, std::unique_ptr<TlsEngine> engine)
     : TlsStream(std::make_unique<TcpStream>(handle), std::move(engine)) {}
@@ -167,15 +169,15 @@ void TlsStream::flushAfterRead() {
     }
 }
 
-// One read of up to want wire bytes from the stream below straight into the
-// engine's input: the count, or 0 when nothing came (EAGAIN, or the stream
-// has ended or failed, which stickyError and m_closeNotify then tell).
-std::size_t TlsStream::receiveWire(std::size_t want) {
+// One read of up to n wire bytes from the stream below into dst: the
+// count, or 0 when nothing came (EAGAIN, or the stream has ended or failed,
+// which stickyError and m_closeNotify then tell).
+std::size_t TlsStream::readWire(char* dst, std::size_t n) {
     if (m_closeNotify || stickyError() != 0) {
         return 0;
     }
     int error = 0;
-    const long got = m_next->RecvSome(m_engine->InputSpace(want), want, error);
+    const long got = m_next->RecvSome(dst, n, error);
     if (got == 0) {
         m_readError = KAVRA_TLS_TRUNCATED;
         m_detail = "the connection ended without the peer's TLS close_notify";
@@ -187,18 +189,61 @@ std::size_t TlsStream::receiveWire(std::size_t want) {
         }
         return 0;
     }
-    m_engine->InputAdded(static_cast<std::size_t>(got));
     return static_cast<std::size_t>(got);
 }
 
-long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
-    char* out = static_cast<char*>(dst);
-    std::size_t copied = m_plain.Take(out, n);
-    // Records decrypt straight into the caller's buffer; only what does not
-    // fit there waits in the stream's.
-    bool engineDrained = true;
+// One read of up to want wire bytes straight into the engine's input.
+std::size_t TlsStream::receiveWire(std::size_t want) {
+    const std::size_t got = readWire(m_engine->InputSpace(want), want);
+    if (got > 0) {
+        m_engine->InputAdded(got);
+    }
+    return got;
+}
+
+// The engine's own read, while RecvSome allows one; a short read means the
+// socket is empty, and the call makes no more.
+std::size_t TlsStream::Pull(char* dst, std::size_t n) {
+    if (m_pullsLeft == 0) {
+        return 0;
+    }
+    --m_pullsLeft;
+    const std::size_t got = readWire(dst, n);
+    if (got < n) {
+        m_pullsLeft = 0;
+    }
+    return got;
+}
+
+// Decrypts into dst with an engine that reads the socket itself: the count.
+// engineDrained: the engine asked for input it did not get (it holds no
+// plaintext then).
+std::size_t TlsStream::readThrough(char* dst, std::size_t n, bool& engineDrained) {
+    std::size_t copied = 0;
+    m_pullsLeft = WIRE_READS_PER_CALL;
+    while (copied < n) {
+        // A caller with little room left takes what it has rather than
+        // making a read whose plaintext would have to wait in the stream.
+        if (copied > 0 && n - copied < RECORD_WIRE_BYTES) {
+            m_pullsLeft = 0;
+        }
+        const std::size_t got = readEngine(dst + copied, n - copied);
+        engineDrained = got == 0;
+        if (engineDrained) {
+            break;
+        }
+        copied += got;
+    }
+    m_pullsLeft = 0;
+    return copied;
+}
+
+// The same with an engine that is fed: socket reads into its input between
+// its reads.
+std::size_t TlsStream::readFed(char* dst, std::size_t n, bool& engineDrained) {
+    std::size_t copied = 0;
     for (int reads = 0; copied < n;) {
-        const std::size_t got = readEngine(out + copied, n - copied);
+        const std::size_t got = readEngine(dst + copied, n - copied);
         if (got > 0) {
             copied += got;
             engineDrained = false;
@@ -206,8 +251,6 @@ long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
         }
         engineDrained = true;
         const std::size_t room = n - copied;
-        // A caller with little room left takes what it has rather than
-        // making a read whose plaintext would have to wait in the stream.
         if (reads == WIRE_READS_PER_CALL || (copied > 0 && room < RECORD_WIRE_BYTES)) {
             break;
         }
@@ -221,6 +264,19 @@ long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
             // The socket is empty: decrypt what came, then stop.
             reads = WIRE_READS_PER_CALL;
         }
+    }
+    return copied;
+}
+
+long TlsStream::RecvSome(void* dst, std::size_t n, int& error) {
+    char* out = static_cast<char*>(dst);
+    std::size_t copied = m_plain.Take(out, n);
+    // Records decrypt straight into the caller's buffer; only what does not
+    // fit there waits in the stream's.
+    bool engineDrained = true;
+    if (copied < n) {
+        copied += m_enginePulls ? readThrough(out + copied, n - copied, engineDrained)
+                                : readFed(out + copied, n - copied, engineDrained);
     }
     if (!engineDrained) {
         decrypt();

@@ -17,8 +17,11 @@
 // writer that times out against a stalled peer with nothing taken leaves the
 // stream whole.
 //
-// Reads: RecvSome takes wire bytes off the socket in large reads straight
-// into the engine's input and decrypts into the caller's buffer; one call may
+// Reads: RecvSome takes wire bytes off the socket in large reads and
+// decrypts into the caller's buffer. An engine that reads from the stream
+// itself (TlsEngine::SetSource) receives them straight into its TLS
+// library's buffer, and may do so only inside RecvSome, a bounded number of
+// times; another engine gets them in its input. One call may
 // return nothing new (EAGAIN) when only a partial record or a post-handshake
 // message arrived, so a loop must wait again rather than treat readability
 // as data. Decrypted bytes that did not fit wait in the stream
@@ -42,7 +45,7 @@
 
 namespace kavra::os {
 
-class TlsStream final : public ByteStream {
+class TlsStream final : public ByteStream, private WireSource {
 public:
     TlsStream(std::unique_ptr<ByteStream> next, std::unique_ptr<TlsEngine> engine);
     // Directly over a connected socket.
@@ -100,6 +103,10 @@ public:
 
 private:
     int handshakeInput();
+    std::size_t Pull(char* dst, std::size_t n) override;
+    std::size_t readThrough(char* dst, std::size_t n, bool& engineDrained);
+    std::size_t readFed(char* dst, std::size_t n, bool& engineDrained);
+    std::size_t readWire(char* dst, std::size_t n);
     std::size_t readEngine(char* dst, std::size_t n);
     void decrypt();
     void flushAfterRead();
@@ -114,6 +121,10 @@ private:
     ByteQueue m_plain;
     std::string m_detail;
     bool m_closeNotify = false;
+    // The engine reads from this stream itself (Pull), and how many socket
+    // reads it may still make: only inside RecvSome, else none.
+    bool m_enginePulls = false;
+    int m_pullsLeft = 0;
     // The engine's output in order, in units: each record SendSome made with
     // its plaintext count, and what the session made on its own (no
     // plaintext). A unit leaves once its last wire byte is sent.
