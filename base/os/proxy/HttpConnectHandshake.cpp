@@ -155,7 +155,9 @@ ProxyHandshake::Progress HttpConnectHandshake::Judge(const std::vector<std::stri
     if (code[0] == '2') {
         return Finish();
     }
-    if (code == "407") {
+    // Before the tunnel stands only the proxy can ask for credentials;
+    // some proxies answer wrong ones with 401 instead of 407.
+    if (code == "407" || code == "401") {
         const std::string offered = OfferedSchemes(lines);
         const std::string asks = offered.empty() ? "" : " (it offers " + offered + ")";
         if (Proxy().HasCredentials()) {

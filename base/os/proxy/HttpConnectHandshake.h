@@ -1,6 +1,6 @@
 // HTTP CONNECT (RFC 9110): one request, with Basic credentials when the
 // proxy's URL has them, and one reply read up to its blank line. A 2xx
-// status opens the tunnel; 407 asks for (other) credentials; any other
+// status opens the tunnel; 407 (or 401) asks for (other) credentials; any other
 // status is the proxy's refusal, whose status line the detail carries.
 // Contract of ProxyHandshake.h.
 #pragma once

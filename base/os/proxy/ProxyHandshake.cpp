@@ -65,12 +65,12 @@ void ProxyHandshake::Sent(std::size_t n) {
 }
 
 ProxyHandshake::Progress ProxyHandshake::Received(const void* data, std::size_t n) {
-    if (m_progress != Progress::Working) {
+    if (m_progress == Progress::Failed) {
         return m_progress;
     }
     const auto* bytes = static_cast<const unsigned char*>(data);
     m_input.insert(m_input.end(), bytes, bytes + n);
-    return Parse();
+    return m_progress == Progress::Done ? m_progress : Parse();
 }
 
 ProxyHandshake::Progress ProxyHandshake::PeerClosed() {

@@ -43,7 +43,8 @@ public:
     const std::vector<unsigned char>& Output() const { return m_output; }
     // The first n bytes of Output() went.
     void Sent(std::size_t n);
-    // Bytes the proxy sent; ignored once the handshake is over.
+    // Bytes the proxy sent. Once Done they join the leftover; once Failed
+    // they are dropped.
     Progress Received(const void* data, std::size_t n);
     // The proxy ended the connection (or it failed) before the handshake was over.
     Progress PeerClosed();
@@ -52,7 +53,8 @@ public:
 
     int Error() const { return m_error; }
     const std::string& Detail() const { return m_detail; }
-    // Once Done: what the proxy sent behind its reply (the caller's now).
+    // Once Done: what the proxy sent behind its reply (the caller's now;
+    // nothing before Done).
     std::vector<unsigned char> TakeLeftover();
 
 protected:
