@@ -58,7 +58,8 @@ unsigned short FreePort() {
     return port;
 }
 
-// A proxy program on a free loopback port; the destructor kills it.
+// A proxy program on a free loopback port, under `timeout` so that it ends
+// within a minute even when the test does not; the destructor stops it.
 class ProxyProgram {
 public:
     // config gets the port and returns the configuration file's text;
@@ -83,6 +84,15 @@ public:
         waitListening(name);
     }
     ~ProxyProgram() {
+        // `timeout` passes SIGINT on to the proxy and ends with it; killing
+        // `timeout` itself would leave the proxy running.
+        if (m_process && m_process->Interrupt()) {
+            const auto deadline = std::chrono::steady_clock::now() + Patient(5s);
+            std::string out;
+            while (!m_process->Poll() && std::chrono::steady_clock::now() < deadline) {
+                m_process->Pump(20, out, out);
+            }
+        }
         m_process.reset();
         std::error_code ec;
         fs::remove_all(m_folder, ec);
