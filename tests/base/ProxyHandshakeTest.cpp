@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,10 @@ public:
             m_why = name + " is not installed (tools/install-deps.sh installs it)";
             return;
         }
-        m_folder = fs::temp_directory_path() / ("kavra-proxy-" + std::to_string(std::rand()));
+        // ctest runs each case in a process of its own, in parallel: the
+        // folder's name must differ between processes.
+        m_folder = fs::temp_directory_path() /
+                   ("kavra-proxy-" + name + "-" + std::to_string(std::random_device{}()));
         fs::create_directories(m_folder);
         m_port = FreePort();
         const fs::path file = m_folder / (name + ".conf");
