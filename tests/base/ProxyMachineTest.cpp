@@ -69,11 +69,14 @@ TEST(ProxyEndpoint, ReadsUrlsAndHidesThePassword) {
     EXPECT_EQ(http.Describe(), "http://proxy.example_1:3128");
 
     const std::vector<std::string> bad = {
-        "proxy:3128",         "ftp://h:1",          "http://h",
-        "http://h:0",         "http://h:65536",     "http://h:12x",
-        "http://::1:80",      "http://[::1:80",     "http://[h]:80",
-        "http://h:80/path",   "http://bad host:80", "http://u:se%2r@h:80",
-        "http://:pw@h:80",    "http://a%3Ab:pw@h:80", "socks5://u@h:1080",
+        "proxy:3128",         "ftp://h:1",
+        "http://h",           "http://h:0",
+        "http://h:65536",     "http://h:12x",
+        "http://::1:80",      "http://[::1:80",
+        "http://[h]:80",      "http://h:80/path",
+        "http://bad host:80", "http://u:se%2r@h:80",
+        "http://:pw@h:80",    "http://a%3Ab:pw@h:80",
+        "socks5://u@h:1080",
     };
     for (const std::string& url : bad) {
         std::string why;
@@ -100,7 +103,10 @@ TEST(ProxyMachine, Socks5CredentialsAndTheBytesBehindTheReply) {
             auto handshake = ProxyHandshake::For(proxy, "server.test", 8080);
             const std::vector<Step> steps = {
                 {{5, 2, 0, 2}, {5, 2}},
-                {B(std::string("\x01\x05" "alice\x05pa\0ss", 13)), {1, 0}},
+                {B(std::string("\x01\x05"
+                               "alice\x05pa\0ss",
+                               13)),
+                 {1, 0}},
                 {connect, Join(Join(Bytes{5, 0, 0}, address), stream)},
             };
             EXPECT_EQ(Play(*handshake, steps, byteByByte), ProxyHandshake::Progress::Done)
@@ -119,17 +125,36 @@ TEST(ProxyMachine, Socks5FailuresHaveTheirCodes) {
     };
     const Bytes greetNone = {5, 1, 0};
     const Bytes greetBoth = {5, 2, 0, 2};
-    const Bytes connect = Join(B(std::string("\x05\x01\x00\x03\x09" "127.0.0.1", 14)), {0, 7});
+    const Bytes connect = Join(B(std::string("\x05\x01\x00\x03\x09"
+                                             "127.0.0.1",
+                                             14)),
+                               {0, 7});
     const std::vector<Case> cases = {
-        {"socks5://h:1", {{greetNone, {5, 0xFF}}}, KAVRA_PROXY_AUTH_REQUIRED, "without authentication"},
-        {"socks5://bob:secretpw@h:1", {{greetBoth, {5, 2}}, {B(std::string("\x01\x03" "bob\x08secretpw", 14)), {1, 1}}},
-         KAVRA_PROXY_AUTH_REFUSED, "refused the credentials"},
-        {"socks5://h:1", {{greetNone, {5, 0}}, {connect, {5, 5, 0, 1}}}, KAVRA_PROXY_REFUSED,
+        {"socks5://h:1",
+         {{greetNone, {5, 0xFF}}},
+         KAVRA_PROXY_AUTH_REQUIRED,
+         "without authentication"},
+        {"socks5://bob:secretpw@h:1",
+         {{greetBoth, {5, 2}},
+          {B(std::string("\x01\x03"
+                         "bob\x08secretpw",
+                         14)),
+           {1, 1}}},
+         KAVRA_PROXY_AUTH_REFUSED,
+         "refused the credentials"},
+        {"socks5://h:1",
+         {{greetNone, {5, 0}}, {connect, {5, 5, 0, 1}}},
+         KAVRA_PROXY_REFUSED,
          "127.0.0.1:7: reply 5, connection refused"},
-        {"socks5://h:1", {{greetNone, B("HTTP/1.0 400 Bad Request\r\n")}}, KAVRA_PROXY_MALFORMED, "HTTP"},
+        {"socks5://h:1",
+         {{greetNone, B("HTTP/1.0 400 Bad Request\r\n")}},
+         KAVRA_PROXY_MALFORMED,
+         "HTTP"},
         {"socks5://h:1", {{greetNone, {5, 2}}}, KAVRA_PROXY_MALFORMED, "did not offer"},
         {"socks5://h:1", {{greetNone, {5, 0, 9}}}, KAVRA_PROXY_MALFORMED, "more than its reply"},
-        {"socks5://h:1", {{greetNone, {5, 0}}, {connect, {5, 0, 0, 9, 0}}}, KAVRA_PROXY_MALFORMED,
+        {"socks5://h:1",
+         {{greetNone, {5, 0}}, {connect, {5, 0, 0, 9, 0}}},
+         KAVRA_PROXY_MALFORMED,
          "address type 9"},
     };
     for (const Case& c : cases) {
@@ -162,7 +187,8 @@ TEST(ProxyMachine, HttpReplies) {
          KAVRA_PROXY_AUTH_REQUIRED, "(it offers Basic)"},
         {"http://u:secretpw@h:1", "HTTP/1.0 407 Auth\r\nProxy-Authenticate: Negotiate\r\n\r\n",
          KAVRA_PROXY_AUTH_REFUSED, "(it offers Negotiate)"},
-        {"http://h:1", "HTTP/1.1 403 Filtered\r\n\r\n", KAVRA_PROXY_REFUSED, "h:9: 'HTTP/1.1 403 Filtered'"},
+        {"http://h:1", "HTTP/1.1 403 Filtered\r\n\r\n", KAVRA_PROXY_REFUSED,
+         "h:9: 'HTTP/1.1 403 Filtered'"},
         {"http://h:1", "HTTP/1.1 2x0 OK\r\n\r\n", KAVRA_PROXY_MALFORMED, "bad status line"},
         {"http://h:1", std::string("\x05\x00", 2), KAVRA_PROXY_MALFORMED, "not HTTP"},
         {"http://h:1", "HTTP/1.1 200 OK\r\n" + std::string(20000, 'x'), KAVRA_PROXY_MALFORMED,

@@ -33,7 +33,8 @@ std::string OfferedSchemes(const std::vector<std::string>& lines) {
     std::string schemes;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::size_t colon = lines[i].find(':');
-        if (colon == std::string::npos || Lower(lines[i].substr(0, colon)) != "proxy-authenticate") {
+        if (colon == std::string::npos ||
+            Lower(lines[i].substr(0, colon)) != "proxy-authenticate") {
             continue;
         }
         const std::size_t start = lines[i].find_first_not_of(' ', colon + 1);
@@ -83,7 +84,8 @@ HttpConnectHandshake::HttpConnectHandshake(const ProxyEndpoint& proxy, const std
     const std::string target = JoinHostPort(host, port);
     std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
     if (proxy.HasCredentials()) {
-        request += "Proxy-Authorization: Basic " + Base64(proxy.User() + ":" + proxy.Password()) + "\r\n";
+        request +=
+            "Proxy-Authorization: Basic " + Base64(proxy.User() + ":" + proxy.Password()) + "\r\n";
     }
     request += "\r\n";
     Queue(std::vector<unsigned char>(request.begin(), request.end()));
@@ -108,8 +110,9 @@ ProxyHandshake::Progress HttpConnectHandshake::Parse() {
     if (end == 0) {
         // Not HTTP at all shows in its first bytes; waiting longer would
         // only end in a stall.
-        const std::string front(input.begin(),
-                                input.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(input.size(), 5)));
+        const std::string front(
+            input.begin(),
+            input.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(input.size(), 5)));
         if (front != std::string("HTTP/").substr(0, front.size())) {
             return Fail(KAVRA_PROXY_MALFORMED, Who() + " answered CONNECT with " + Quoted(front) +
                                                    "..., which is not HTTP (a SOCKS proxy?)");
@@ -161,12 +164,13 @@ ProxyHandshake::Progress HttpConnectHandshake::Judge(const std::vector<std::stri
         const std::string offered = OfferedSchemes(lines);
         const std::string asks = offered.empty() ? "" : " (it offers " + offered + ")";
         if (Proxy().HasCredentials()) {
-            return Fail(KAVRA_PROXY_AUTH_REFUSED,
-                        Who() + " refused the credentials in the proxy URL" + asks +
-                            ": " + Quoted(status));
+            return Fail(KAVRA_PROXY_AUTH_REFUSED, Who() +
+                                                      " refused the credentials in the proxy URL" +
+                                                      asks + ": " + Quoted(status));
         }
-        return Fail(KAVRA_PROXY_AUTH_REQUIRED, Who() + " asks for credentials" + asks +
-                                                   "; give them in the proxy URL: " + Quoted(status));
+        return Fail(KAVRA_PROXY_AUTH_REQUIRED,
+                    Who() + " asks for credentials" + asks +
+                        "; give them in the proxy URL: " + Quoted(status));
     }
     return Fail(KAVRA_PROXY_REFUSED,
                 Who() + " refused to connect to " + target + ": " + Quoted(status));

@@ -105,7 +105,8 @@ std::string SplitHostPort(std::string_view text, std::string& host, unsigned sho
         return "a host name longer than 255 characters";
     }
     unsigned int value = 0;
-    const auto [end, fault] = std::from_chars(portText.data(), portText.data() + portText.size(), value);
+    const auto [end, fault] =
+        std::from_chars(portText.data(), portText.data() + portText.size(), value);
     if (portText.empty() || fault != std::errc() || end != portText.data() + portText.size() ||
         value == 0 || value > 65535) {
         return portText.empty() ? "no port" : "a bad port (1..65535)";

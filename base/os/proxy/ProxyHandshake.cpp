@@ -18,8 +18,7 @@ constexpr std::size_t MAX_TARGET_HOST = 255;
 } // namespace
 
 std::unique_ptr<ProxyHandshake> ProxyHandshake::For(const ProxyEndpoint& proxy,
-                                                    const std::string& host,
-                                                    unsigned short port) {
+                                                    const std::string& host, unsigned short port) {
     if (proxy.Kind() == ProxyKind::Http) {
         return std::make_unique<HttpConnectHandshake>(proxy, host, port);
     }
@@ -56,12 +55,14 @@ bool ProxyHandshake::TargetUsable(std::string& why) const {
 }
 
 std::string ProxyHandshake::Who() const {
-    return std::string(m_proxy.Kind() == ProxyKind::Http ? "the HTTP proxy " : "the SOCKS5 proxy ") +
+    return std::string(m_proxy.Kind() == ProxyKind::Http ? "the HTTP proxy "
+                                                         : "the SOCKS5 proxy ") +
            m_proxy.HostPort();
 }
 
 void ProxyHandshake::Sent(std::size_t n) {
-    m_output.erase(m_output.begin(), m_output.begin() + static_cast<std::ptrdiff_t>(std::min(n, m_output.size())));
+    m_output.erase(m_output.begin(),
+                   m_output.begin() + static_cast<std::ptrdiff_t>(std::min(n, m_output.size())));
 }
 
 ProxyHandshake::Progress ProxyHandshake::Received(const void* data, std::size_t n) {
@@ -81,8 +82,8 @@ ProxyHandshake::Progress ProxyHandshake::PeerClosed() {
     if (!m_input.empty()) {
         partial = " after " + std::to_string(m_input.size()) + " bytes of it";
     }
-    return Fail(KAVRA_PROXY_CLOSED_IN_HANDSHAKE, Who() + " closed the connection while kavra waited for " +
-                                                     Awaiting() + partial);
+    return Fail(KAVRA_PROXY_CLOSED_IN_HANDSHAKE,
+                Who() + " closed the connection while kavra waited for " + Awaiting() + partial);
 }
 
 ProxyHandshake::Progress ProxyHandshake::TimedOut() {
@@ -91,8 +92,8 @@ ProxyHandshake::Progress ProxyHandshake::TimedOut() {
     }
     const std::string what = m_output.empty() ? "did not send " + Awaiting() + " in time"
                                               : "did not take kavra's request in time";
-    return Fail(KAVRA_PROXY_STALLED, Who() + " " + what + " (connecting to " +
-                                         JoinHostPort(m_host, m_port) + ")");
+    return Fail(KAVRA_PROXY_STALLED,
+                Who() + " " + what + " (connecting to " + JoinHostPort(m_host, m_port) + ")");
 }
 
 std::vector<unsigned char> ProxyHandshake::TakeLeftover() {
@@ -103,7 +104,8 @@ std::vector<unsigned char> ProxyHandshake::TakeLeftover() {
 }
 
 void ProxyHandshake::Consume(std::size_t n) {
-    m_input.erase(m_input.begin(), m_input.begin() + static_cast<std::ptrdiff_t>(std::min(n, m_input.size())));
+    m_input.erase(m_input.begin(),
+                  m_input.begin() + static_cast<std::ptrdiff_t>(std::min(n, m_input.size())));
 }
 
 void ProxyHandshake::Queue(const std::vector<unsigned char>& bytes) {

@@ -115,7 +115,8 @@ ProxyHandshake::Progress Socks5Handshake::OnMethod() {
         m_step = Step::Credentials;
         const std::string& user = Proxy().User();
         const std::string& password = Proxy().Password();
-        std::vector<unsigned char> request{USER_PASSWORD_VERSION, static_cast<unsigned char>(user.size())};
+        std::vector<unsigned char> request{USER_PASSWORD_VERSION,
+                                           static_cast<unsigned char>(user.size())};
         request.insert(request.end(), user.begin(), user.end());
         request.push_back(static_cast<unsigned char>(password.size()));
         request.insert(request.end(), password.begin(), password.end());
@@ -124,7 +125,8 @@ ProxyHandshake::Progress Socks5Handshake::OnMethod() {
     }
     if (method != NO_AUTHENTICATION) {
         return Fail(KAVRA_PROXY_MALFORMED, Who() + " chose authentication method " +
-                                               std::to_string(method) + ", which kavra did not offer");
+                                               std::to_string(method) +
+                                               ", which kavra did not offer");
     }
     QueueConnect();
     return Expect(2);
@@ -140,8 +142,9 @@ ProxyHandshake::Progress Socks5Handshake::OnCredentials() {
                                                ", which is not a user/password reply");
     }
     if (in[1] != 0) {
-        return Fail(KAVRA_PROXY_AUTH_REFUSED, Who() + " refused the credentials in the proxy URL (status " +
-                                                  std::to_string(in[1]) + ")");
+        return Fail(KAVRA_PROXY_AUTH_REFUSED,
+                    Who() + " refused the credentials in the proxy URL (status " +
+                        std::to_string(in[1]) + ")");
     }
     QueueConnect();
     return Expect(2);
@@ -190,7 +193,8 @@ ProxyHandshake::Progress Socks5Handshake::OnConnect() {
         break;
     default:
         return Fail(KAVRA_PROXY_MALFORMED, Who() + " answered CONNECT with address type " +
-                                               std::to_string(in[3]) + ", which SOCKS5 does not have");
+                                               std::to_string(in[3]) +
+                                               ", which SOCKS5 does not have");
     }
     length += 2;
     if (in.size() < length) {
@@ -203,8 +207,9 @@ ProxyHandshake::Progress Socks5Handshake::OnConnect() {
 ProxyHandshake::Progress Socks5Handshake::Expect(std::size_t used) {
     Consume(used);
     if (!Input().empty()) {
-        return Fail(KAVRA_PROXY_MALFORMED, Who() + " sent " + std::to_string(Input().size()) +
-                                               " bytes more than its reply; kavra had not asked yet");
+        return Fail(KAVRA_PROXY_MALFORMED,
+                    Who() + " sent " + std::to_string(Input().size()) +
+                        " bytes more than its reply; kavra had not asked yet");
     }
     return Progress::Working;
 }
