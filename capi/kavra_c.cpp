@@ -294,6 +294,22 @@ const char* KAVRA_CALL kavra_tls_strerror(int code) {
         return "a TLS record was damaged";
     case KAVRA_TLS_ALERT:
         return "the peer sent a fatal TLS alert";
+    case KAVRA_PROXY_SETUP:
+        return "the proxy settings cannot be used (the proxy URL or the target)";
+    case KAVRA_PROXY_UNREACHABLE:
+        return "the proxy cannot be reached";
+    case KAVRA_PROXY_REFUSED:
+        return "the proxy refused to connect to the server";
+    case KAVRA_PROXY_AUTH_REQUIRED:
+        return "the proxy asks for credentials";
+    case KAVRA_PROXY_AUTH_REFUSED:
+        return "the proxy refused the credentials";
+    case KAVRA_PROXY_CLOSED_IN_HANDSHAKE:
+        return "the proxy closed the connection during its handshake";
+    case KAVRA_PROXY_STALLED:
+        return "the proxy did not answer in time";
+    case KAVRA_PROXY_MALFORMED:
+        return "the proxy's reply is malformed";
     default:
         return "not a TLS failure code";
     }

@@ -16,8 +16,10 @@ namespace kavra::tool {
 
 namespace {
 
+// A failure of TLS or of a proxy's handshake: it has a text and a detail of its own.
 bool isTlsError(int error) {
-    return error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST;
+    return (error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST) ||
+           (error >= KAVRA_PROXY_ERROR_FIRST && error <= KAVRA_PROXY_ERROR_LAST);
 }
 
 std::string errorText(int error) {

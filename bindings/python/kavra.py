@@ -211,13 +211,13 @@ def tls_available():
 
 
 def tls_strerror(code):
-    """The text of a TLS failure code (KAVRA_TLS_*), as stats()["last_connect_error"]
-    holds one."""
+    """The text of a TLS or proxy failure code (KAVRA_TLS_*, KAVRA_PROXY_*), as
+    stats()["last_connect_error"] holds one."""
     return _lib().kavra_tls_strerror(code).decode("ascii")
 
 
 def _connect_reason(code):
-    """The text of a last_connect_error value: a TLS code or an errno code."""
+    """The text of a last_connect_error value: a TLS or proxy code, or an errno code."""
     text = tls_strerror(code)
     return text if text != tls_strerror(0) else os.strerror(code)
 

@@ -245,9 +245,9 @@ KAVRA_API uint32_t KAVRA_CALL kavra_version(void);
 /// code" for codes this library does not return). The text is static.
 KAVRA_API const char* KAVRA_CALL kavra_strerror(int code);
 
-/// A short ASCII description of a TLS failure code (KAVRA_TLS_*,
-/// kavra/TlsErrors.h), as last_connect_error holds one; "not a TLS failure
-/// code" for other codes (errno-style ones have the C library's strerror).
+/// A short ASCII description of a TLS or proxy failure code (KAVRA_TLS_*,
+/// KAVRA_PROXY_*, kavra/TlsErrors.h), as last_connect_error holds one; "not
+/// a TLS failure code" for other codes (errno-style ones have the C library's strerror).
 /// Never null; the text is static.
 KAVRA_API const char* KAVRA_CALL kavra_tls_strerror(int code);
 
