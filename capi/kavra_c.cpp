@@ -468,6 +468,29 @@ int KAVRA_CALL kavra_client_set_receive_callback(kavra_client* client, kavra_rec
     return KAVRA_OK;
 }
 
+int KAVRA_CALL kavra_client_set_proxy(kavra_client* client, const char* url, char* why,
+                                      size_t why_size) {
+    return guarded([&] {
+        if (client == nullptr) {
+            return KAVRA_ERR_ARGUMENT;
+        }
+        const std::lock_guard lock(client->lifeCycle);
+        if (client->state.load() != State::Created) {
+            return KAVRA_ERR_STATE;
+        }
+        std::string reason;
+        if (client->server.SetProxy(textOf(url), &reason) != 0) {
+            if (why != nullptr && why_size > 0) {
+                const std::size_t n = std::min(reason.size(), why_size - 1);
+                std::memcpy(why, reason.data(), n);
+                why[n] = '\0';
+            }
+            return KAVRA_ERR_ARGUMENT;
+        }
+        return KAVRA_OK;
+    });
+}
+
 int KAVRA_CALL kavra_client_is_connected(const kavra_client* client) {
     return client != nullptr && client->IsConnected() ? 1 : 0;
 }

@@ -35,13 +35,18 @@ ToolClient::~ToolClient() {
 }
 
 void ToolClient::Connect(const Address& address, bool reconnect, unsigned int idleLimitMs,
-                         const kavra::TlsOptions& tls) {
+                         const kavra::TlsOptions& tls, const std::string& proxy) {
     m_where = address.ToString();
     const std::string where = "cannot connect to " + m_where + ": ";
-    if (!ServerSocket::HostResolves(address.Host())) {
+    CServerStatus server(address.Host(), address.Port());
+    std::string why;
+    if (server.SetProxy(proxy, &why) != 0) {
+        throw std::runtime_error("bad --proxy: " + why);
+    }
+    // Through a proxy the name is the proxy's to resolve.
+    if (proxy.empty() && !ServerSocket::HostResolves(address.Host())) {
         throw std::runtime_error(where + "cannot resolve host '" + address.Host() + "'");
     }
-    CServerStatus server(address.Host(), address.Port());
     server.SetReconnect(reconnect);
     server.SetBackoff(50, 1000);
     server.SetIdleLimitMs(idleLimitMs);
