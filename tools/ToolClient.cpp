@@ -39,9 +39,9 @@ void ToolClient::Connect(const Address& address, bool reconnect, unsigned int id
     m_where = address.ToString();
     const std::string where = "cannot connect to " + m_where + ": ";
     CServerStatus server(address.Host(), address.Port());
-    std::string why;
-    if (server.SetProxy(proxy, &why) != 0) {
-        throw std::runtime_error("bad --proxy: " + why);
+    std::string badProxy;
+    if (server.SetProxy(proxy, &badProxy) != 0) {
+        throw std::runtime_error("bad --proxy: " + badProxy);
     }
     // Through a proxy the name is the proxy's to resolve.
     if (proxy.empty() && !ServerSocket::HostResolves(address.Host())) {

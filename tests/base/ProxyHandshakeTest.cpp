@@ -1,12 +1,10 @@
-// The handshake machines against real proxies on loopback: Debian's
-// tinyproxy (HTTP CONNECT, with and without Basic authentication) and dante
-// (SOCKS5 without authentication), each started with a configuration file
-// the test writes, under `timeout` so that it ends by itself. The test
-// drives the machine over a plain connected socket and then sends frames
-// both ways through the tunnel to a loopback target.
+// The handshake machines against real proxies on loopback
+// (support/ProxyPrograms.h). The test drives the machine over a plain
+// connected socket and then sends frames both ways through the tunnel to a
+// loopback target.
 #include "base/os/proxy/ProxyHandshake.h"
-#include "support/ChildProcess.h"
 #include "support/LoopbackServer.h"
+#include "support/ProxyPrograms.h"
 #include "support/Slowdown.h"
 #include "support/TestSocket.h"
 
@@ -16,12 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -30,131 +23,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using os::ProxyHandshake;
-namespace fs = std::filesystem;
 
-const char* const PASSWORD = "Pw-7f3a";
-
-// The program in PATH or the system's own folders, or "".
-std::string FindProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string rest = std::string(path != nullptr ? path : "") + ":/usr/sbin:/usr/bin";
-    while (!rest.empty()) {
-        const std::size_t end = rest.find(':');
-        const fs::path candidate = fs::path(rest.substr(0, end)) / name;
-        std::error_code ec;
-        if (!candidate.parent_path().empty() && fs::is_regular_file(candidate, ec)) {
-            return candidate.string();
-        }
-        rest = end == std::string::npos ? "" : rest.substr(end + 1);
-    }
-    return "";
-}
-
-// A loopback port nobody listens on now.
-unsigned short FreePort() {
-    int error = 0;
-    const net::Handle listener = net::ListenLoopback(net::Family::Ipv4, 0, 1, false, error);
-    const unsigned short port = net::LocalPort(listener);
-    net::Close(listener);
-    return port;
-}
-
-// A proxy program on a free loopback port, under `timeout` so that it ends
-// within a minute even when the test does not; the destructor stops it.
-class ProxyProgram {
-public:
-    // config gets the port and returns the configuration file's text;
-    // args are the program's, with "{}" standing for the file's path.
-    ProxyProgram(const std::string& name, const std::function<std::string(unsigned short)>& config,
-                 std::vector<std::string> args) {
-        const std::string program = FindProgram(name);
-        if (program.empty()) {
-            m_why = name + " is not installed (tools/install-deps.sh installs it)";
-            return;
-        }
-        // ctest runs each case in a process of its own, in parallel: the
-        // folder's name must differ between processes.
-        m_folder = fs::temp_directory_path() /
-                   ("kavra-proxy-" + name + "-" + std::to_string(std::random_device{}()));
-        fs::create_directories(m_folder);
-        m_port = FreePort();
-        const fs::path file = m_folder / (name + ".conf");
-        std::ofstream(file) << config(m_port);
-        for (std::string& arg : args) {
-            arg = arg == "{}" ? file.string() : arg;
-        }
-        args.insert(args.begin(), {"60", program});
-        m_process = std::make_unique<ChildProcess>("/usr/bin/timeout", args, "");
-        waitListening(name);
-    }
-    ~ProxyProgram() {
-        // `timeout` passes SIGINT on to the proxy and ends with it; killing
-        // `timeout` itself would leave the proxy running.
-        if (m_process && m_process->Interrupt()) {
-            const auto deadline = std::chrono::steady_clock::now() + Patient(5s);
-            std::string out;
-            while (!m_process->Poll() && std::chrono::steady_clock::now() < deadline) {
-                m_process->Pump(20, out, out);
-            }
-        }
-        m_process.reset();
-        std::error_code ec;
-        fs::remove_all(m_folder, ec);
-    }
-
-    // Why the proxy is not there; "" when it listens.
-    const std::string& Why() const { return m_why; }
-    unsigned short Port() const { return m_port; }
-
-private:
-    void waitListening(const std::string& name) {
-        const auto deadline = std::chrono::steady_clock::now() + Patient(10s);
-        std::string out;
-        std::string err;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const net::Handle probe = net::ConnectLoopback(m_port);
-            if (probe != net::INVALID_HANDLE) {
-                net::Close(probe);
-                return;
-            }
-            if (m_process->Poll()) {
-                break;
-            }
-            m_process->Pump(20, out, err);
-        }
-        m_why = name + " did not start listening: " + out + err;
-    }
-
-    std::string m_why;
-    fs::path m_folder;
-    unsigned short m_port = 0;
-    std::unique_ptr<ChildProcess> m_process;
-};
-
-std::unique_ptr<ProxyProgram> StartTinyproxy(bool withAuth) {
-    return std::make_unique<ProxyProgram>(
-        "tinyproxy",
-        [withAuth](unsigned short port) {
-            return "Port " + std::to_string(port) +
-                   "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nLogLevel Error\nAllow "
-                   "127.0.0.1\n" +
-                   (withAuth ? std::string("BasicAuth alice ") + PASSWORD + "\n" : "");
-        },
-        std::vector<std::string>{"-d", "-c", "{}"});
-}
-
-std::unique_ptr<ProxyProgram> StartDante() {
-    return std::make_unique<ProxyProgram>(
-        "danted",
-        [](unsigned short port) {
-            return "logoutput: stderr\ninternal: 127.0.0.1 port = " + std::to_string(port) +
-                   "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
-                   "user.unprivileged: nobody\n"
-                   "client pass { from: 127.0.0.1/32 to: 0.0.0.0/0 }\n"
-                   "socks pass { from: 127.0.0.1/32 to: 0.0.0.0/0 command: connect }\n";
-        },
-        std::vector<std::string>{"-f", "{}", "-N", "1"});
-}
+const char* const PASSWORD = PROXY_PASSWORD;
 
 // A connection to the proxy with the handshake run over it to its end.
 struct Tunnel {
