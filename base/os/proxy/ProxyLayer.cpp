@@ -36,10 +36,10 @@ void ProxyLayer::Route(std::string& host, unsigned short& port) const {
 
 void ProxyLayer::ExplainConnectFailure(int& error, std::string& detail) const {
     const std::string kind = m_proxy->Kind() == ProxyKind::Http ? "HTTP" : "SOCKS5";
-    std::string why = error == EHOSTUNREACH && !detail.empty()
-                          ? detail
-                          : std::generic_category().message(error);
-    if (!detail.empty() && why != detail) {
+    // The TCP connect says EHOSTUNREACH for a name that does not resolve too.
+    std::string why = error == EHOSTUNREACH ? "its name does not resolve, or no route leads to it"
+                                            : std::generic_category().message(error);
+    if (!detail.empty()) {
         why += ": " + detail;
     }
     detail = "the " + kind + " proxy " + m_proxy->HostPort() + " cannot be reached: " + why;
