@@ -39,6 +39,10 @@ unsigned short FreePort() {
 ProxyProgram::ProxyProgram(const std::string& name,
                            const std::function<std::string(unsigned short)>& config,
                            std::vector<std::string> args, unsigned short port) {
+#ifdef _WIN32
+    m_why = "a Windows build cannot start " + name + " (.ci/proxy-servers.sh runs it on the host)";
+    return;
+#endif
     const std::string program = FindProgram(name);
     if (program.empty()) {
         m_why = name + " is not installed (tools/install-deps.sh installs it)";
@@ -58,6 +62,14 @@ ProxyProgram::ProxyProgram(const std::string& name,
     args.insert(args.begin(), {"60", program});
     m_process = std::make_unique<ChildProcess>("/usr/bin/timeout", args, "");
     waitListening(name);
+}
+
+ProxyProgram::ProxyProgram(const char* variable) {
+    const char* port = std::getenv(variable);
+    m_port = static_cast<unsigned short>(std::strtoul(port != nullptr ? port : "0", nullptr, 10));
+    if (m_port == 0) {
+        m_why = std::string(variable) + " names no port";
+    }
 }
 
 ProxyProgram::~ProxyProgram() {
@@ -94,6 +106,10 @@ void ProxyProgram::waitListening(const std::string& name) {
 }
 
 std::unique_ptr<ProxyProgram> StartTinyproxy(bool withAuth, unsigned short port) {
+    const char* variable = withAuth ? "KAVRA_TEST_TINYPROXY_AUTH" : "KAVRA_TEST_TINYPROXY";
+    if (std::getenv(variable) != nullptr) {
+        return std::make_unique<ProxyProgram>(variable);
+    }
     return std::make_unique<ProxyProgram>(
         "tinyproxy",
         [withAuth](unsigned short listen) {
@@ -106,6 +122,9 @@ std::unique_ptr<ProxyProgram> StartTinyproxy(bool withAuth, unsigned short port)
 }
 
 std::unique_ptr<ProxyProgram> StartDante(unsigned short port) {
+    if (std::getenv("KAVRA_TEST_DANTE") != nullptr) {
+        return std::make_unique<ProxyProgram>("KAVRA_TEST_DANTE");
+    }
     return std::make_unique<ProxyProgram>(
         "danted",
         [](unsigned short listen) {

@@ -3,6 +3,11 @@
 // authentication), each started with a configuration file the test writes,
 // under `timeout` so that it ends within a minute even when the test does
 // not. Where the program is missing, Why() says so and the test skips.
+//
+// Under Wine a test cannot start them: .ci/proxy-servers.sh starts them on
+// the host's loopback and names their ports in KAVRA_TEST_TINYPROXY,
+// KAVRA_TEST_TINYPROXY_AUTH and KAVRA_TEST_DANTE, which are then used
+// instead (External()).
 #pragma once
 
 #include "support/ChildProcess.h"
@@ -30,6 +35,8 @@ public:
     // args are the program's, with "{}" standing for the file's path.
     ProxyProgram(const std::string& name, const std::function<std::string(unsigned short)>& config,
                  std::vector<std::string> args, unsigned short port = 0);
+    // The proxy the host runs on the port that variable names.
+    explicit ProxyProgram(const char* variable);
     // Stops the proxy; its connections end with it.
     ~ProxyProgram();
     ProxyProgram(const ProxyProgram&) = delete;
@@ -38,6 +45,8 @@ public:
     // Why the proxy is not there; "" when it listens.
     const std::string& Why() const { return m_why; }
     unsigned short Port() const { return m_port; }
+    // Whether the proxy runs outside the test, which cannot stop it.
+    bool External() const { return !m_process; }
 
 private:
     void waitListening(const std::string& name);
