@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <stop_token>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -333,9 +334,6 @@ void ExpectNumberedFrames(const Bytes& wire, std::int64_t& last, std::size_t& fr
 
 TEST(ThroughProxy, TunnelsBrokenByTheTargetAndByTheProxyAreMadeAgainWithEveryPduAccountedFor) {
     START_OR_SKIP(proxy, StartTinyproxy(false));
-    if (proxy->External()) {
-        GTEST_SKIP() << "the proxy runs outside the test, which cannot restart it";
-    }
     const unsigned short proxyPort = proxy->Port();
     LoopbackServer srv;
     CServerStatus server = Through(Url("http", proxyPort), "127.0.0.1", srv.Port());
@@ -347,10 +345,9 @@ TEST(ThroughProxy, TunnelsBrokenByTheTargetAndByTheProxyAreMadeAgainWithEveryPdu
     ASSERT_EQ(client.SetSocket(nullptr, 0, &server), 1);
     ASSERT_EQ(client.Create(), 1);
 
-    std::atomic<bool> stop{false};
     std::atomic<std::uint32_t> next{0};
-    std::thread sender([&] {
-        while (!stop.load()) {
+    std::jthread sender([&](const std::stop_token& stop) {
+        while (!stop.stop_requested()) {
             const std::uint32_t number = next.load();
             const Bytes body = Numbered(number, SizeOf(number));
             if (client.SendPdu(body.data(), static_cast<unsigned int>(body.size())) == 0) {
@@ -366,22 +363,29 @@ TEST(ThroughProxy, TunnelsBrokenByTheTargetAndByTheProxyAreMadeAgainWithEveryPdu
     ASSERT_TRUE(srv.WaitForConnection(0, kSoon));
     ExpectNumberedFrames(srv.Receive(0, 50000, kSoon), last, frames);
     srv.ResetConnection(0);
-    // The next tunnel; then the proxy itself goes, and comes back.
+    // The next tunnel; then the proxy itself goes, and comes back (unless
+    // it runs outside the test, as under Wine).
     ASSERT_TRUE(srv.WaitForConnection(1, kSoon));
-    ExpectNumberedFrames(srv.Receive(1, 50000, kSoon), last, frames);
-    proxy.reset();
-    proxy = StartTinyproxy(false, proxyPort);
-    ASSERT_TRUE(proxy->Why().empty()) << proxy->Why();
-    ASSERT_TRUE(srv.WaitForConnection(2, kSoon));
-    stop = true;
+    std::size_t tunnel = 1;
+    if (!proxy->External()) {
+        ExpectNumberedFrames(srv.Receive(1, 50000, kSoon), last, frames);
+        proxy.reset();
+        proxy = StartTinyproxy(false, proxyPort);
+        ASSERT_TRUE(proxy->Why().empty()) << proxy->Why();
+        ASSERT_TRUE(srv.WaitForConnection(++tunnel, kSoon));
+    }
+    sender.request_stop();
     sender.join();
     // The last PDU goes after all others: once it arrives, everything
     // accepted went or is counted.
     const std::uint32_t final = next.load();
     const Bytes body = Numbered(final, SizeOf(final));
-    ASSERT_EQ(client.SendPdu(body.data(), static_cast<unsigned int>(body.size())), 0);
+    // The queue may be full yet: the PDU goes as soon as there is room.
+    ASSERT_TRUE(WaitUntil([&] {
+        return client.SendPdu(body.data(), static_cast<unsigned int>(body.size())) == 0;
+    }));
     while (last != static_cast<std::int64_t>(final)) {
-        const std::optional<Bytes> got = ReadFrame(srv, 2);
+        const std::optional<Bytes> got = ReadFrame(srv, tunnel);
         ASSERT_TRUE(got) << "frame " << final << " did not arrive";
         const Bytes frame = FrameBytes(*got);
         ASSERT_TRUE(ParseConnection(frame, false, last, frames));
@@ -390,7 +394,7 @@ TEST(ThroughProxy, TunnelsBrokenByTheTargetAndByTheProxyAreMadeAgainWithEveryPdu
     EXPECT_TRUE(SendAccountingHolds(stats));
     EXPECT_EQ(stats.pdusAccepted, final + 1u);
     EXPECT_LE(frames, stats.framesSent);
-    EXPECT_GE(stats.reconnections, 2u);
+    EXPECT_GE(stats.reconnections, tunnel);
     EXPECT_EQ(stats.badHeaders, 0u);
 }
 
