@@ -40,7 +40,7 @@ SetupStep::Progress ProxyStep::send() {
         m_handshake->Sent(static_cast<std::size_t>(n));
     }
     return m_handshake->State() == ProxyHandshake::Progress::Working ? Progress::Later
-                                                                      : Progress::Done;
+                                                                     : Progress::Done;
 }
 
 SetupStep::Progress ProxyStep::receive() {
