@@ -60,9 +60,10 @@ stage "demo under wine" timeout 300 wine "$BUILD_DIR/bin/kavra.exe" demo
 # above skips those cases, for want of proxies.
 proxies_on_host() {
     local log=$BUILD_DIR/proxy-servers.log
-    sh .ci/proxy-servers.sh wine "$BUILD_DIR/bin/kavra_reliability_tests.exe" \
-        --gtest_filter='ThroughProxy.*' 2>&1 | tee "$log"
-    grep -q '^\[  PASSED  \]' "$log"
+    sh .ci/proxy-servers.sh sh -c "wine $BUILD_DIR/bin/kavra_base_tests.exe \
+        --gtest_filter='ProxyHandshake.*' && wine $BUILD_DIR/bin/kavra_reliability_tests.exe \
+        --gtest_filter='ThroughProxy.*'" 2>&1 | tee "$log"
+    [ "$(grep -c '^\[  PASSED  \]' "$log")" -eq 2 ]
 }
 stage "proxies on the host under wine" proxies_on_host
 
