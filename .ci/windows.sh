@@ -56,6 +56,16 @@ stage "build" cmake --build --preset windows
 stage "tests under wine" ctest --preset windows
 stage "TLS against openssl s_server under wine" tls_against_servers
 stage "demo under wine" timeout 300 wine "$BUILD_DIR/bin/kavra.exe" demo
+# The client through tinyproxy and dante on the host's loopback: the suite
+# above skips those cases, for want of proxies.
+proxies_on_host() {
+    local log=$BUILD_DIR/proxy-servers.log
+    sh .ci/proxy-servers.sh sh -c "wine $BUILD_DIR/bin/kavra_base_tests.exe \
+        --gtest_filter='ProxyHandshake.*' && wine $BUILD_DIR/bin/kavra_reliability_tests.exe \
+        --gtest_filter='ThroughProxy.*'" 2>&1 | tee "$log"
+    [ "$(grep -c '^\[  PASSED  \]' "$log")" -eq 2 ]
+}
+stage "proxies on the host under wine" proxies_on_host
 
 # The face's test program runs beside kavra.dll, which the face loads.
 msvc_face_test() {

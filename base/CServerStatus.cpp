@@ -1,6 +1,8 @@
 #include "kavra/base/CServerStatus.h"
 
+#include "base/os/proxy/ProxyEndpoint.h"
 #include "base/os/tls/TlsLayer.h"
+#include "kavra/TlsErrors.h"
 
 #include <utility>
 
@@ -61,6 +63,18 @@ int CServerStatus::SetTls(const kavra::TlsOptions& tls, std::string* why) {
         *why = detail;
     }
     return error;
+}
+
+int CServerStatus::SetProxy(const std::string& url, std::string* why) {
+    std::string detail;
+    if (!url.empty() && !kavra::os::ProxyEndpoint::Parse(url, detail)) {
+        if (why != nullptr) {
+            *why = detail;
+        }
+        return KAVRA_PROXY_SETUP;
+    }
+    m_proxy = url;
+    return 0;
 }
 
 void CServerStatus::SetGiveUp(unsigned int attempts, unsigned int afterMs) {

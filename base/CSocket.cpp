@@ -3,6 +3,7 @@
 #include "base/os/SocketApi.h"
 #include "base/SocketSetup.h"
 #include "base/os/TcpStream.h"
+#include "base/os/proxy/ProxyLayer.h"
 #include "base/os/tls/TlsLayer.h"
 #include "kavra/TlsErrors.h"
 #include "kavra/base/WriteTally.h"
@@ -142,13 +143,15 @@ void CSocket::AbortConnect() {
 int CSocket::SetTls(const kavra::TlsOptions& tls) {
     m_tls = tls;
     if (!tls.Enabled()) {
-        m_layers.clear();
+        m_tlsLayer.reset();
+        stackLayers();
         return 0;
     }
     // Found while this socket still holds its layer: the same settings keep
     // their context, and with it the sessions a reconnect resumes.
     const auto layer = kavra::os::TlsLayer::For(tls);
-    m_layers.assign(1, layer);
+    m_tlsLayer = layer;
+    stackLayers();
     std::string detail;
     const int error = layer->Ready(detail);
     if (error != 0) {
@@ -156,6 +159,31 @@ int CSocket::SetTls(const kavra::TlsOptions& tls) {
         m_lastErrorDetail = detail;
     }
     return error;
+}
+
+int CSocket::SetProxy(const std::string& url) {
+    if (url != m_proxy) {
+        m_proxy = url;
+        m_proxyLayer = url.empty() ? nullptr : std::make_shared<const kavra::os::ProxyLayer>(url);
+        stackLayers();
+    }
+    std::string detail;
+    const int error = m_proxyLayer ? m_proxyLayer->Ready(detail) : 0;
+    if (error != 0) {
+        m_lastError = error;
+        m_lastErrorDetail = detail;
+    }
+    return error;
+}
+
+void CSocket::stackLayers() {
+    m_layers.clear();
+    // The tunnel first: TLS runs through it with the endpoint.
+    for (const auto& layer : {m_proxyLayer, m_tlsLayer}) {
+        if (layer) {
+            m_layers.push_back(layer);
+        }
+    }
 }
 
 bool CSocket::IsEncrypted() const {

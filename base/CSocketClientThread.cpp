@@ -92,6 +92,7 @@ void CSocketClientThread::OnSocketReconnect(int attempt) {
     // send never waits out a long connect timeout or name lookup; only a
     // connect that fails at once ends here.
     m_socket->SetTls(m_server.GetTls());
+    m_socket->SetProxy(m_server.GetProxy());
     m_attemptUnderWay = attempt;
     if (m_socket->BeginConnect(currentHost(), currentPort(), m_server.GetConnectTimeoutMs()) == 0) {
         endAttempt(false);
@@ -154,6 +155,7 @@ unsigned short CSocketClientThread::currentPort() const {
 
 bool CSocketClientThread::connectNow() {
     m_socket->SetTls(m_server.GetTls());
+    m_socket->SetProxy(m_server.GetProxy());
     if (m_socket->Connect(currentHost(), currentPort(), m_server.GetConnectTimeoutMs()) == 0) {
         attemptFailed();
         return false;
@@ -256,6 +258,10 @@ int CSocketClientThread::SetSocket(CSocket* socket, int takeOwnership, CServerSt
     if (server == nullptr) {
         // Reconnecting must not drop the encryption of the socket's own connect.
         m_server.SetTls(socket->GetTls());
+        if (m_server.SetProxy(socket->GetProxy()) != 0) {
+            // Never around a proxy the socket was told to use.
+            m_server.SetReconnect(false);
+        }
     }
     SetIdleLimitMs(m_server.GetIdleLimitMs());
     if (m_server.GetHost().empty()) {

@@ -10,7 +10,26 @@ namespace kavra {
 SocketSetup::SocketSetup(std::string host, unsigned short port, Clock::time_point deadline,
                          Layers layers)
     : m_host(std::move(host)), m_port(port), m_deadline(deadline), m_layers(std::move(layers)),
-      m_step(std::make_unique<TcpConnect>(m_host, port, deadline)) {}
+      m_step(firstHop(deadline)) {}
+
+std::unique_ptr<SetupStep> SocketSetup::firstHop(Clock::time_point deadline) const {
+    std::string host = m_host;
+    unsigned short port = m_port;
+    for (const auto& layer : m_layers) {
+        layer->Route(host, port);
+    }
+    return std::make_unique<TcpConnect>(std::move(host), port, deadline);
+}
+
+SetupStep::Progress SocketSetup::fail(int& error, std::string& detail) {
+    if (m_handle == os::INVALID_SOCKET_HANDLE) {
+        for (const auto& layer : m_layers) {
+            layer->ExplainConnectFailure(error, detail);
+        }
+    }
+    m_last = SetupStep::Progress::Failed;
+    return m_last;
+}
 
 SocketSetup::~SocketSetup() {
     // A layer's step and stream borrow the descriptor: they go first.
@@ -25,7 +44,7 @@ SetupStep::Progress SocketSetup::Advance(int& error, std::string& detail) {
     for (;;) {
         m_last = m_step->Advance(error, detail);
         if (m_last == SetupStep::Progress::Failed) {
-            return m_last;
+            return fail(error, detail);
         }
         if (m_last != SetupStep::Progress::Done) {
             break;
@@ -45,8 +64,8 @@ SetupStep::Progress SocketSetup::Advance(int& error, std::string& detail) {
         }
     }
     if (Clock::now() >= m_deadline) {
-        error = ETIMEDOUT;
-        return SetupStep::Progress::Failed;
+        m_step->Expired(error, detail);
+        return fail(error, detail);
     }
     return m_last;
 }

@@ -9,9 +9,10 @@ namespace kavra {
 
 /**
  * The set-up of one connection as a chain of steps a loop moves on without
- * waiting: the TCP connect, then each layer of the socket (TLS; a proxy's
- * handshake would be another) over the stream the step below made. All
- * steps together end by one deadline.
+ * waiting: the TCP connect, then each layer of the socket (a proxy's
+ * handshake, TLS) over the stream the step below made. All steps together
+ * end by one deadline. The TCP connect goes where the layers route it (the
+ * proxy); each layer starts towards host and port (the target).
  *
  * It owns the descriptor until TakeHandle: a set-up that fails or is given
  * up closes it. One thread at a time: the socket's owner.
@@ -41,6 +42,12 @@ public:
     ///@}
 
 private:
+    // The TCP connect towards where the layers route it.
+    std::unique_ptr<SetupStep> firstHop(Clock::time_point deadline) const;
+    // Failed: the reason in the terms of the step, and of the layers when it
+    // was the TCP connect.
+    SetupStep::Progress fail(int& error, std::string& detail);
+
     std::string m_host;
     unsigned short m_port;
     Clock::time_point m_deadline;

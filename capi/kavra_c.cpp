@@ -294,6 +294,22 @@ const char* KAVRA_CALL kavra_tls_strerror(int code) {
         return "a TLS record was damaged";
     case KAVRA_TLS_ALERT:
         return "the peer sent a fatal TLS alert";
+    case KAVRA_PROXY_SETUP:
+        return "the proxy settings cannot be used (the proxy URL or the target)";
+    case KAVRA_PROXY_UNREACHABLE:
+        return "the proxy cannot be reached";
+    case KAVRA_PROXY_REFUSED:
+        return "the proxy refused to connect to the server";
+    case KAVRA_PROXY_AUTH_REQUIRED:
+        return "the proxy asks for credentials";
+    case KAVRA_PROXY_AUTH_REFUSED:
+        return "the proxy refused the credentials";
+    case KAVRA_PROXY_CLOSED_IN_HANDSHAKE:
+        return "the proxy closed the connection during its handshake";
+    case KAVRA_PROXY_STALLED:
+        return "the proxy did not answer in time";
+    case KAVRA_PROXY_MALFORMED:
+        return "the proxy's reply is malformed";
     default:
         return "not a TLS failure code";
     }
@@ -450,6 +466,29 @@ int KAVRA_CALL kavra_client_set_receive_callback(kavra_client* client, kavra_rec
     client->onReceive = fn;
     client->onReceiveContext = context;
     return KAVRA_OK;
+}
+
+int KAVRA_CALL kavra_client_set_proxy(kavra_client* client, const char* url, char* why,
+                                      size_t why_size) {
+    return guarded([&] {
+        if (client == nullptr) {
+            return KAVRA_ERR_ARGUMENT;
+        }
+        const std::lock_guard lock(client->lifeCycle);
+        if (client->state.load() != State::Created) {
+            return KAVRA_ERR_STATE;
+        }
+        std::string reason;
+        if (client->server.SetProxy(textOf(url), &reason) != 0) {
+            if (why != nullptr && why_size > 0) {
+                const std::size_t n = std::min(reason.size(), why_size - 1);
+                std::memcpy(why, reason.data(), n);
+                why[n] = '\0';
+            }
+            return KAVRA_ERR_ARGUMENT;
+        }
+        return KAVRA_OK;
+    });
 }
 
 int KAVRA_CALL kavra_client_is_connected(const kavra_client* client) {

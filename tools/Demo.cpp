@@ -353,7 +353,7 @@ bool Demo::Run() {
         m_client.SetHoldWhileDisconnected(true);
         m_client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
     }
-    m_client.Connect(address, true, 0, tls);
+    m_client.Connect(address, true, 0, tls, m_options.proxy);
     m_start = Clock::now();
     m_lastVerified = m_start;
     m_sendersRunning = m_options.senders;

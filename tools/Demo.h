@@ -33,6 +33,8 @@ struct DemoOptions {
     // The peer serves TLS with a certificate made for the run, which the
     // client trusts as its CA; every fault then happens inside TLS.
     bool tls = false;
+    // The client's proxy URL; "" for none.
+    std::string proxy;
     bool verbose = false;
     bool progressBar = false;
 };

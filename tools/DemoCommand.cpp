@@ -9,7 +9,7 @@ namespace kavra::tool {
 int RunDemo(int argc, char** argv) {
     Args args("demo",
               "kavra demo [--count N | --duration SECONDS] [--senders N] [--seed N] [--lossless]\n"
-              "                  [--tls]",
+              "                  [--tls] [--proxy URL]",
               "Starts an echo peer in this process that injects faults (garbage, 0xFF padding,\n"
               "bad length fields, oversize frames, torn frames, stalls, one dropped\n"
               "connection), connects a client, sends\n"
@@ -19,7 +19,8 @@ int RunDemo(int argc, char** argv) {
               "dropped nothing itself and only frames in flight at the drop were lost.\n"
               "With --tls the peer serves TLS with a certificate made for the run (removed\n"
               "afterwards) that the client trusts as its CA, and every fault happens inside\n"
-              "the TLS stream.",
+              "the TLS stream. With --proxy the client reaches the peer through that proxy\n"
+              "(which must be allowed to connect to 127.0.0.1), and reconnects through it.",
               {},
               {{"count", "N", "PDUs to send (default 4000)"},
                {"duration", "SECONDS", "send for this long instead of --count PDUs"},
@@ -30,6 +31,7 @@ int RunDemo(int argc, char** argv) {
                 "the client holds PDUs while disconnected and stops reading at a full "
                 "receive queue"},
                {"tls", "", "run the peer and the client over TLS"},
+               {"proxy", "URL", "the client goes through this HTTP or SOCKS5 proxy"},
                {"plain", "", "progress as plain lines even on a terminal"}});
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
@@ -52,6 +54,7 @@ int RunDemo(int argc, char** argv) {
     if (options.tls) {
         RequireServingTls();
     }
+    options.proxy = args.Get("proxy", "");
     options.verbose = args.Has("verbose");
     options.progressBar = Terminal::StdoutIsTerminal() && !args.Has("plain") && !options.verbose;
     Demo demo(options);

@@ -25,7 +25,9 @@ std::vector<OptionInfo> recvOptions() {
         {"duration", "SECONDS", "stop after this long"},
         {"block", "", "when 100 PDUs wait, stop reading (slowing the server) instead of dropping"},
         {"idle-timeout", "SECONDS",
-         "reconnect when nothing at all arrived for this long (off by default)"}};
+         "reconnect when nothing at all arrived for this long (off by default)"},
+        {"proxy", "URL",
+         "connect through this proxy: http://[USER:PASSWORD@]HOST:PORT or socks5://..."}};
     const std::vector<OptionInfo> tls = ClientTlsOptionRows();
     rows.insert(rows.end(), tls.begin(), tls.end());
     return rows;
@@ -37,12 +39,12 @@ int RunRecv(int argc, char** argv) {
     Args args("recv",
               "kavra recv HOST:PORT [--hex | --out FILE] [--count N] [--duration S] [--block]\n"
               "                      [--idle-timeout S] [--tls [--ca FILE] [--server-name NAME]\n"
-              "                      [--cert FILE --key FILE] [--insecure]]",
+              "                      [--cert FILE --key FILE] [--insecure]] [--proxy URL]",
               "Connects and prints the body of every PDU received, one per line. The\n"
               "connection is re-established with backoff when the server drops it, or when\n"
               "it stops answering (TCP keepalive, or --idle-timeout). Stops on\n"
               "Ctrl-C, after --count PDUs or after --duration seconds; a summary goes to\n"
-              "standard error. --tls as for send.",
+              "standard error. --tls and --proxy as for send.",
               {"HOST:PORT"}, recvOptions());
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
@@ -70,7 +72,8 @@ int RunRecv(int argc, char** argv) {
         client.SetReceiveOverflow(kavra::ReceiveOverflow::Block);
     }
     client.SetPrintEvents(verbose);
-    client.Connect(address, true, static_cast<unsigned int>(idleTimeout * 1000.0), tls);
+    client.Connect(address, true, static_cast<unsigned int>(idleTimeout * 1000.0), tls,
+                   args.Get("proxy", ""));
     const auto start = std::chrono::steady_clock::now();
     std::vector<unsigned char> body(KavraClientThread::MAX_PDU_LENGTH);
     std::uint64_t received = 0;

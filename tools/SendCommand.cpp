@@ -111,7 +111,9 @@ std::vector<OptionInfo> sendOptions() {
         {"hex", "", "print replies in hex"},
         {"timeout", "MS", "longest wait for each reply (default 5000)"},
         {"hold", "",
-         "reconnect after a drop and write the PDUs still queued (waits for the server)"}};
+         "reconnect after a drop and write the PDUs still queued (waits for the server)"},
+        {"proxy", "URL",
+         "connect through this proxy: http://[USER:PASSWORD@]HOST:PORT or socks5://..."}};
     const std::vector<OptionInfo> tls = ClientTlsOptionRows();
     rows.insert(rows.end(), tls.begin(), tls.end());
     return rows;
@@ -123,7 +125,7 @@ int RunSend(int argc, char** argv) {
     Args args("send",
               "kavra send HOST:PORT [--size N | --raw] [--expect N] [--hex] [--hold]\n"
               "                  [--tls [--ca FILE] [--server-name NAME] [--cert FILE --key FILE]\n"
-              "                  [--insecure]]",
+              "                  [--insecure]] [--proxy URL]",
               "Reads standard input and sends each line (without its newline) as one PDU;\n"
               "empty lines are skipped, since a frame carries at least one byte. --size\n"
               "sends fixed-size chunks instead, --raw the whole input as one PDU. With\n"
@@ -132,7 +134,9 @@ int RunSend(int argc, char** argv) {
               "written go out on it; frames the kernel had already taken are lost with the\n"
               "old one. With --tls the connection is encrypted and the server's certificate\n"
               "verified (against --ca, else the system's authorities) for HOST or\n"
-              "--server-name. A summary goes to standard error.",
+              "--server-name. With --proxy every connection goes through an HTTP (CONNECT)\n"
+              "or SOCKS5 proxy, which resolves HOST; TLS still verifies HOST, not the proxy.\n"
+              "A summary goes to standard error.",
               {"HOST:PORT"}, sendOptions());
     if (!args.Parse(argc, argv, 2)) {
         PrintLine(args.HelpText());
@@ -154,7 +158,7 @@ int RunSend(int argc, char** argv) {
     ToolClient client;
     client.SetHoldWhileDisconnected(hold);
     client.SetPrintEvents(verbose);
-    client.Connect(address, hold, 0, tls);
+    client.Connect(address, hold, 0, tls, args.Get("proxy", ""));
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < pdus.size(); ++i) {
         const std::string& pdu = pdus[i];

@@ -16,8 +16,10 @@ namespace kavra::tool {
 
 namespace {
 
+// A failure of TLS or of a proxy's handshake: it has a text and a detail of its own.
 bool isTlsError(int error) {
-    return error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST;
+    return (error >= KAVRA_TLS_ERROR_FIRST && error <= KAVRA_TLS_ERROR_LAST) ||
+           (error >= KAVRA_PROXY_ERROR_FIRST && error <= KAVRA_PROXY_ERROR_LAST);
 }
 
 std::string errorText(int error) {
@@ -33,13 +35,18 @@ ToolClient::~ToolClient() {
 }
 
 void ToolClient::Connect(const Address& address, bool reconnect, unsigned int idleLimitMs,
-                         const kavra::TlsOptions& tls) {
+                         const kavra::TlsOptions& tls, const std::string& proxy) {
     m_where = address.ToString();
     const std::string where = "cannot connect to " + m_where + ": ";
-    if (!ServerSocket::HostResolves(address.Host())) {
+    CServerStatus server(address.Host(), address.Port());
+    std::string badProxy;
+    if (server.SetProxy(proxy, &badProxy) != 0) {
+        throw std::runtime_error("bad --proxy: " + badProxy);
+    }
+    // Through a proxy the name is the proxy's to resolve.
+    if (proxy.empty() && !ServerSocket::HostResolves(address.Host())) {
         throw std::runtime_error(where + "cannot resolve host '" + address.Host() + "'");
     }
-    CServerStatus server(address.Host(), address.Port());
     server.SetReconnect(reconnect);
     server.SetBackoff(50, 1000);
     server.SetIdleLimitMs(idleLimitMs);

@@ -22,9 +22,11 @@ public:
     // std::runtime_error("cannot connect to HOST:PORT: reason"), the reason
     // saying what a person can do about it (for TLS the failure and its
     // detail: "the server's certificate is not trusted: ..."). Application
-    // thread, once.
+    // thread, once. With a proxy URL (CServerStatus::SetProxy) every
+    // connection goes through it and the proxy resolves the host; a URL
+    // that cannot be used throws std::runtime_error("bad --proxy: why").
     void Connect(const Address& address, bool reconnect, unsigned int idleLimitMs = 0,
-                 const kavra::TlsOptions& tls = {});
+                 const kavra::TlsOptions& tls = {}, const std::string& proxy = "");
     // Print connection events (drops, attempts, connects) to standard error.
     // Before Connect.
     void SetPrintEvents(bool print) { m_printEvents = print; }

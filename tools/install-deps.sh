@@ -4,7 +4,10 @@ set -euo pipefail
 
 # libssl-dev for TLS (KAVRA_TLS=AUTO finds it), openssl for the TLS tests' certificates and server.
 # libasio-dev (standalone Asio) for the event-loop example.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev openssl iproute2 iptables libasio-dev "$@")
+# tinyproxy (HTTP CONNECT) and dante-server (SOCKS5) for the proxy tests, which
+# start their own instances on loopback; the packages' services are not used.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev openssl iproute2 iptables libasio-dev
+          tinyproxy dante-server "$@")
 missing=()
 for pkg in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

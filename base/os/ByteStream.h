@@ -1,6 +1,6 @@
 // The transport seam: one connection's bytes as the socket moves them. Plain
-// TCP (TcpStream) is at the bottom; each layer above it (TLS; later a proxy's
-// handshake) wraps the stream below and is a stream itself, so CSocket reads
+// TCP (TcpStream) is at the bottom; each layer above it (a proxy's tunnel,
+// TLS) wraps the stream below and is a stream itself, so CSocket reads
 // ahead, corks, waits and applies its rules to whatever the chain is.
 //
 // Transfers keep the contract of os::SendSome and os::RecvSome: > 0 bytes

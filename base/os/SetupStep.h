@@ -1,5 +1,5 @@
-// One stage of a connection's set-up (the TCP connect; TLS; a proxy's
-// handshake would be another) as something a loop moves on without waiting.
+// One stage of a connection's set-up (the TCP connect; a proxy's handshake;
+// TLS) as something a loop moves on without waiting.
 //
 // The owner calls Advance whenever Handle() is ready in the direction the
 // last Advance asked for, or WakeBy() has come, whichever is first; Advance
@@ -10,6 +10,7 @@
 #include "base/os/ByteStream.h"
 #include "base/os/SocketApi.h"
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -40,6 +41,9 @@ public:
     // of the stage that has a deadline of its own); Clock::time_point::max()
     // when there is none.
     virtual Clock::time_point WakeBy() const { return Clock::time_point::max(); }
+    // The set-up's deadline passed while this step was under way: why, in
+    // the step's own terms (a stage that waits on a peer names it).
+    virtual void Expired(int& error, std::string& /*detail*/) { error = ETIMEDOUT; }
     // After Done: the stream this stage made.
     virtual std::unique_ptr<ByteStream> TakeStream() = 0;
 };

@@ -1,5 +1,5 @@
-// One stage a new connection passes through once TCP is up (TLS; a proxy's
-// handshake would be another), as a maker of the stream that wraps the one
+// One stage a new connection passes through once TCP is up (a proxy's
+// handshake; TLS), as a maker of the stream that wraps the one
 // below. A socket keeps its layers, lowest first, across reconnections, and
 // every connect starts each in turn over the stream the one below made.
 //
@@ -33,6 +33,14 @@ public:
                                              const std::string& host, unsigned short port,
                                              int& error,
                                              std::string& detail) const = 0;
+
+    // Where the TCP connect goes with this layer in the chain: a layer that
+    // tunnels to the target (a proxy's handshake) names its own peer; the
+    // others leave host and port alone. Start still gets the target.
+    virtual void Route(std::string& /*host*/, unsigned short& /*port*/) const {}
+    // The TCP connect to where Route pointed failed with error and detail: a
+    // layer that routed says so in its own terms (which hop was unreachable).
+    virtual void ExplainConnectFailure(int& /*error*/, std::string& /*detail*/) const {}
 };
 
 } // namespace kavra

@@ -186,6 +186,8 @@ def _declare(lib):
                                                 ctypes.c_uint32]),
         "kavra_stats_size": (ctypes.c_uint32, []),
         "kavra_stats_fields": (ctypes.c_char_p, []),
+        "kavra_client_set_proxy": (ctypes.c_int, [handle, ctypes.c_char_p, ctypes.c_char_p,
+                                                  ctypes.c_size_t]),
         "kavra_client_is_connected": (ctypes.c_int, [handle]),
         "kavra_client_has_given_up": (ctypes.c_int, [handle]),
     }
@@ -211,13 +213,13 @@ def tls_available():
 
 
 def tls_strerror(code):
-    """The text of a TLS failure code (KAVRA_TLS_*), as stats()["last_connect_error"]
-    holds one."""
+    """The text of a TLS or proxy failure code (KAVRA_TLS_*, KAVRA_PROXY_*), as
+    stats()["last_connect_error"] holds one."""
     return _lib().kavra_tls_strerror(code).decode("ascii")
 
 
 def _connect_reason(code):
-    """The text of a last_connect_error value: a TLS code or an errno code."""
+    """The text of a last_connect_error value: a TLS or proxy code, or an errno code."""
     text = tls_strerror(code)
     return text if text != tls_strerror(0) else os.strerror(code)
 
@@ -229,7 +231,9 @@ class Client:
     Keyword options are the fields of kavra_options (connect_timeout_ms,
     reconnect, backoff_initial_ms, send_queue_limit, linger_ms,
     hold_while_disconnected, receive_overflow, ..., tls, tls_ca_file,
-    tls_server_name, ...). With require_connection (the default) entering
+    tls_server_name, ...), and proxy: "http://[user:password@]host:port" or
+    "socks5://[user:password@]host:port", through which every connection
+    goes (the proxy resolves host). With require_connection (the default) entering
     fails when the first connection attempt does, and the error names the
     reason; otherwise the worker keeps trying in the background.
     """
@@ -238,6 +242,8 @@ class Client:
         lib = _lib()
         self._options = _Options()
         lib.kavra_options_init(ctypes.byref(self._options))
+        proxy = options.pop("proxy", None)
+        self._proxy = None if proxy is None else os.fsencode(proxy)
         for name, value in options.items():
             if name in ("size", "reserved") or name not in dict(_Options._fields_):
                 raise TypeError(f"unknown option {name!r}")
@@ -264,6 +270,12 @@ class Client:
         if code != OK:
             raise KavraError(code, "create")
         self._handle = handle
+        if self._proxy:
+            why = ctypes.create_string_buffer(512)
+            code = lib.kavra_client_set_proxy(handle, self._proxy, why, len(why))
+            if code != OK:
+                self.close()
+                raise KavraError(code, "proxy: " + why.value.decode("utf-8", "replace"))
         code = lib.kavra_client_start(handle)
         if code != OK and (code != ERR_CONNECT or self._require_connection):
             what = f"start {self._host.decode()}:{self._port}"

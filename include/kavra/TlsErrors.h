@@ -1,9 +1,11 @@
 /**
  * @file
- * Why a TLS connection failed: the codes that OnSocketConnect(error),
- * CSocket::GetLastError and the C interface report for failures of the TLS
- * layer, next to the system's own (errno-style) codes, which they never
- * collide with. Plain C, so that the C interface and C++ share one list.
+ * Why a TLS connection, or the handshake with a proxy under it, failed: the
+ * codes that OnSocketConnect(error), CSocket::GetLastError and the C
+ * interface report for failures of the layers above TCP, next to the
+ * system's own (errno-style) codes, which they never collide with. Each layer
+ * has a range of its own. Plain C, so that the C interface and C++ share one
+ * list.
  */
 #ifndef KAVRA_TLS_ERRORS_H
 #define KAVRA_TLS_ERRORS_H
@@ -40,5 +42,32 @@
 #define KAVRA_TLS_ALERT (KAVRA_TLS_ERROR_FIRST + 10)
 /// The last TLS code.
 #define KAVRA_TLS_ERROR_LAST KAVRA_TLS_ALERT
+
+/// The first proxy code; every one lies in
+/// [KAVRA_PROXY_ERROR_FIRST, KAVRA_PROXY_ERROR_LAST]. The detail text names
+/// the proxy (host and port, never its credentials) and the target.
+#define KAVRA_PROXY_ERROR_FIRST 0x4B5000
+/// The proxy settings cannot be used: a proxy URL that cannot be read, or a
+/// target the proxy cannot be asked for (fails before connecting).
+#define KAVRA_PROXY_SETUP (KAVRA_PROXY_ERROR_FIRST + 0)
+/// The TCP connection to the proxy itself failed; the detail has the reason.
+#define KAVRA_PROXY_UNREACHABLE (KAVRA_PROXY_ERROR_FIRST + 1)
+/// The proxy would not connect to the target: the detail has the HTTP
+/// status line or the SOCKS5 reply code.
+#define KAVRA_PROXY_REFUSED (KAVRA_PROXY_ERROR_FIRST + 2)
+/// The proxy asks for credentials and none were given (HTTP 407, or a SOCKS5
+/// proxy that accepts no connection without authentication).
+#define KAVRA_PROXY_AUTH_REQUIRED (KAVRA_PROXY_ERROR_FIRST + 3)
+/// The proxy refused the credentials given, or takes none that kavra offers.
+#define KAVRA_PROXY_AUTH_REFUSED (KAVRA_PROXY_ERROR_FIRST + 4)
+/// The proxy closed the connection before its handshake was complete.
+#define KAVRA_PROXY_CLOSED_IN_HANDSHAKE (KAVRA_PROXY_ERROR_FIRST + 5)
+/// The proxy's reply did not come complete within the connect timeout.
+#define KAVRA_PROXY_STALLED (KAVRA_PROXY_ERROR_FIRST + 6)
+/// The proxy answered with something its protocol does not allow (another
+/// protocol, a broken status line, a reply too long).
+#define KAVRA_PROXY_MALFORMED (KAVRA_PROXY_ERROR_FIRST + 7)
+/// The last proxy code.
+#define KAVRA_PROXY_ERROR_LAST KAVRA_PROXY_MALFORMED
 
 #endif

@@ -245,9 +245,9 @@ KAVRA_API uint32_t KAVRA_CALL kavra_version(void);
 /// code" for codes this library does not return). The text is static.
 KAVRA_API const char* KAVRA_CALL kavra_strerror(int code);
 
-/// A short ASCII description of a TLS failure code (KAVRA_TLS_*,
-/// kavra/TlsErrors.h), as last_connect_error holds one; "not a TLS failure
-/// code" for other codes (errno-style ones have the C library's strerror).
+/// A short ASCII description of a TLS or proxy failure code (KAVRA_TLS_*,
+/// KAVRA_PROXY_*, kavra/TlsErrors.h), as last_connect_error holds one; "not
+/// a TLS failure code" for other codes (errno-style ones have the C library's strerror).
 /// Never null; the text is static.
 KAVRA_API const char* KAVRA_CALL kavra_tls_strerror(int code);
 
@@ -365,6 +365,22 @@ KAVRA_API uint32_t KAVRA_CALL kavra_stats_size(void);
 KAVRA_API const char* KAVRA_CALL kavra_stats_fields(void);
 
 /// 1 while the connection is up, 0 otherwise (also for null).
+/// Every connection of the client goes through a proxy:
+/// "http://[user:password@]host:port" (HTTP CONNECT, Basic authentication) or
+/// "socks5://[user:password@]host:port" (SOCKS5, no authentication or
+/// user/password); user and password may percent-encode any byte (%40 for
+/// '@'). The proxy resolves the client's host; TLS verifies that host, not
+/// the proxy. Null or "" for none (the default). The library reads no
+/// environment variable. A proxy's failure fails the connect attempt with a
+/// KAVRA_PROXY_* code in last_connect_error (kavra_tls_strerror names it).
+/// KAVRA_OK; KAVRA_ERR_ARGUMENT for a null client or a URL that cannot be
+/// used, the reason (with the password hidden) then copied into why, cut to
+/// why_size bytes with its terminating zero, when why is not null;
+/// KAVRA_ERR_STATE once the client was started. Application thread,
+/// before kavra_client_start.
+KAVRA_API int KAVRA_CALL kavra_client_set_proxy(kavra_client* client, const char* url, char* why,
+                                                size_t why_size);
+
 KAVRA_API int KAVRA_CALL kavra_client_is_connected(const kavra_client* client);
 
 /// 1 once the give-up limit ended the reconnection attempts (the connection

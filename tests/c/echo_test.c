@@ -68,6 +68,13 @@ static void check_texts(void) {
         CHECK(code == KAVRA_TLS_ERROR_FIRST ||
               strcmp(kavra_tls_strerror(code), kavra_tls_strerror(code - 1)) != 0);
     }
+    /* So has every proxy code, and none is a TLS code's. */
+    for (code = KAVRA_PROXY_ERROR_FIRST; code <= KAVRA_PROXY_ERROR_LAST; ++code) {
+        CHECK(code < KAVRA_TLS_ERROR_FIRST || code > KAVRA_TLS_ERROR_LAST);
+        CHECK(strcmp(kavra_tls_strerror(code), kavra_tls_strerror(0)) != 0);
+        CHECK(code == KAVRA_PROXY_ERROR_FIRST ||
+              strcmp(kavra_tls_strerror(code), kavra_tls_strerror(code - 1)) != 0);
+    }
     CHECK(kavra_tls_available() == 0 || kavra_tls_available() == 1);
 }
 

@@ -35,6 +35,10 @@
 /// TLS (off by default): the same settings for every endpoint
 /// (kavra::TlsOptions); the certificate is checked against each endpoint's
 /// host unless the options name the server.
+///
+/// Proxy (none by default): every endpoint is reached through the same
+/// proxy, HTTP CONNECT or SOCKS5 (SetProxy); the endpoint's host name goes
+/// to the proxy, which resolves it, and TLS checks the endpoint's name.
 class KAVRA_API CServerStatus {
 public:
     /// No endpoint (an empty host, port 0) and the default policy.
@@ -112,6 +116,15 @@ public:
     int SetTls(const kavra::TlsOptions& tls, std::string* why = nullptr);
     /// The settings given to SetTls.
     const kavra::TlsOptions& GetTls() const { return m_tls; }
+    /// The proxy every connection goes through: http://[user:password@]host:port
+    /// (HTTP CONNECT, Basic authentication) or socks5://[user:password@]host:port
+    /// (SOCKS5, no authentication or user/password); "" for none. User and
+    /// password may percent-encode any byte (%40 for '@'). 0, or
+    /// KAVRA_PROXY_SETUP (kavra/TlsErrors.h) with the reason in why when
+    /// given, the URL with its password hidden, and the setting unchanged.
+    int SetProxy(const std::string& url, std::string* why = nullptr);
+    /// The URL given to SetProxy, credentials and all: not for logs.
+    const std::string& GetProxy() const { return m_proxy; }
     /// True when none of the three keepalive settings is 0.
     bool KeepAliveOn() const;
 
@@ -138,4 +151,5 @@ private:
     unsigned int m_unacknowledgedLimitMs = 0;
     unsigned int m_idleLimitMs = 0;
     kavra::TlsOptions m_tls;
+    std::string m_proxy;
 };

@@ -65,8 +65,18 @@ class StreamLayer;
 /// KAVRA_TLS_BAD_RECORD, a fatal alert with KAVRA_TLS_ALERT
 /// (kavra/TlsErrors.h). Close sends close_notify. Attach stays plain.
 ///
+/// Proxy (SetProxy): Connect makes the TCP connection to the proxy, asks it
+/// for the endpoint (HTTP CONNECT or SOCKS5, with the endpoint's host name,
+/// which the proxy resolves) and then, with TLS, makes the TLS handshake
+/// with the endpoint through the tunnel, all within the same timeout. A
+/// proxy that cannot be reached, refuses, wants other credentials, closes,
+/// stalls or answers what its protocol does not allow fails the connect
+/// with a KAVRA_PROXY_* code (kavra/TlsErrors.h); details never hold the
+/// password.
+///
 /// Inside, every transfer goes through one stream: plain TCP, with each
-/// layer the settings ask for (TLS) wrapped around it at connect.
+/// layer the settings ask for (a proxy's tunnel, TLS) wrapped around it at
+/// connect.
 class KAVRA_API CSocket {
 public:
     using Handle = std::intptr_t;             ///< A system socket descriptor.
@@ -126,6 +136,14 @@ public:
     int SetTls(const kavra::TlsOptions& tls);
     /// The settings given to SetTls.
     const kavra::TlsOptions& GetTls() const { return m_tls; }
+    /// The proxy of the next Connect and Reconnect: "" for none (the
+    /// default), http://[user:password@]host:port or
+    /// socks5://[user:password@]host:port. 0, or KAVRA_PROXY_SETUP with
+    /// GetLastError and GetLastErrorDetail set when the URL cannot be
+    /// used; every connect then fails the same way (never without the proxy).
+    int SetProxy(const std::string& url);
+    /// The URL given to SetProxy, credentials and all.
+    const std::string& GetProxy() const { return m_proxy; }
     /// Connects again to the remembered endpoint; 0 when there is none.
     int Reconnect(unsigned int timeoutMs);
     /// Takes an already connected descriptor (ownership passes to this object).
@@ -247,6 +265,8 @@ public:
 
 private:
     void fail(int error);
+    // m_layers from the proxy's and the TLS layer.
+    void stackLayers();
     // Send while corked: holds the bytes back when they fit.
     int holdBack(const void* src, int n, int timeoutMs);
     // Writes out the held bytes within the last held Send's timeout.
@@ -306,6 +326,10 @@ private:
     int m_lastError = 0;
     std::string m_lastErrorDetail;
     kavra::TlsOptions m_tls;
+    std::string m_proxy;
+    // The layers SetProxy and SetTls made, null when off.
+    std::shared_ptr<const kavra::StreamLayer> m_proxyLayer;
+    std::shared_ptr<const kavra::StreamLayer> m_tlsLayer;
     // What a connect wraps around TCP, lowest first.
     std::vector<std::shared_ptr<const kavra::StreamLayer>> m_layers;
     // The open connection's stream; null while closed.
