@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kavra {
+class WholeFrame;
+} // namespace kavra
+
 /// One protocol data unit: a KavraHeader and an opaque body.
 ///
 /// The body is either owned (setBody, setData: the PDU copies the bytes and
@@ -21,10 +25,6 @@
 ///
 /// Not thread-safe: one thread at a time. A PDU may be destroyed on another
 /// thread than the one that made it.
-namespace kavra {
-class WholeFrame;
-} // namespace kavra
-
 class KAVRA_API KavraPDU : public CPDU {
 public:
     ///@{
