@@ -49,15 +49,21 @@ std::string OfferedSchemes(const std::vector<std::string>& lines) {
 
 } // namespace
 
+namespace {
+
+unsigned Octet(char byte) {
+    return static_cast<unsigned char>(byte);
+}
+
+} // namespace
+
 std::string Base64(const std::string& bytes) {
     static const char alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     std::size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned value = static_cast<unsigned char>(bytes[i]) << 16 |
-                               static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                               static_cast<unsigned char>(bytes[i + 2]);
+        const unsigned value = Octet(bytes[i]) << 16U | Octet(bytes[i + 1]) << 8U | Octet(bytes[i + 2]);
         out += alphabet[value >> 18 & 63];
         out += alphabet[value >> 12 & 63];
         out += alphabet[value >> 6 & 63];
@@ -65,8 +71,7 @@ std::string Base64(const std::string& bytes) {
     }
     if (i < bytes.size()) {
         const bool two = i + 1 < bytes.size();
-        const unsigned value = static_cast<unsigned char>(bytes[i]) << 16 |
-                               (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0u);
+        const unsigned value = Octet(bytes[i]) << 16U | (two ? Octet(bytes[i + 1]) << 8U : 0U);
         out += alphabet[value >> 18 & 63];
         out += alphabet[value >> 12 & 63];
         out += two ? alphabet[value >> 6 & 63] : '=';
