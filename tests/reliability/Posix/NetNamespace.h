@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace kavra::test {
@@ -60,7 +62,30 @@ struct NamespaceRun {
     std::string err;
 };
 
+// Held while a namespace run lasts. Two of them side by side (CTest runs two
+// tests at once) delayed each other's timed steps by up to a second, so they
+// take turns; each run is bounded, so a turn always comes.
+class NamespaceTurn {
+public:
+    NamespaceTurn() : m_fd(::open("/tmp/kavra-netns.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600)) {
+        if (m_fd >= 0) {
+            static_cast<void>(::flock(m_fd, LOCK_EX));
+        }
+    }
+    ~NamespaceTurn() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    NamespaceTurn(const NamespaceTurn&) = delete;
+    NamespaceTurn& operator=(const NamespaceTurn&) = delete;
+
+private:
+    int m_fd;
+};
+
 inline NamespaceRun RunInNamespace(const std::string& filter, milliseconds limit) {
+    const NamespaceTurn turn;
     NamespaceRun run;
     char self[4096] = {};
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
