@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian stage: builds the packages with the `deb` workflow preset
-# (libkavra0.5 or whatever the release's soname makes it, kavra,
+# (libkavra0.6 or whatever the release's soname makes it, kavra,
 # libkavra-dev), installs them with dpkg, builds the
 # package check's consumer against the system copy (find_package with no
 # prefix, and pkg-config), runs /usr/bin/kavra demo, checks that the kavra

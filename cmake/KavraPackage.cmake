@@ -2,7 +2,7 @@
 # On Linux, `cpack -G DEB` (or the deb workflow preset) makes three Debian
 # packages, split the way Debian splits a library so that the next
 # release's runtime package can be installed beside this one's:
-#   libkavra0.5   the shared library libkavra.so.0.5 (runtime)
+#   libkavra0.6   the shared library libkavra.so.0.6 (runtime)
 #   kavra         the kavra tool (tool)
 #   libkavra-dev  headers, libkavra.so, CMake and pkg-config files (development)
 set(CPACK_PACKAGE_NAME kavra)
@@ -17,8 +17,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(CPACK_GENERATOR DEB)
     set(KAVRA_DEB_RELEASE 1)
     set(KAVRA_DEB_VERSION ${PROJECT_VERSION}-${KAVRA_DEB_RELEASE})
-    # Debian names a runtime package after its soname: libkavra.so.0.5 is in
-    # libkavra0.5, which can be installed beside the next release's.
+    # Debian names a runtime package after its soname: libkavra.so.0.6 is in
+    # libkavra0.6, which can be installed beside the next release's.
     set(KAVRA_DEB_LIBRARY libkavra${KAVRA_SOVERSION})
 
     # Debian wants a copyright file and a gzipped changelog in each package's

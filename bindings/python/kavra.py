@@ -2,7 +2,7 @@
 
 A thin ctypes layer over the library's C interface (kavra.h); no compiled
 extension. The library is found where it is installed: KAVRA_LIBRARY names
-it (libkavra.so.0.5, kavra.dll) or the folder that holds it (a prefix's lib/);
+it (libkavra.so.0.6, kavra.dll) or the folder that holds it (a prefix's lib/);
 without it, the system's loader looks for it (the Debian package's /usr/lib,
 LD_LIBRARY_PATH, the folders ldconfig knows).
 
@@ -35,7 +35,7 @@ import sys
 
 __all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version", "tls_available",
            "tls_strerror"]
-__version__ = "0.5.0"
+__version__ = "0.6.0"
 
 MAX_PDU_LENGTH = 8812
 _WAIT_FOREVER = 0xFFFFFFFF
@@ -102,7 +102,7 @@ _MAJOR, _MINOR = (int(part) for part in __version__.split(".")[:2])
 _RELEASE = f"{_MAJOR}.{_MINOR}" if _MAJOR == 0 else f"{_MAJOR}"
 
 # The file names the library has when installed, the versioned one first:
-# the runtime package (libkavra0.5) has no unversioned libkavra.so.
+# the runtime package (libkavra0.6) has no unversioned libkavra.so.
 if os.name == "nt":
     _NAMES = ("kavra.dll",)
 elif sys.platform == "darwin":

@@ -56,7 +56,7 @@
 /// Incompatible changes of the C interface raise it.
 #define KAVRA_VERSION_MAJOR 0
 /// Additions (functions, fields at the end of a structure) raise it.
-#define KAVRA_VERSION_MINOR 5
+#define KAVRA_VERSION_MINOR 6
 /// Fixes.
 #define KAVRA_VERSION_PATCH 0
 ///@}
