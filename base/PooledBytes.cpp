@@ -9,7 +9,7 @@ namespace kavra {
 
 namespace {
 
-constexpr std::size_t SMALL_BLOCK = 256;
+constexpr std::size_t SMALL_BLOCK = PooledBytes::SMALL_BLOCK;
 constexpr std::size_t LARGE_BLOCK = 2048;
 
 // Room in front of a sized block for its size, keeping the bytes aligned

@@ -26,6 +26,11 @@ namespace kavra {
 
 class PooledBytes {
 public:
+    // The smaller size class: a block of up to this many bytes has room for
+    // this many, whatever size was asked, so its owner may fill it again
+    // with any size up to it and release it with the size it last held.
+    static constexpr std::size_t SMALL_BLOCK = 256;
+
     // A block of size bytes (a valid, distinct block for 0 too). Throws
     // std::bad_alloc.
     static unsigned char* New(BlockKind kind, std::size_t size);

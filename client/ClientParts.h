@@ -4,6 +4,7 @@
 #include "client/ConnectionWait.h"
 #include "client/Linger.h"
 #include "client/MaxAge.h"
+#include "client/PduRecycler.h"
 #include "client/ReceiveBackpressure.h"
 #include "client/ReceiveSignal.h"
 #include "client/SendHold.h"
@@ -39,6 +40,7 @@ struct ClientParts {
     ReceiveBackpressure receive;
     SendRoom room;
     ReceiveSignal receiveSignal;
+    PduRecycler recycler;
 };
 
 } // namespace kavra

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -469,8 +470,7 @@ bool KavraClientThread::takeWholeFrame(unsigned int& budget) {
         // failed allocation does not bring the frame back.
         m_socket->TakeReadAhead(static_cast<std::size_t>(KavraHeader::HEADER_LENGTH + length));
         if (!m_parts->receive.Full()) {
-            pdu = std::make_unique<KavraPDU>();
-            kavra::WholeFrame::CopyBody(*pdu, bytes + KavraHeader::HEADER_LENGTH, length);
+            pdu = m_parts->recycler.Make(bytes + KavraHeader::HEADER_LENGTH, length);
         }
     }
     spend(budget, KavraHeader::HEADER_LENGTH + length);
@@ -580,8 +580,10 @@ void KavraClientThread::deliverBody(CIPByteBuffer& bodyBuffer, int length) {
         std::this_thread::yield();
         return;
     }
-    auto pdu = std::make_unique<KavraPDU>();
-    pdu->setBody(bodyBuffer);
+    // What setBody would do, with a PDU the consumers gave back when there is
+    // one.
+    std::unique_ptr<KavraPDU> pdu = m_parts->recycler.Make(bodyBuffer.getBuffer(), length);
+    bodyBuffer.empty();
     const bool queued = ReceivePush(pdu.get()) == 1;
     if (queued) {
         pdu.release();
@@ -684,7 +686,7 @@ KavraClientThread::Taken KavraClientThread::takeReceived(unsigned int capacity) 
 
 void KavraClientThread::OnReceiveQueuePush() {
     kavra::AssertInThread(*this, __func__);
-    static_cast<void>(takeReceived(UINT_MAX));
+    m_parts->recycler.Give(takeReceived(UINT_MAX).pdu);
 }
 
 int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
@@ -694,21 +696,25 @@ int KavraClientThread::GetMessageA(void* destination, unsigned int timeout) {
     if (m_receiveCount.Lock(timeout) == 0) {
         return 1;
     }
-    const Taken taken = takeReceived(UINT_MAX);
+    Taken taken = takeReceived(UINT_MAX);
     if (!taken.pdu) {
         return 1;
     }
+    int result = 0;
     if (taken.pdu->getBufAddr() != nullptr) {
         // Bodies queued by the receive path never exceed MAX_PDU_LENGTH; one
         // that a subclass pushed itself may, and a cut copy would be
         // reported as the whole body.
         if (taken.size > MAX_PDU_LENGTH) {
             m_parts->counters.Add(kavra::Stat::consumerDropsTooLong);
-            return 1;
+            result = 1;
+        } else {
+            std::memcpy(destination, taken.pdu->getBufAddr(), taken.size);
         }
-        std::memcpy(destination, taken.pdu->getBufAddr(), taken.size);
     }
-    return 0;
+    // The PDU never left this call: nobody else can hold it.
+    m_parts->recycler.Give(std::move(taken.pdu));
+    return result;
 }
 
 int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsigned int* size,
@@ -719,7 +725,7 @@ int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsi
     if (m_receiveCount.Lock(timeout) == 0) {
         return RECEIVE_NOTHING;
     }
-    const Taken taken = takeReceived(capacity);
+    Taken taken = takeReceived(capacity);
     if (!taken.found) {
         return RECEIVE_NOTHING;
     }
@@ -735,6 +741,7 @@ int KavraClientThread::ReceivePdu(void* destination, unsigned int capacity, unsi
     if (taken.pdu && taken.pdu->getBufAddr() != nullptr && taken.size > 0) {
         std::memcpy(destination, taken.pdu->getBufAddr(), taken.size);
     }
+    m_parts->recycler.Give(std::move(taken.pdu));
     return RECEIVE_OK;
 }
 

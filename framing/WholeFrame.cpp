@@ -7,6 +7,7 @@
 #include "base/PooledBytes.h"
 
 #include <cstring>
+#include <typeinfo>
 
 namespace kavra {
 
@@ -36,6 +37,20 @@ void WholeFrame::CopyBody(KavraPDU& pdu, const unsigned char* body, int length) 
     pdu.m_bufAddr = block;
     pdu.m_bufSize = size;
     pdu.m_borrowed = 0;
+}
+
+bool WholeFrame::Refillable(const KavraPDU& pdu) noexcept {
+    return typeid(pdu) == typeid(KavraPDU) && pdu.m_header == nullptr && pdu.m_borrowed == 0 &&
+           pdu.m_bufAddr != nullptr && pdu.m_bufSize <= PooledBytes::SMALL_BLOCK;
+}
+
+void WholeFrame::Refill(KavraPDU& pdu, const unsigned char* body, int length) noexcept {
+    const auto size = static_cast<unsigned int>(length);
+    std::memcpy(pdu.m_bufAddr, body, size);
+    pdu.m_bufSize = size;
+    pdu.m_validFlags = 0;
+    pdu.m_pduType = 0;
+    BlockAccounting::Allocated(BlockKind::PduBody, pdu.m_bufAddr, size);
 }
 
 } // namespace kavra

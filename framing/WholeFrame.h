@@ -9,6 +9,9 @@
 // length) is left to the reads that resynchronise, so both ways find the same
 // frames and count the same.
 //
+// A received PDU that the library is done with may be filled again with the
+// next body instead of being destroyed (client/PduRecycler.h).
+//
 // Thread rules: stateless; any thread.
 #pragma once
 
@@ -28,6 +31,16 @@ public:
     // Gives pdu, which holds no body, an owned copy of body[0, length): the
     // state setBody leaves. Throws std::bad_alloc, pdu then unchanged.
     static void CopyBody(KavraPDU& pdu, const unsigned char* body, int length);
+
+    // Whether pdu can be filled again with Refill: exactly a KavraPDU, with
+    // no header object, owning a body block of the small size class. What
+    // Refill then leaves is what a new KavraPDU given CopyBody would be.
+    static bool Refillable(const KavraPDU& pdu) noexcept;
+    // Puts body[0, length), length at most PooledBytes::SMALL_BLOCK, into
+    // the block of a Refillable pdu and clears its validity flags and type,
+    // as a new PDU has them. The allocation watch sees the block allocated
+    // again: whoever kept the PDU reported it released.
+    static void Refill(KavraPDU& pdu, const unsigned char* body, int length) noexcept;
 };
 
 } // namespace kavra
