@@ -4,6 +4,8 @@
 
 #include "kavra/FrameDecoder.h"
 
+#include "support/BlockTracker.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -362,6 +364,69 @@ TEST_F(ReceivePath, SeveralConsumersShareThePdusWithoutLossOrDuplicates) {
     }
     EXPECT_EQ(seen.size(), kCount);
     EXPECT_EQ(client.GetReceiveCount(), 0);
+}
+
+TEST_F(ReceivePath, PdusUsedAgainNeverMixBodiesOfAnySize) {
+    // A PDU the consumer is done with may carry a later frame. Every body
+    // comes out whole, whatever size the body before it had and whichever
+    // way the frame was read (garbage in front sends it through the
+    // resynchronising reads), and the PDUs still queued when new frames
+    // arrive are never the ones refilled.
+    BlockTracker tracker({BlockKind::PduObject, BlockKind::PduBody});
+    constexpr std::size_t kSizes[] = {1, 64, 255, 256, 2000, KavraClientThread::MAX_PDU_LENGTH,
+                                      257, 3};
+    constexpr unsigned int kGroup = 16;
+    constexpr unsigned int kGroups = 8;
+    constexpr std::size_t kKept = kGroup / 2;
+    const Bytes garbage = {0x01, 0x02};
+    std::vector<Bytes> bodies;
+    std::uint64_t resync = 0;
+    unsigned int taken = 0;
+    const auto takeNext = [&] {
+        const Bytes& expected = bodies[taken];
+        if (taken % 2 == 0) {
+            ExpectNextMessage(expected);
+        } else {
+            EXPECT_EQ(TakeBody(client), expected) << "body " << taken;
+        }
+        ++taken;
+    };
+    for (unsigned int group = 0; group < kGroups; ++group) {
+        Bytes stream;
+        for (unsigned int i = 0; i < kGroup; ++i) {
+            const auto n = static_cast<unsigned int>(bodies.size());
+            bodies.push_back(Pattern(kSizes[(n + group) % std::size(kSizes)], n));
+            if (n % 5 == 0) {
+                stream = Concat({stream, garbage});
+                resync += garbage.size();
+            }
+            stream = Concat({stream, FrameBytes(bodies.back())});
+        }
+        Feed(stream);
+        // Half of the group before stays queued while this one arrives.
+        const std::size_t waiting = kGroup + (group > 0 ? kKept : 0);
+        ASSERT_TRUE(WaitUntil([&] { return client.GetReceiveQueueLength() == waiting; }));
+        while (bodies.size() - taken > kKept) {
+            takeNext();
+        }
+    }
+    while (taken < bodies.size()) {
+        takeNext();
+    }
+    ExpectNothingQueued();
+
+    const ConnectionStats stats = client.GetStats();
+    EXPECT_EQ(stats.framesReceived, bodies.size());
+    EXPECT_EQ(stats.resyncBytesDiscarded, resync);
+    EXPECT_EQ(tracker.Of(BlockKind::PduObject).allocations, bodies.size());
+    for (BlockKind kind : {BlockKind::PduObject, BlockKind::PduBody}) {
+        const BlockTracker::Counts counts = tracker.Of(kind);
+        const int k = static_cast<int>(kind);
+        EXPECT_EQ(counts.releases, counts.allocations) << "kind " << k;
+        EXPECT_EQ(counts.live, 0U) << "kind " << k;
+        EXPECT_EQ(counts.foreign, 0U) << "kind " << k;
+        EXPECT_EQ(counts.doubled, 0U) << "kind " << k;
+    }
 }
 
 // Reports when each OnSocketReceive call has ended.
