@@ -6,9 +6,9 @@
 
 #include "kavra/KavraPDU.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KAVRA_RECYCLER_POISONS 1
@@ -38,9 +38,25 @@ void ReportBack(KavraPDU& pdu) noexcept {
     BlockAccounting::Allocated(BlockKind::PduBody, pdu.getBufAddr(), pdu.getBufSize());
 }
 
+// The next kept PDU, in the first bytes of a kept PDU's body block, which
+// has room for the small size class whatever it holds.
+static_assert(PooledBytes::SMALL_BLOCK >= sizeof(KavraPDU*));
+
+KavraPDU* NextOf(KavraPDU& pdu) noexcept {
+    KavraPDU* next = nullptr;
+    std::memcpy(&next, pdu.getBufAddr(), sizeof(next));
+    return next;
+}
+
+void SetNext(KavraPDU& pdu, KavraPDU* next) noexcept {
+    std::memcpy(pdu.getBufAddr(), &next, sizeof(next));
+}
+
 #if defined(KAVRA_RECYCLER_POISONS)
 void Poison(KavraPDU* pdu) noexcept {
-    __asan_poison_memory_region(pdu->getBufAddr(), PooledBytes::SMALL_BLOCK);
+    auto* block = static_cast<unsigned char*>(pdu->getBufAddr());
+    __asan_poison_memory_region(block + sizeof(KavraPDU*),
+                                PooledBytes::SMALL_BLOCK - sizeof(KavraPDU*));
     __asan_poison_memory_region(pdu, sizeof(KavraPDU));
 }
 
@@ -81,7 +97,10 @@ private:
 PduRecycler::~PduRecycler() {
     // Back to the pools the ordinary way, seen by the watch as made and
     // destroyed once more.
-    while (KavraPDU* pdu = takeKept()) {
+    takeGiven();
+    while (m_atHand != nullptr) {
+        KavraPDU* pdu = m_atHand;
+        m_atHand = NextOf(*pdu);
         ReportBack(*pdu);
         delete pdu;
     }
@@ -105,40 +124,50 @@ void PduRecycler::Give(std::unique_ptr<KavraPDU> pdu) noexcept {
     if (!pdu || !WholeFrame::Refillable(*pdu)) {
         return;
     }
-    const auto isFree = [](const std::atomic<KavraPDU*>& slot) {
-        return slot.load(std::memory_order_relaxed) == nullptr;
-    };
-    if (std::none_of(m_slots.begin(), m_slots.end(), isFree)) {
-        return;
-    }
     // Reported and poisoned before it is published: from then on the worker
     // may take it at once.
     ReportKept(*pdu);
+    KavraPDU* head = m_given.load(std::memory_order_relaxed);
+    SetNext(*pdu, head);
     Poison(pdu.get());
-    for (auto& slot : m_slots) {
-        KavraPDU* expected = nullptr;
-        if (slot.compare_exchange_strong(expected, pdu.get(), std::memory_order_release,
-                                         std::memory_order_relaxed)) {
-            static_cast<void>(pdu.release());
-            return;
-        }
+    while (!m_given.compare_exchange_weak(head, pdu.get(), std::memory_order_release,
+                                          std::memory_order_relaxed)) {
+        SetNext(*pdu, head);
     }
-    // Another consumer filled the slots meanwhile.
-    Unpoison(pdu.get());
-    ReportBack(*pdu);
+    static_cast<void>(pdu.release());
 }
 
 KavraPDU* PduRecycler::takeKept() noexcept {
-    for (auto& slot : m_slots) {
-        if (slot.load(std::memory_order_relaxed) == nullptr) {
-            continue;
-        }
-        if (KavraPDU* pdu = slot.exchange(nullptr, std::memory_order_acquire)) {
-            Unpoison(pdu);
-            return pdu;
+    if (m_atHand == nullptr) {
+        takeGiven();
+        if (m_atHand == nullptr) {
+            return nullptr;
         }
     }
-    return nullptr;
+    KavraPDU* pdu = m_atHand;
+    m_atHand = NextOf(*pdu);
+    --m_atHandCount;
+    return pdu;
+}
+
+void PduRecycler::takeGiven() noexcept {
+    if (m_given.load(std::memory_order_relaxed) == nullptr) {
+        return;
+    }
+    KavraPDU* given = m_given.exchange(nullptr, std::memory_order_acquire);
+    while (given != nullptr) {
+        KavraPDU* pdu = given;
+        Unpoison(pdu);
+        given = NextOf(*pdu);
+        if (m_atHandCount < AT_HAND) {
+            SetNext(*pdu, m_atHand);
+            m_atHand = pdu;
+            ++m_atHandCount;
+        } else {
+            ReportBack(*pdu);
+            delete pdu;
+        }
+    }
 }
 
 } // namespace kavra
