@@ -59,6 +59,12 @@ void PooledBytes::Delete(BlockKind kind, unsigned char* bytes, std::size_t size)
     release(bytes, size);
 }
 
+void PooledBytes::DeleteReported(unsigned char* bytes, std::size_t size) noexcept {
+    if (bytes != nullptr) {
+        release(bytes, size);
+    }
+}
+
 unsigned char* PooledBytes::NewSized(BlockKind kind, std::size_t size) {
     if (size > static_cast<std::size_t>(-1) - SIZE_PREFIX) {
         throw std::bad_alloc();

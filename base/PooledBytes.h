@@ -36,6 +36,10 @@ public:
     static unsigned char* New(BlockKind kind, std::size_t size);
     // Releases a block from New of the same kind and size; null is ignored.
     static void Delete(BlockKind kind, unsigned char* bytes, std::size_t size) noexcept;
+    // Releases a block from New of that size whose release the allocation
+    // watch was told of already (its owner kept it for reuse); null is
+    // ignored.
+    static void DeleteReported(unsigned char* bytes, std::size_t size) noexcept;
 
     // A block of size bytes that remembers its size. Throws std::bad_alloc.
     static unsigned char* NewSized(BlockKind kind, std::size_t size);

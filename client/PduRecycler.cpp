@@ -32,12 +32,6 @@ void ReportKept(KavraPDU& pdu) noexcept {
     BlockAccounting::Released(BlockKind::PduObject, &pdu);
 }
 
-// A kept PDU in use again, with the body it held.
-void ReportBack(KavraPDU& pdu) noexcept {
-    BlockAccounting::Allocated(BlockKind::PduObject, &pdu, sizeof(KavraPDU));
-    BlockAccounting::Allocated(BlockKind::PduBody, pdu.getBufAddr(), pdu.getBufSize());
-}
-
 // The next kept PDU, in the first bytes of a kept PDU's body block, which
 // has room for the small size class whatever it holds.
 static_assert(PooledBytes::SMALL_BLOCK >= sizeof(KavraPDU*));
@@ -95,14 +89,12 @@ private:
 } // namespace
 
 PduRecycler::~PduRecycler() {
-    // Back to the pools the ordinary way, seen by the watch as made and
-    // destroyed once more.
+    // The watch saw them go when they were given.
     takeGiven();
     while (m_atHand != nullptr) {
         KavraPDU* pdu = m_atHand;
         m_atHand = NextOf(*pdu);
-        ReportBack(*pdu);
-        delete pdu;
+        WholeFrame::DestroyReported(pdu);
     }
 }
 
@@ -164,8 +156,7 @@ void PduRecycler::takeGiven() noexcept {
             m_atHand = pdu;
             ++m_atHandCount;
         } else {
-            ReportBack(*pdu);
-            delete pdu;
+            WholeFrame::DestroyReported(pdu);
         }
     }
 }

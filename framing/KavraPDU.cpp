@@ -7,6 +7,7 @@
 #include "base/BlockAccounting.h"
 #include "base/BlockPool.h"
 #include "base/PooledBytes.h"
+#include "framing/PduObjectPool.h"
 
 #include <climits>
 #include <cstring>
@@ -14,25 +15,25 @@
 #include <typeinfo>
 #include <utility>
 
-namespace {
+namespace kavra {
 
-// Never destroyed: a PDU may be freed during static destruction.
-kavra::BlockPool& pduPool() {
-    static auto* pool = new kavra::BlockPool(sizeof(KavraPDU));
+BlockPool& PduObjectPool() {
+    // Never destroyed: a PDU may be freed during static destruction.
+    static auto* pool = new BlockPool(sizeof(KavraPDU));
     return *pool;
 }
 
-} // namespace
+} // namespace kavra
 
 void* KavraPDU::operator new(std::size_t size) {
-    void* pdu = pduPool().Allocate(size);
+    void* pdu = kavra::PduObjectPool().Allocate(size);
     kavra::BlockAccounting::Allocated(kavra::BlockKind::PduObject, pdu, size);
     return pdu;
 }
 
 void KavraPDU::operator delete(void* pdu, std::size_t size) noexcept {
     kavra::BlockAccounting::Released(kavra::BlockKind::PduObject, pdu);
-    pduPool().Release(pdu, size);
+    kavra::PduObjectPool().Release(pdu, size);
 }
 
 void* KavraPDU::operator new(std::size_t /*size*/, void* where) noexcept {

@@ -5,6 +5,7 @@
 
 #include "base/BlockAccounting.h"
 #include "base/PooledBytes.h"
+#include "framing/PduObjectPool.h"
 
 #include <cstring>
 #include <typeinfo>
@@ -51,6 +52,15 @@ void WholeFrame::Refill(KavraPDU& pdu, const unsigned char* body, int length) no
     pdu.m_validFlags = 0;
     pdu.m_pduType = 0;
     BlockAccounting::Allocated(BlockKind::PduBody, pdu.m_bufAddr, size);
+}
+
+void WholeFrame::DestroyReported(KavraPDU* pdu) noexcept {
+    // What delete does, minus the two reports: the body is taken away first,
+    // so that the destructor has none to release.
+    PooledBytes::DeleteReported(static_cast<unsigned char*>(pdu->m_bufAddr), pdu->m_bufSize);
+    pdu->m_bufAddr = nullptr;
+    pdu->~KavraPDU();
+    PduObjectPool().Release(pdu, sizeof(KavraPDU));
 }
 
 } // namespace kavra

@@ -41,6 +41,9 @@ public:
     // as a new PDU has them. The allocation watch sees the block allocated
     // again: whoever kept the PDU reported it released.
     static void Refill(KavraPDU& pdu, const unsigned char* body, int length) noexcept;
+    // Destroys a Refillable pdu, body and object, without telling the
+    // allocation watch: whoever kept it reported it released already.
+    static void DestroyReported(KavraPDU* pdu) noexcept;
 };
 
 } // namespace kavra
