@@ -42,8 +42,10 @@ KavraPDU* NextOf(KavraPDU& pdu) noexcept {
     return next;
 }
 
-void SetNext(KavraPDU& pdu, KavraPDU* next) noexcept {
-    std::memcpy(pdu.getBufAddr(), &next, sizeof(next));
+// block: the PDU's body block, which stays readable while the PDU is
+// poisoned.
+void SetNext(void* block, KavraPDU* next) noexcept {
+    std::memcpy(block, &next, sizeof(next));
 }
 
 #if defined(KAVRA_RECYCLER_POISONS)
@@ -119,12 +121,13 @@ void PduRecycler::Give(std::unique_ptr<KavraPDU> pdu) noexcept {
     // Reported and poisoned before it is published: from then on the worker
     // may take it at once.
     ReportKept(*pdu);
+    void* block = pdu->getBufAddr();
     KavraPDU* head = m_given.load(std::memory_order_relaxed);
-    SetNext(*pdu, head);
+    SetNext(block, head);
     Poison(pdu.get());
     while (!m_given.compare_exchange_weak(head, pdu.get(), std::memory_order_release,
                                           std::memory_order_relaxed)) {
-        SetNext(*pdu, head);
+        SetNext(block, head);
     }
     static_cast<void>(pdu.release());
 }
@@ -152,7 +155,7 @@ void PduRecycler::takeGiven() noexcept {
         Unpoison(pdu);
         given = NextOf(*pdu);
         if (m_atHandCount < AT_HAND) {
-            SetNext(*pdu, m_atHand);
+            SetNext(pdu->getBufAddr(), m_atHand);
             m_atHand = pdu;
             ++m_atHandCount;
         } else {
