@@ -127,8 +127,9 @@ int KavraClientThread::queueCopy(const void* pdu, unsigned int size, bool countF
         if (const int refused = refuseSend(size, true, countFull); refused != 0) {
             return refused;
         }
-        appendSendEntry(DATABUFFER{block.get(), size}, now);
+        m_sendQueue.push_back(QueuedSend{DATABUFFER{block.get(), size}, now});
         block.release();
+        m_parts->room.Add(size);
         m_parts->counters.Add(kavra::Stat::pdusAccepted);
     }
 
@@ -137,6 +138,15 @@ int KavraClientThread::queueCopy(const void* pdu, unsigned int size, bool countF
 }
 
 int KavraClientThread::refuseSend(unsigned int size, bool underLock, bool countFull) {
+    // Called twice for every PDU: with no stop and no limit it looks at
+    // three flags and nothing else.
+    if (!IsQuitRequested() && !m_parts->SendLimited()) {
+        return 0;
+    }
+    return refuseLimited(size, underLock, countFull);
+}
+
+[[gnu::noinline]] int KavraClientThread::refuseLimited(unsigned int size, bool underLock, bool countFull) {
     if (IsQuitRequested()) {
         m_parts->counters.Add(kavra::Stat::sendRefusedStopped);
         return 1;
@@ -157,17 +167,6 @@ bool KavraClientThread::limitReached(unsigned int size, bool underLock) const {
     return m_parts->queueLimit.Reached(length) || m_parts->room.Reached(size);
 }
 
-void KavraClientThread::appendSendEntry(DATABUFFER block, Clock::time_point queuedAt) {
-    m_sendQueuedAt.push_back(queuedAt);
-    try {
-        m_sendQueue.push_back(block);
-    } catch (...) {
-        m_sendQueuedAt.pop_back();
-        throw;
-    }
-    m_parts->room.Add(block.size);
-}
-
 void KavraClientThread::OnSendQueuePush() {
     kavra::AssertInThread(*this, __func__);
     kavra::SendEntry entry = TakeSendEntry();
@@ -184,12 +183,11 @@ kavra::SendEntry KavraClientThread::TakeSendEntry() {
         if (m_sendQueue.empty()) {
             return entry;
         }
-        const DATABUFFER front = m_sendQueue.front();
+        const QueuedSend front = m_sendQueue.front();
         m_sendQueue.pop_front();
-        entry.bytes.reset(static_cast<unsigned char*>(front.data));
-        entry.size = front.size;
-        entry.queuedAt = m_sendQueuedAt.front();
-        m_sendQueuedAt.pop_front();
+        entry.bytes.reset(static_cast<unsigned char*>(front.block.data));
+        entry.size = front.block.size;
+        entry.queuedAt = front.queuedAt;
         m_parts->room.Remove(entry.size);
     }
     m_parts->room.Notify();
@@ -203,13 +201,8 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
     }
     {
         const kavra::SemaLock lock(m_sendLock);
-        m_sendQueuedAt.push_front(entry.queuedAt);
-        try {
-            m_sendQueue.push_front(DATABUFFER{entry.bytes.get(), entry.size});
-        } catch (...) {
-            m_sendQueuedAt.pop_front();
-            throw;
-        }
+        m_sendQueue.push_front(
+            QueuedSend{DATABUFFER{entry.bytes.get(), entry.size}, entry.queuedAt});
         m_parts->room.Add(entry.size);
         static_cast<void>(entry.bytes.release());
     }
@@ -265,11 +258,11 @@ void KavraClientThread::releaseSendQueue() {
     {
         const kavra::SemaLock lock(m_sendLock);
         while (!m_sendQueue.empty()) {
-            kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
+            kavra::SendEntry::Release()(
+                static_cast<unsigned char*>(m_sendQueue.front().block.data));
             m_sendQueue.pop_front();
             m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
         }
-        m_sendQueuedAt.clear();
         m_parts->room.Reset();
     }
     m_parts->room.Notify();

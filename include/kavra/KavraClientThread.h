@@ -322,13 +322,12 @@ private:
     // for (counted), SEND_QUEUE_FULL at a limit (counted when countFull),
     // else 0. underLock: the caller holds m_sendLock.
     int refuseSend(unsigned int size, bool underLock, bool countFull);
+    // refuseSend once a stop was asked for or a limit is set.
+    int refuseLimited(unsigned int size, bool underLock, bool countFull);
     // Whether a PDU of size bytes finds a limit reached, without counting.
     bool limitReached(unsigned int size, bool underLock) const;
     // SendPdu once the arguments passed: queues a copy, or refuses.
     int queueCopy(const void* pdu, unsigned int size, bool countFull);
-    // Appends block, queued at queuedAt, under m_sendLock; the queue owns it
-    // from then on.
-    void appendSendEntry(DATABUFFER block, std::chrono::steady_clock::time_point queuedAt);
     // Releases every queued entry, counted as dropped at the stop.
     void releaseSendQueue();
     // WriteSendEntry's verdict on a non-empty entry.
@@ -388,9 +387,13 @@ private:
     // fits capacity; a consumer that took one lets a paused reader go on.
     Taken takeReceived(unsigned int capacity);
 
-    std::deque<DATABUFFER> m_sendQueue;
-    // When each entry of m_sendQueue was queued, in the same order.
-    std::deque<std::chrono::steady_clock::time_point> m_sendQueuedAt;
+    // One entry of the send queue: the copied block and when SendPdu queued
+    // it.
+    struct QueuedSend {
+        DATABUFFER block;
+        std::chrono::steady_clock::time_point queuedAt;
+    };
+    std::deque<QueuedSend> m_sendQueue;
     // The worker's frame buffer for OnSendQueuePush.
     CIPByteBuffer m_sendFrame;
     std::deque<KavraPDU*> m_receiveQueue;
