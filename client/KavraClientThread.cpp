@@ -286,11 +286,12 @@ bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
         m_parts->counters.Add(kavra::Stat::sendDroppedEmpty);
         return true;
     }
-    const int timeoutMs = ioTimeoutMs();
+    const bool stopping = IsQuitRequested();
+    const int timeoutMs = m_parts->linger.IoTimeoutMs(stopping);
     const bool connected = m_socket != nullptr && m_socket->IsConnected();
     // A stopping thread does not reconnect: once the linger is over or the
     // connection is gone, what is left is released by the stop.
-    if (IsQuitRequested() && (timeoutMs == 0 || !connected)) {
+    if (stopping && (timeoutMs == 0 || !connected)) {
         m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
         return true;
     }
@@ -348,15 +349,17 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
     // and exactly a KavraPDU), so the bytes are laid down directly, without
     // the PDU and the header object it would make and destroy for every
     // frame. The frame buffer lives as long as the thread, so that after the
-    // first frames it has the room for every later one.
-    std::array<unsigned char, KavraHeader::HEADER_LENGTH> header;
-    KavraHeader::EncodeHeader(static_cast<int>(entry.size), header.data());
+    // first frames it has the room for every later one; the frame's room is
+    // taken in one step and both parts written straight into it.
+    const int frameLength = KavraHeader::HEADER_LENGTH + static_cast<int>(entry.size);
     CIPByteBuffer& frame = m_sendFrame;
     frame.empty();
-    frame.appendBytes(header.data(), KavraHeader::HEADER_LENGTH);
-    frame.appendBytes(entry.bytes.get(), static_cast<int>(entry.size));
-    const WriteOutcome outcome = WriteDataTimeout(
-        reinterpret_cast<const char*>(frame.getBuffer()), static_cast<int>(frame.getLength()), timeoutMs);
+    frame.appendString(nullptr, frameLength);
+    unsigned char* const out = frame.getBuffer();
+    KavraHeader::EncodeHeader(static_cast<int>(entry.size), out);
+    std::memcpy(out + KavraHeader::HEADER_LENGTH, entry.bytes.get(), entry.size);
+    const WriteOutcome outcome =
+        WriteDataTimeout(reinterpret_cast<const char*>(out), frameLength, timeoutMs);
     switch (outcome) {
     case WriteOutcome::Written:
         m_parts->counters.Add(kavra::Stat::framesSent);
