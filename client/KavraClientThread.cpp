@@ -115,7 +115,8 @@ int KavraClientThread::queueCopy(const void* pdu, unsigned int size, bool countF
         return refused;
     }
 
-    // Copy before locking so the lock covers only the append.
+    // Copy before locking so the lock covers only the append. The block has
+    // room in front of the bytes, where the worker puts the frame's header.
     SendBlock block(kavra::PooledBytes::NewSized(kavra::BlockKind::SendCopy, size));
     std::memcpy(block.get(), pdu, size);
 
@@ -348,18 +349,15 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
     // then the body. Nothing can tell the two apart (that PDU would be local
     // and exactly a KavraPDU), so the bytes are laid down directly, without
     // the PDU and the header object it would make and destroy for every
-    // frame. The frame buffer lives as long as the thread, so that after the
-    // first frames it has the room for every later one; the frame's room is
-    // taken in one step and both parts written straight into it.
-    const int frameLength = KavraHeader::HEADER_LENGTH + static_cast<int>(entry.size);
-    CIPByteBuffer& frame = m_sendFrame;
-    frame.empty();
-    frame.appendString(nullptr, frameLength);
-    unsigned char* const out = frame.getBuffer();
-    KavraHeader::EncodeHeader(static_cast<int>(entry.size), out);
-    std::memcpy(out + KavraHeader::HEADER_LENGTH, entry.bytes.get(), entry.size);
+    // frame. Every entry's block is a copy SendPdu made, with room for the
+    // header in front of the body: the frame is assembled there, in one
+    // piece, without copying the body again.
+    static_assert(KavraHeader::HEADER_LENGTH <= kavra::PooledBytes::SIZED_HEADROOM);
+    unsigned char* const frame = entry.bytes.get() - KavraHeader::HEADER_LENGTH;
+    KavraHeader::EncodeHeader(static_cast<int>(entry.size), frame);
     const WriteOutcome outcome =
-        WriteDataTimeout(reinterpret_cast<const char*>(out), frameLength, timeoutMs);
+        WriteDataTimeout(reinterpret_cast<const char*>(frame),
+                         KavraHeader::HEADER_LENGTH + static_cast<int>(entry.size), timeoutMs);
     switch (outcome) {
     case WriteOutcome::Written:
         m_parts->counters.Add(kavra::Stat::framesSent);

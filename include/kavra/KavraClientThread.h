@@ -394,8 +394,6 @@ private:
         std::chrono::steady_clock::time_point queuedAt;
     };
     std::deque<QueuedSend> m_sendQueue;
-    // The worker's frame buffer for OnSendQueuePush.
-    CIPByteBuffer m_sendFrame;
     std::deque<KavraPDU*> m_receiveQueue;
     CSema m_receiveCount;
     CSema m_receiveLock;
