@@ -278,8 +278,9 @@ protected:
     /// then. Returns false, counting nothing, when the entry is to wait for
     /// the connection (SetHoldWhileDisconnected, or a reconnection attempt
     /// due within its write budget): pass it to KeepSendEntry, and the
-    /// worker meets it again after the attempt. The caller keeps the entry.
-    /// Worker thread only.
+    /// worker meets it again after the attempt. The caller keeps the entry,
+    /// which TakeSendEntry gave it (the frame is assembled in the entry's
+    /// own block). Worker thread only.
     bool WriteSendEntry(const kavra::SendEntry& entry);
     /// Puts entry back first in the send queue, to be written again when the
     /// connection is back (or at once when it still is). Worker thread only.
