@@ -147,7 +147,8 @@ int KavraClientThread::refuseSend(unsigned int size, bool underLock, bool countF
     return refuseLimited(size, underLock, countFull);
 }
 
-[[gnu::noinline]] int KavraClientThread::refuseLimited(unsigned int size, bool underLock, bool countFull) {
+[[gnu::noinline]] int KavraClientThread::refuseLimited(unsigned int size, bool underLock,
+                                                       bool countFull) {
     if (IsQuitRequested()) {
         m_parts->counters.Add(kavra::Stat::sendRefusedStopped);
         return 1;
