@@ -39,6 +39,10 @@ struct ClientParts {
     ReceiveBackpressure receive;
     SendRoom room;
     ReceiveSignal receiveSignal;
+
+    /// Whether SendPdu has a limit to look at: an entry or a byte limit is
+    /// set. Any thread.
+    bool SendLimited() const { return queueLimit.Get() != 0 || room.ByteLimit() != 0; }
 };
 
 } // namespace kavra
