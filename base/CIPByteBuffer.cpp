@@ -187,7 +187,17 @@ void CIPByteBuffer::appendBytes0(int n) {
 }
 
 void CIPByteBuffer::appendString(const void* src, int n) {
-    appendBytes(src, n);
+    if (src != nullptr) {
+        appendBytes(src, n);
+        return;
+    }
+    // The caller writes the new bytes itself: clearing them first would be
+    // wasted.
+    const std::size_t count = toCount(n);
+    if (m_capacity - m_write < count) {
+        makeRoom(count);
+    }
+    m_write += count;
 }
 
 void CIPByteBuffer::appendInt(int value) {

@@ -12,10 +12,12 @@ namespace {
 constexpr std::size_t SMALL_BLOCK = PooledBytes::SMALL_BLOCK;
 constexpr std::size_t LARGE_BLOCK = 2048;
 
-// Room in front of a sized block for its size, keeping the bytes aligned
-// as the global allocator would.
-constexpr std::size_t SIZE_PREFIX = alignof(std::max_align_t);
-static_assert(SIZE_PREFIX >= sizeof(std::size_t));
+// Room in front of a sized block for its size and the headroom after it,
+// keeping the bytes aligned as the global allocator would.
+constexpr std::size_t BYTES_ALIGNMENT = alignof(std::max_align_t);
+constexpr std::size_t SIZE_PREFIX =
+    (sizeof(std::size_t) + PooledBytes::SIZED_HEADROOM + BYTES_ALIGNMENT - 1) / BYTES_ALIGNMENT *
+    BYTES_ALIGNMENT;
 
 // Never destroyed: a PDU may be freed during static destruction.
 BlockPool& smallPool() {

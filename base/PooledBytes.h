@@ -7,7 +7,9 @@
 //
 // A caller that keeps the size releases with Delete and that size; one that
 // keeps only the pointer (a send copy's deleter) uses NewSized, whose block
-// carries its size in front of the bytes.
+// carries its size in front of the bytes, and after it SIZED_HEADROOM bytes
+// that the block's holder may write (a writer puts a header there, so that
+// header and bytes go out in one piece without another copy).
 //
 // Every block is reported to the allocation watch under its kind, as the
 // caller sees it (address and size of the bytes).
@@ -41,7 +43,11 @@ public:
     // ignored.
     static void DeleteReported(unsigned char* bytes, std::size_t size) noexcept;
 
-    // A block of size bytes that remembers its size. Throws std::bad_alloc.
+    // Writable bytes right in front of a block from NewSized.
+    static constexpr std::size_t SIZED_HEADROOM = 16;
+
+    // A block of size bytes that remembers its size, with SIZED_HEADROOM
+    // bytes in front of it. Throws std::bad_alloc.
     static unsigned char* NewSized(BlockKind kind, std::size_t size);
     // Releases a block from NewSized of the same kind; null is ignored.
     static void DeleteSized(BlockKind kind, unsigned char* bytes) noexcept;

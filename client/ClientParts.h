@@ -41,6 +41,10 @@ struct ClientParts {
     SendRoom room;
     ReceiveSignal receiveSignal;
     PduRecycler recycler;
+
+    /// Whether SendPdu has a limit to look at: an entry or a byte limit is
+    /// set. Any thread.
+    bool SendLimited() const { return queueLimit.Get() != 0 || room.ByteLimit() != 0; }
 };
 
 } // namespace kavra

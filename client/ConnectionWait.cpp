@@ -4,11 +4,6 @@
 
 namespace kavra {
 
-bool ConnectionWait::Waited(const SendEntry& entry) const {
-    AssertInThread(m_worker, "ConnectionWait::Waited");
-    return m_bytes != nullptr && entry.bytes.get() == m_bytes && entry.queuedAt == m_queuedAt;
-}
-
 ConnectionWait::Clock::time_point ConnectionWait::BudgetEnd(const SendEntry& entry,
                                                             int timeoutMs) const {
     AssertInThread(m_worker, "ConnectionWait::BudgetEnd");
@@ -38,12 +33,6 @@ bool ConnectionWait::OutageOutlasted() const {
 void ConnectionWait::CountNotification() {
     AssertInThread(m_worker, "ConnectionWait::CountNotification");
     ++m_notifications;
-}
-
-void ConnectionWait::Done(bool outlasted) {
-    AssertInThread(m_worker, "ConnectionWait::Done");
-    m_bytes = nullptr;
-    m_outlasted = m_outlasted || outlasted;
 }
 
 std::size_t ConnectionWait::TakeNotifications(bool connected) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/ThreadCheck.h"
 #include "kavra/SendEntry.h"
 
 #include <chrono>
@@ -46,12 +47,21 @@ public:
     /// none does.
     std::optional<Clock::time_point> WaitingUntil() const;
     /// True when entry waited for an attempt before (its budget is running).
-    bool Waited(const SendEntry& entry) const;
+    /// Asked for every entry written, so it stays in line.
+    bool Waited(const SendEntry& entry) const {
+        AssertInThread(m_worker, "ConnectionWait::Waited");
+        return m_bytes != nullptr && entry.bytes.get() == m_bytes && entry.queuedAt == m_queuedAt;
+    }
     /// entry waits for an attempt; its budget ends at end.
     void Wait(const SendEntry& entry, Clock::time_point end);
     /// The entry the worker came to is written or dropped. outlasted: it had
-    /// waited, and its budget ran out with the connection still down.
-    void Done(bool outlasted);
+    /// waited, and its budget ran out with the connection still down. Called
+    /// for every entry written, so it stays in line.
+    void Done(bool outlasted) {
+        AssertInThread(m_worker, "ConnectionWait::Done");
+        m_bytes = nullptr;
+        m_outlasted = m_outlasted || outlasted;
+    }
     /// Whether entries are to drop rather than wait (see above).
     bool OutageOutlasted() const;
 

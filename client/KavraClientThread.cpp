@@ -116,7 +116,8 @@ int KavraClientThread::queueCopy(const void* pdu, unsigned int size, bool countF
         return refused;
     }
 
-    // Copy before locking so the lock covers only the append.
+    // Copy before locking so the lock covers only the append. The block has
+    // room in front of the bytes, where the worker puts the frame's header.
     SendBlock block(kavra::PooledBytes::NewSized(kavra::BlockKind::SendCopy, size));
     std::memcpy(block.get(), pdu, size);
 
@@ -128,8 +129,9 @@ int KavraClientThread::queueCopy(const void* pdu, unsigned int size, bool countF
         if (const int refused = refuseSend(size, true, countFull); refused != 0) {
             return refused;
         }
-        appendSendEntry(DATABUFFER{block.get(), size}, now);
+        m_sendQueue.push_back(QueuedSend{DATABUFFER{block.get(), size}, now});
         block.release();
+        m_parts->room.Add(size);
         m_parts->counters.Add(kavra::Stat::pdusAccepted);
     }
 
@@ -138,6 +140,16 @@ int KavraClientThread::queueCopy(const void* pdu, unsigned int size, bool countF
 }
 
 int KavraClientThread::refuseSend(unsigned int size, bool underLock, bool countFull) {
+    // Called twice for every PDU: with no stop and no limit it looks at
+    // three flags and nothing else.
+    if (!IsQuitRequested() && !m_parts->SendLimited()) {
+        return 0;
+    }
+    return refuseLimited(size, underLock, countFull);
+}
+
+[[gnu::noinline]] int KavraClientThread::refuseLimited(unsigned int size, bool underLock,
+                                                       bool countFull) {
     if (IsQuitRequested()) {
         m_parts->counters.Add(kavra::Stat::sendRefusedStopped);
         return 1;
@@ -158,17 +170,6 @@ bool KavraClientThread::limitReached(unsigned int size, bool underLock) const {
     return m_parts->queueLimit.Reached(length) || m_parts->room.Reached(size);
 }
 
-void KavraClientThread::appendSendEntry(DATABUFFER block, Clock::time_point queuedAt) {
-    m_sendQueuedAt.push_back(queuedAt);
-    try {
-        m_sendQueue.push_back(block);
-    } catch (...) {
-        m_sendQueuedAt.pop_back();
-        throw;
-    }
-    m_parts->room.Add(block.size);
-}
-
 void KavraClientThread::OnSendQueuePush() {
     kavra::AssertInThread(*this, __func__);
     kavra::SendEntry entry = TakeSendEntry();
@@ -185,12 +186,11 @@ kavra::SendEntry KavraClientThread::TakeSendEntry() {
         if (m_sendQueue.empty()) {
             return entry;
         }
-        const DATABUFFER front = m_sendQueue.front();
+        const QueuedSend front = m_sendQueue.front();
         m_sendQueue.pop_front();
-        entry.bytes.reset(static_cast<unsigned char*>(front.data));
-        entry.size = front.size;
-        entry.queuedAt = m_sendQueuedAt.front();
-        m_sendQueuedAt.pop_front();
+        entry.bytes.reset(static_cast<unsigned char*>(front.block.data));
+        entry.size = front.block.size;
+        entry.queuedAt = front.queuedAt;
         m_parts->room.Remove(entry.size);
     }
     m_parts->room.Notify();
@@ -204,13 +204,8 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
     }
     {
         const kavra::SemaLock lock(m_sendLock);
-        m_sendQueuedAt.push_front(entry.queuedAt);
-        try {
-            m_sendQueue.push_front(DATABUFFER{entry.bytes.get(), entry.size});
-        } catch (...) {
-            m_sendQueuedAt.pop_front();
-            throw;
-        }
+        m_sendQueue.push_front(
+            QueuedSend{DATABUFFER{entry.bytes.get(), entry.size}, entry.queuedAt});
         m_parts->room.Add(entry.size);
         static_cast<void>(entry.bytes.release());
     }
@@ -266,11 +261,11 @@ void KavraClientThread::releaseSendQueue() {
     {
         const kavra::SemaLock lock(m_sendLock);
         while (!m_sendQueue.empty()) {
-            kavra::SendEntry::Release()(static_cast<unsigned char*>(m_sendQueue.front().data));
+            kavra::SendEntry::Release()(
+                static_cast<unsigned char*>(m_sendQueue.front().block.data));
             m_sendQueue.pop_front();
             m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
         }
-        m_sendQueuedAt.clear();
         m_parts->room.Reset();
     }
     m_parts->room.Notify();
@@ -294,11 +289,12 @@ bool KavraClientThread::settleSendEntry(const kavra::SendEntry& entry) {
         m_parts->counters.Add(kavra::Stat::sendDroppedEmpty);
         return true;
     }
-    const int timeoutMs = ioTimeoutMs();
+    const bool stopping = IsQuitRequested();
+    const int timeoutMs = m_parts->linger.IoTimeoutMs(stopping);
     const bool connected = m_socket != nullptr && m_socket->IsConnected();
     // A stopping thread does not reconnect: once the linger is over or the
     // connection is gone, what is left is released by the stop.
-    if (IsQuitRequested() && (timeoutMs == 0 || !connected)) {
+    if (stopping && (timeoutMs == 0 || !connected)) {
         m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
         return true;
     }
@@ -355,16 +351,15 @@ bool KavraClientThread::writeFrame(const kavra::SendEntry& entry, int timeoutMs,
     // then the body. Nothing can tell the two apart (that PDU would be local
     // and exactly a KavraPDU), so the bytes are laid down directly, without
     // the PDU and the header object it would make and destroy for every
-    // frame. The frame buffer lives as long as the thread, so that after the
-    // first frames it has the room for every later one.
-    std::array<unsigned char, KavraHeader::HEADER_LENGTH> header;
-    KavraHeader::EncodeHeader(static_cast<int>(entry.size), header.data());
-    CIPByteBuffer& frame = m_sendFrame;
-    frame.empty();
-    frame.appendBytes(header.data(), KavraHeader::HEADER_LENGTH);
-    frame.appendBytes(entry.bytes.get(), static_cast<int>(entry.size));
-    const WriteOutcome outcome = WriteDataTimeout(
-        reinterpret_cast<const char*>(frame.getBuffer()), static_cast<int>(frame.getLength()), timeoutMs);
+    // frame. Every entry's block is a copy SendPdu made, with room for the
+    // header in front of the body: the frame is assembled there, in one
+    // piece, without copying the body again.
+    static_assert(KavraHeader::HEADER_LENGTH <= kavra::PooledBytes::SIZED_HEADROOM);
+    unsigned char* const frame = entry.bytes.get() - KavraHeader::HEADER_LENGTH;
+    KavraHeader::EncodeHeader(static_cast<int>(entry.size), frame);
+    const WriteOutcome outcome =
+        WriteDataTimeout(reinterpret_cast<const char*>(frame),
+                         KavraHeader::HEADER_LENGTH + static_cast<int>(entry.size), timeoutMs);
     switch (outcome) {
     case WriteOutcome::Written:
         m_parts->counters.Add(kavra::Stat::framesSent);

@@ -12,10 +12,7 @@ void Linger::Start() {
     m_deadline.store(deadline.time_since_epoch().count());
 }
 
-int Linger::IoTimeoutMs(bool stopping) const {
-    if (!stopping) {
-        return m_ioTimeoutMs;
-    }
+int Linger::lingerLeftMs() const {
     const Clock::time_point deadline{Clock::duration{m_deadline.load()}};
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<std::int64_t>(left, 0, m_ioTimeoutMs));

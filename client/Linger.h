@@ -32,9 +32,13 @@ public:
     void Start();
     /// Timeout for the next socket read or write: the I/O timeout, or during
     /// a stop what is left of the linger (0 once it ran out). Worker thread.
-    int IoTimeoutMs(bool stopping) const;
+    int IoTimeoutMs(bool stopping) const { return stopping ? lingerLeftMs() : m_ioTimeoutMs; }
 
 private:
+    // What is left of the current stop's linger, in ms, at most the I/O
+    // timeout.
+    int lingerLeftMs() const;
+
     const int m_ioTimeoutMs;
     std::atomic<unsigned int> m_ms;
     // When the current stop's linger runs out, in steady-clock ticks.

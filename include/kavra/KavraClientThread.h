@@ -278,8 +278,9 @@ protected:
     /// then. Returns false, counting nothing, when the entry is to wait for
     /// the connection (SetHoldWhileDisconnected, or a reconnection attempt
     /// due within its write budget): pass it to KeepSendEntry, and the
-    /// worker meets it again after the attempt. The caller keeps the entry.
-    /// Worker thread only.
+    /// worker meets it again after the attempt. The caller keeps the entry,
+    /// which TakeSendEntry gave it (the frame is assembled in the entry's
+    /// own block). Worker thread only.
     bool WriteSendEntry(const kavra::SendEntry& entry);
     /// Puts entry back first in the send queue, to be written again when the
     /// connection is back (or at once when it still is). Worker thread only.
@@ -322,13 +323,12 @@ private:
     // for (counted), SEND_QUEUE_FULL at a limit (counted when countFull),
     // else 0. underLock: the caller holds m_sendLock.
     int refuseSend(unsigned int size, bool underLock, bool countFull);
+    // refuseSend once a stop was asked for or a limit is set.
+    int refuseLimited(unsigned int size, bool underLock, bool countFull);
     // Whether a PDU of size bytes finds a limit reached, without counting.
     bool limitReached(unsigned int size, bool underLock) const;
     // SendPdu once the arguments passed: queues a copy, or refuses.
     int queueCopy(const void* pdu, unsigned int size, bool countFull);
-    // Appends block, queued at queuedAt, under m_sendLock; the queue owns it
-    // from then on.
-    void appendSendEntry(DATABUFFER block, std::chrono::steady_clock::time_point queuedAt);
     // Releases every queued entry, counted as dropped at the stop.
     void releaseSendQueue();
     // WriteSendEntry's verdict on a non-empty entry.
@@ -388,11 +388,13 @@ private:
     // fits capacity; a consumer that took one lets a paused reader go on.
     Taken takeReceived(unsigned int capacity);
 
-    std::deque<DATABUFFER> m_sendQueue;
-    // When each entry of m_sendQueue was queued, in the same order.
-    std::deque<std::chrono::steady_clock::time_point> m_sendQueuedAt;
-    // The worker's frame buffer for OnSendQueuePush.
-    CIPByteBuffer m_sendFrame;
+    // One entry of the send queue: the copied block and when SendPdu queued
+    // it.
+    struct QueuedSend {
+        DATABUFFER block;
+        std::chrono::steady_clock::time_point queuedAt;
+    };
+    std::deque<QueuedSend> m_sendQueue;
     std::deque<KavraPDU*> m_receiveQueue;
     CSema m_receiveCount;
     CSema m_receiveLock;

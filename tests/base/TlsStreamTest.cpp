@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -154,6 +155,43 @@ protected:
             os::ConnectTcp("127.0.0.1", port, PatientMs(5000), error, nullptr);
         ASSERT_NE(fd, os::INVALID_SOCKET_HANDLE) << "connect: " << error;
         peer.Start(fd, settings, timeout);
+    }
+
+    // A server peer with the good certificate and a client trusting it,
+    // through their handshakes over loopback; below, when given, lays a
+    // stream of the test's under each side's TLS (told which side it is).
+    using Below = std::function<std::unique_ptr<kavra::ByteStream>(os::SocketHandle, bool)>;
+    static void ServeAndConnect(Peer& server, Peer& client, const Below& below = nullptr) {
+        std::string why;
+        if (!kavra::test::TlsEchoServer::Supported(certs->Good(), why)) {
+            GTEST_SKIP() << "this system's engine does not serve TLS: " << why;
+        }
+        int error = 0;
+        const os::SocketHandle listener =
+            os::ListenTcp("127.0.0.1", 0, 4, os::PortReuse::Plain, error);
+        ASSERT_NE(listener, os::INVALID_SOCKET_HANDLE) << error;
+        const milliseconds timeout = kavra::test::Patient(milliseconds(5000));
+        const auto under = [&below](os::SocketHandle fd, bool serving) {
+            return below ? below(fd, serving) : std::unique_ptr<kavra::ByteStream>();
+        };
+        std::thread serverSide([&] {
+            os::TlsSettings settings;
+            settings.server = true;
+            settings.certFile = certs->Good().cert;
+            settings.keyFile = certs->Good().key;
+            const os::SocketHandle fd = os::Accept(listener, true, true, nullptr);
+            server.Start(fd, settings, timeout, under(fd, true));
+        });
+        const os::SocketHandle fd =
+            os::ConnectTcp("127.0.0.1", os::LocalPort(listener), PatientMs(5000), error, nullptr);
+        if (fd != os::INVALID_SOCKET_HANDLE) {
+            client.Start(fd, Trusting("127.0.0.1"), timeout, under(fd, false));
+        }
+        serverSide.join();
+        os::CloseSocket(listener);
+        ASSERT_NE(fd, os::INVALID_SOCKET_HANDLE) << "connect: " << error;
+        ASSERT_EQ(client.result, 0) << client.detail;
+        ASSERT_EQ(server.result, 0) << server.detail;
     }
 
     inline static std::string openssl;
@@ -317,30 +355,13 @@ TEST_F(TlsStreamTest, APlainServerFailsTheHandshakeWithItsOwnCodeInBoundedTime) 
 // tool serves with. The client fills the connection while the server does
 // not read, so that the socket runs out of room mid-write.
 TEST_F(TlsStreamTest, AFullSocketTakesNothingAndInjectedBytesAreABadRecord) {
-    std::string why;
-    if (!kavra::test::TlsEchoServer::Supported(certs->Good(), why)) {
-        GTEST_SKIP() << "this system's engine does not serve TLS: " << why;
+    Peer server;
+    Peer client;
+    ServeAndConnect(server, client);
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
     }
     int error = 0;
-    const os::SocketHandle listener =
-        os::ListenTcp("127.0.0.1", 0, 4, os::PortReuse::Plain, error);
-    ASSERT_NE(listener, os::INVALID_SOCKET_HANDLE) << error;
-    const unsigned short port = os::LocalPort(listener);
-    Peer server;
-    std::thread serverSide([&] {
-        os::TlsSettings settings;
-        settings.server = true;
-        settings.certFile = certs->Good().cert;
-        settings.keyFile = certs->Good().key;
-        server.Start(os::Accept(listener, true, true, nullptr), settings,
-                     kavra::test::Patient(milliseconds(5000)));
-    });
-    Peer client;
-    Connect(client, port, Trusting("127.0.0.1"));
-    serverSide.join();
-    os::CloseSocket(listener);
-    ASSERT_EQ(client.result, 0) << client.detail;
-    ASSERT_EQ(server.result, 0) << server.detail;
 
     const std::string bytes = Pattern(32 << 20, 11);
     std::size_t taken = 0;
@@ -428,29 +449,13 @@ private:
 // record, must never be left waiting on a quiet socket for records the
 // stream already took off it; every byte arrives in order.
 TEST_F(TlsStreamTest, AReaderWithLittleRoomNeverWaitsForRecordsAlreadyTakenOffTheSocket) {
-    std::string why;
-    if (!kavra::test::TlsEchoServer::Supported(certs->Good(), why)) {
-        GTEST_SKIP() << "this system's engine does not serve TLS: " << why;
+    Peer server;
+    Peer client;
+    ServeAndConnect(server, client);
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
     }
     int error = 0;
-    const os::SocketHandle listener =
-        os::ListenTcp("127.0.0.1", 0, 4, os::PortReuse::Plain, error);
-    ASSERT_NE(listener, os::INVALID_SOCKET_HANDLE) << error;
-    Peer server;
-    std::thread serverSide([&] {
-        os::TlsSettings settings;
-        settings.server = true;
-        settings.certFile = certs->Good().cert;
-        settings.keyFile = certs->Good().key;
-        server.Start(os::Accept(listener, true, true, nullptr), settings,
-                     kavra::test::Patient(milliseconds(5000)));
-    });
-    Peer client;
-    Connect(client, os::LocalPort(listener), Trusting("127.0.0.1"));
-    serverSide.join();
-    os::CloseSocket(listener);
-    ASSERT_EQ(client.result, 0) << client.detail;
-    ASSERT_EQ(server.result, 0) << server.detail;
 
     const std::string bytes = Pattern(24 * 16 * 1024 + 321, 37);
     std::thread writer([&] { EXPECT_TRUE(client.Write(bytes)); });
@@ -481,38 +486,19 @@ TEST_F(TlsStreamTest, AReaderWithLittleRoomNeverWaitsForRecordsAlreadyTakenOffTh
 // while the stall lasts, and once the socket has room again the rest
 // follows byte for byte.
 TEST_F(TlsStreamTest, AStallInsideABatchCountsEveryRecordNotWholeOnTheWireAsUnsent) {
-    std::string why;
-    if (!kavra::test::TlsEchoServer::Supported(certs->Good(), why)) {
-        GTEST_SKIP() << "this system's engine does not serve TLS: " << why;
+    Peer server;
+    Peer client;
+    MeteredStream* serverWire = nullptr;
+    MeteredStream* clientWire = nullptr;
+    ServeAndConnect(server, client, [&](os::SocketHandle fd, bool serving) {
+        auto metered = std::make_unique<MeteredStream>(fd);
+        (serving ? serverWire : clientWire) = metered.get();
+        return metered;
+    });
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
     }
     int error = 0;
-    const os::SocketHandle listener =
-        os::ListenTcp("127.0.0.1", 0, 4, os::PortReuse::Plain, error);
-    ASSERT_NE(listener, os::INVALID_SOCKET_HANDLE) << error;
-    const unsigned short port = os::LocalPort(listener);
-    Peer server;
-    MeteredStream* serverWire = nullptr;
-    std::thread serverSide([&] {
-        os::TlsSettings settings;
-        settings.server = true;
-        settings.certFile = certs->Good().cert;
-        settings.keyFile = certs->Good().key;
-        const os::SocketHandle fd = os::Accept(listener, true, true, nullptr);
-        auto below = std::make_unique<MeteredStream>(fd);
-        serverWire = below.get();
-        server.Start(fd, settings, kavra::test::Patient(milliseconds(5000)), std::move(below));
-    });
-    Peer client;
-    const os::SocketHandle fd = os::ConnectTcp("127.0.0.1", port, PatientMs(5000), error, nullptr);
-    ASSERT_NE(fd, os::INVALID_SOCKET_HANDLE) << "connect: " << error;
-    auto below = std::make_unique<MeteredStream>(fd);
-    MeteredStream* clientWire = below.get();
-    client.Start(fd, Trusting("127.0.0.1"), kavra::test::Patient(milliseconds(5000)),
-                 std::move(below));
-    serverSide.join();
-    os::CloseSocket(listener);
-    ASSERT_EQ(client.result, 0) << client.detail;
-    ASSERT_EQ(server.result, 0) << server.detail;
 
     // A record carries at most 16 KiB of plaintext and less than 256 bytes
     // besides: 20000 bytes hold one record of the batch whole and cut the next.

@@ -223,5 +223,70 @@ TEST(SendQueueLimit, ConcurrentSendersNeverOvershootTheLimit) {
     EXPECT_EQ(client.Notifications(), static_cast<int>(kLimit));
 }
 
+// The byte limit, reached by senders racing for its last bytes: the check
+// under the lock lets exactly the PDUs in that fit, each refusal is counted
+// once, and every accepted PDU reaches the peer once, in its sender's order.
+TEST(SendQueueLimit, ConcurrentSendersFillTheByteLimitExactlyAndEachPduIsAccountedFor) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 200;
+    constexpr unsigned int kBody = 8;
+    constexpr std::size_t kFit = 50;
+
+    LoopbackServer srv;
+    HeldClient client;
+    ASSERT_TRUE(StartClient(client, srv));
+    client.SetSendQueueByteLimit(kFit * kBody);
+
+    std::vector<std::vector<Bytes>> accepted(kThreads);
+    std::atomic<int> refused{0};
+    StartGate start(kThreads);
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            start.ArriveAndWait();
+            for (int i = 0; i < kPerThread; ++i) {
+                // Sender and number in front: every body is distinct.
+                Bytes body = Pattern(kBody, static_cast<unsigned int>(i));
+                body[0] = static_cast<unsigned char>(t);
+                body[1] = static_cast<unsigned char>(i);
+                const int result = client.SendPdu(body.data(), kBody);
+                if (result == 0) {
+                    accepted[static_cast<std::size_t>(t)].push_back(body);
+                } else {
+                    EXPECT_EQ(result, KavraClientThread::SEND_QUEUE_FULL);
+                    refused.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (std::thread& t : senders) {
+        t.join();
+    }
+    EXPECT_EQ(client.GetSendQueueBytes(), kFit * kBody);
+    EXPECT_EQ(client.GetSendQueueLength(), kFit);
+    EXPECT_EQ(refused.load(), kThreads * kPerThread - static_cast<int>(kFit));
+
+    client.Open();
+    const std::vector<Bytes> frames = AllFrames(srv, client, kFit);
+    ASSERT_EQ(frames.size(), kFit);
+    // Each sender's accepted bodies come in its own order among the frames.
+    for (const std::vector<Bytes>& own : accepted) {
+        std::size_t next = 0;
+        for (const Bytes& frame : frames) {
+            if (next < own.size() && frame == own[next]) {
+                ++next;
+            }
+        }
+        EXPECT_EQ(next, own.size());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return client.GetStats().framesSent == kFit + 1; }));
+    const ConnectionStats stats = client.GetStats();
+    EXPECT_EQ(stats.pdusAccepted, kFit + 1);
+    EXPECT_EQ(stats.pdusAccepted,
+              stats.framesSent + stats.SendDropped() + stats.sendQueued + stats.sendBuffered);
+    EXPECT_EQ(stats.sendQueueFull, static_cast<std::uint64_t>(refused.load()));
+    EXPECT_EQ(client.GetSendQueueBytes(), 0U);
+}
+
 } // namespace
 } // namespace kavra::test
