@@ -116,11 +116,13 @@ ProxyHandshake::Progress Socks5Handshake::OnMethod() {
         m_step = Step::Credentials;
         const std::string& user = Proxy().User();
         const std::string& password = Proxy().Password();
-        std::vector<unsigned char> request{USER_PASSWORD_VERSION,
-                                           static_cast<unsigned char>(user.size())};
-        request.insert(request.end(), user.begin(), user.end());
-        request.push_back(static_cast<unsigned char>(password.size()));
-        request.insert(request.end(), password.begin(), password.end());
+        // Laid out in place, as the connect request below.
+        std::vector<unsigned char> request(3 + user.size() + password.size());
+        request[0] = USER_PASSWORD_VERSION;
+        request[1] = static_cast<unsigned char>(user.size());
+        std::copy(user.begin(), user.end(), request.data() + 2);
+        request[2 + user.size()] = static_cast<unsigned char>(password.size());
+        std::copy(password.begin(), password.end(), request.data() + 3 + user.size());
         Queue(request);
         return Expect(2);
     }
@@ -162,7 +164,7 @@ void Socks5Handshake::QueueConnect() {
     request[2] = 0;
     request[3] = ATYP_NAME;
     request[4] = static_cast<unsigned char>(host.size());
-    std::copy(host.begin(), host.end(), request.begin() + 5);
+    std::copy(host.begin(), host.end(), request.data() + 5);
     request[5 + host.size()] = static_cast<unsigned char>(TargetPort() >> 8);
     request[6 + host.size()] = static_cast<unsigned char>(TargetPort() & 0xFF);
     Queue(request);
