@@ -31,8 +31,8 @@ CBaseSocketThread::~CBaseSocketThread() {
 }
 
 void CBaseSocketThread::WakeFromPost(void* context) {
-    // Called only for a post that found the loop waiting: never for the
-    // loop's own posts, nor for a run of posts while it is busy.
+    // Called only for the first post that found the loop waiting: never for
+    // the loop's own posts, nor for a run of posts while it is busy.
     static_cast<CBaseSocketThread*>(context)->m_wake->Signal();
 }
 
@@ -146,8 +146,11 @@ bool CBaseSocketThread::dispatchBatch(MSG* batch, std::size_t max) {
             checkSocketFailure();
         }
     }
-    if (m_socket != nullptr) {
+    if (m_socket != nullptr && m_socket->HasHeldOutput()) {
         const kavra::SemaLock guard(m_ioLock);
+        m_socket->Uncork();
+    } else if (m_socket != nullptr) {
+        // With nothing held, uncorking is no transfer.
         m_socket->Uncork();
     }
     return !quit;

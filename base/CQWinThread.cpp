@@ -77,8 +77,19 @@ int CQWinThread::PeekMessageA(MSG* msg, unsigned int filterMin, unsigned int fil
 }
 
 int CQWinThread::PostMessageA(unsigned int message, unsigned int wParam, long lParam) {
-    if (m_posted->Push(kavra::PostQueue::Message{message, wParam, lParam})) {
+    switch (m_posted->Push(kavra::PostQueue::Message{message, wParam, lParam})) {
+    case kavra::PostQueue::Waiter::Sleeper:
         wakeWaiter();
+        break;
+    case kavra::PostQueue::Waiter::Loop:
+        // A loop of a subclass's own is woken by its hook alone: nobody
+        // sleeps on the condition variable.
+        if (m_postHook != nullptr) {
+            m_postHook(m_postHookContext);
+        }
+        break;
+    case kavra::PostQueue::Waiter::None:
+        break;
     }
     return 1;
 }
@@ -100,7 +111,7 @@ int CQWinThread::GetMessageA(MSG* msg, unsigned int filterMin, unsigned int filt
         std::unique_lock<std::mutex> lock(m_waitMutex);
         // Everything posted so far is held now and none of it matched, so
         // the wait is announced on an empty queue unless a post just came.
-        if (m_posted->BeginWait()) {
+        if (m_posted->BeginWait(kavra::PostQueue::Waiter::Sleeper)) {
             m_wakeUp.wait(lock);
             m_posted->EndWait();
         }
@@ -136,7 +147,7 @@ std::size_t CQWinThread::TakeMessages(MSG* out, std::size_t max) {
 
 bool CQWinThread::BeginWaitForPost() {
     kavra::AssertInThread(*this, __func__);
-    return m_held.empty() && m_posted->BeginWait();
+    return m_held.empty() && m_posted->BeginWait(kavra::PostQueue::Waiter::Loop);
 }
 
 void CQWinThread::EndWaitForPost() {

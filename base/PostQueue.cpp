@@ -42,7 +42,7 @@ void PostQueue::giveSpare(Block* block) noexcept {
     delete block;
 }
 
-bool PostQueue::Push(const Message& message) {
+PostQueue::Waiter PostQueue::Push(const Message& message) {
     for (;;) {
         std::uint32_t tail = m_tail.load(std::memory_order_acquire);
         const std::uint32_t offset = tail % LAP;
@@ -59,15 +59,19 @@ bool PostQueue::Push(const Message& message) {
     }
 }
 
-bool PostQueue::publish(Slot& slot, const Message& message) {
+PostQueue::Waiter PostQueue::publish(Slot& slot, const Message& message) {
     slot.message = message;
     slot.written.store(1, std::memory_order_seq_cst);
-    return m_waiting.load(std::memory_order_seq_cst) != 0;
+    // The load keeps a post to a busy taker from writing the shared word.
+    if (m_waiting.load(std::memory_order_seq_cst) == 0) {
+        return Waiter::None;
+    }
+    return static_cast<Waiter>(m_waiting.exchange(0, std::memory_order_seq_cst));
 }
 
 // Once per block: the claim of its last slot, which links the next block,
 // and the posts that find the link under way.
-[[gnu::noinline]] bool PostQueue::pushAtBlockEnd(const Message& message) {
+[[gnu::noinline]] PostQueue::Waiter PostQueue::pushAtBlockEnd(const Message& message) {
     // Got before the last slot is claimed, so that an allocation that throws
     // has claimed nothing.
     Block* fresh = nullptr;
@@ -134,8 +138,8 @@ std::size_t PostQueue::Size() const {
     return span - span / LAP - head % LAP;
 }
 
-bool PostQueue::BeginWait() {
-    m_waiting.store(1, std::memory_order_seq_cst);
+bool PostQueue::BeginWait(Waiter how) {
+    m_waiting.store(static_cast<std::uint32_t>(how), std::memory_order_seq_cst);
     const Slot& next = m_headBlock->slots[m_head.load(std::memory_order_relaxed) % LAP];
     if (next.written.load(std::memory_order_seq_cst) != 0) {
         m_waiting.store(0, std::memory_order_relaxed);

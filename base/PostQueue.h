@@ -11,11 +11,12 @@
 // keeps every poster's own order and the order of posts that one thread saw
 // complete before it made its own.
 //
-// Waking: the taker announces a wait (BeginWait) before it sleeps, and a
-// post that finds the announcement tells its poster to wake it. Both sides
-// write their own word and then read the other's, in sequentially
-// consistent order, so a post either is seen by BeginWait or sees the wait.
-// A run of posts to a busy taker costs no wake-up at all.
+// Waking: the taker announces a wait (BeginWait) before it sleeps, and the
+// first post that finds the announcement takes it and tells its poster to
+// wake the taker. Both sides write their own word and then read the
+// other's, in sequentially consistent order, so a post either is seen by
+// BeginWait or sees the wait. A run of posts to a busy taker costs no
+// wake-up at all, and a run of posts to a sleeping one costs one.
 //
 // Positions are 32-bit counters that wrap; a lap of 32 positions covers a
 // block, its last position marks "next block being linked".
@@ -45,17 +46,23 @@ public:
     PostQueue& operator=(const PostQueue&) = delete;
     ~PostQueue();
 
-    // Appends message. True when the taker announced a wait and must be
-    // woken by the caller. Throws std::bad_alloc, having queued nothing.
-    bool Push(const Message& message);
+    // How the taker waits, as it announced: nobody to wake, a taker asleep
+    // on a condition variable, or a loop woken some other way.
+    enum class Waiter : std::uint32_t { None, Sleeper, Loop };
+
+    // Appends message. The waiter the caller must wake: the taker's
+    // announced wait, which this post took, so that the posts after it up to
+    // the next announcement wake nobody. Throws std::bad_alloc, having
+    // queued nothing.
+    Waiter Push(const Message& message);
     // Takes the oldest message; false when there is none (or the oldest is
     // still being written; its poster then wakes a taker that waits).
     bool Pop(Message& out);
     // Messages queued, as a snapshot.
     std::size_t Size() const;
-    // Announces a wait; false (and no wait announced) when a message can be
-    // taken already.
-    bool BeginWait();
+    // Announces a wait of the given kind; false (and no wait announced) when
+    // a message can be taken already.
+    bool BeginWait(Waiter how);
     // Ends the wait announced by BeginWait.
     void EndWait();
 
@@ -76,8 +83,8 @@ private:
     // nothing.
     static constexpr std::size_t SPARES = 4;
 
-    bool publish(Slot& slot, const Message& message);
-    bool pushAtBlockEnd(const Message& message);
+    Waiter publish(Slot& slot, const Message& message);
+    Waiter pushAtBlockEnd(const Message& message);
     void leaveBlock(std::uint32_t head);
     Block* takeSpare();
     void giveSpare(Block* block) noexcept;

@@ -619,6 +619,24 @@ TEST(CQWinThreadQueue, PostsWakeOnlyAWaitingLoopAndNoneIsLostAcrossBlocks) {
     late.join();
     EXPECT_EQ(queue.HookCalls(), hookCalls + 1);
     EXPECT_EQ(queue.Take(8).size(), 1u);
+
+    // However many posts find the same wait, only the first calls the hook,
+    // and none of them is lost.
+    ASSERT_TRUE(queue.BeginWait());
+    std::vector<std::thread> crowd;
+    for (int t = 0; t < 4; ++t) {
+        crowd.emplace_back([&queue, t] {
+            for (long i = 0; i < 50; ++i) {
+                queue.PostMessageA(kDataMessage, static_cast<unsigned int>(t), i);
+            }
+        });
+    }
+    for (auto& poster : crowd) {
+        poster.join();
+    }
+    EXPECT_TRUE(queue.AwaitHook());
+    EXPECT_EQ(queue.HookCalls(), hookCalls + 2);
+    EXPECT_EQ(queue.Take(256).size(), 200u);
 }
 
 TEST(CQWinThreadQueue, BatchesKeepPostOrderRespectTheirSizeAndStopAfterQuit) {

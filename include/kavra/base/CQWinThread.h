@@ -23,7 +23,8 @@ class PostQueue;
 ///
 /// Neither a post nor a take locks: a post is one compare-and-swap, and it
 /// wakes the thread only when the thread waits for messages, so a run of
-/// posts to a busy thread costs no wake-up (see base/PostQueue.h).
+/// posts to a busy thread costs no wake-up, and a run of posts to a waiting
+/// one costs one (see base/PostQueue.h).
 class KAVRA_API CQWinThread : public CBaseThread {
 public:
     CQWinThread();
@@ -51,13 +52,13 @@ public:
     std::size_t GetQueuedMessageCount() const;
 
 protected:
-    /// Called on the posting thread after a post that found the thread
-    /// waiting (in GetMessageA, or in a wait of its own loop announced with
-    /// BeginWaitForPost); lets a subclass wake a loop that waits on more than
-    /// the queue. Set before the thread starts.
+    /// Called on the posting thread after the first post that found the
+    /// thread waiting (in GetMessageA, or in a wait of its own loop announced
+    /// with BeginWaitForPost), once per announced wait; lets a subclass wake
+    /// a loop that waits on more than the queue. Set before the thread starts.
     using PostHook = void (*)(void* context);
-    /// Installs hook, called with context after a post that finds the thread
-    /// waiting. Set before the thread starts.
+    /// Installs hook, called with context after the first post that finds
+    /// the thread waiting. Set before the thread starts.
     void SetPostHook(PostHook hook, void* context);
     /// Takes up to max messages off the front of the queue, stopping after a
     /// WM_QUIT; returns how many it stored in out. For loops that dispatch
