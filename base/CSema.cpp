@@ -142,20 +142,24 @@ bool CSema::sleepForUnit(Clock::time_point deadline, bool bounded) {
     // The flag goes up before the count is looked at, by an exchange on the
     // same word as every give-back's: a give-back either comes first and is
     // seen by that look, or sees the flag and wakes the sleepers under the
-    // mutex, which a sleeper holds until it waits.
+    // mutex, which a sleeper holds until it waits. A give-back that woke
+    // every sleeper lowers the flag, so each sleeper raises it again before
+    // each wait.
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_sleepers++ == 0) {
+    ++m_sleepers;
+    bool taken = false;
+    for (;;) {
         m_state.fetch_or(SLEEPERS_FLAG, std::memory_order_relaxed);
-    }
-    bool taken = tryTake();
-    while (!taken) {
+        if (tryTake()) {
+            taken = true;
+            break;
+        }
         if (!bounded) {
             m_available.wait(lock);
         } else if (m_available.wait_until(lock, deadline) == std::cv_status::timeout) {
             taken = tryTake();
             break;
         }
-        taken = tryTake();
     }
     if (--m_sleepers == 0) {
         m_state.fetch_and(COUNT_MASK, std::memory_order_relaxed);
@@ -202,6 +206,12 @@ int CSema::Unlock(long count, long* previous) {
                                           std::memory_order_release, std::memory_order_relaxed)) {
             break;
         }
+    }
+    if (count >= m_sleepers) {
+        // Every sleeper is woken now, or was woken before and has yet to
+        // run: the give-backs until one sleeps again need wake nobody, and
+        // take the mutex-free path.
+        m_state.fetch_and(COUNT_MASK, std::memory_order_relaxed);
     }
     if (count == 1) {
         m_available.notify_one();

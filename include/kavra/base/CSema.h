@@ -69,7 +69,9 @@ private:
     // anyone sleeps: an uncontended Lock or Unlock is a single
     // compare-and-swap, and only a give-back that finds a sleeper takes the
     // mutex. The flag is set and cleared under the mutex, which also keeps
-    // the number of sleepers.
+    // the number of sleepers; it is down while every sleeper has been woken
+    // and none has gone back to sleep, so that a run of give-backs to one
+    // sleeper wakes it once.
     std::atomic<std::uint32_t> m_state;
     long m_maximum;
     int m_sleepers = 0;
