@@ -1,5 +1,6 @@
 #include "base/BlockPool.h"
 
+#include <algorithm>
 #include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -40,9 +41,11 @@ KAVRA_POOL_TLS_MODEL thread_local unsigned t_shelf = 0;
 
 } // namespace
 
-BlockPool::BlockPool(std::size_t blockSize) : m_blockSize(blockSize) {
+BlockPool::BlockPool(std::size_t blockSize)
+    : m_blockSize(blockSize),
+      m_storeBlocks(std::max(MIN_STORE_BLOCKS, STORE_BYTES / std::max<std::size_t>(blockSize, 1))) {
     // Reserved once: the store never allocates under its mutex.
-    m_store.reserve(STORE_BLOCKS);
+    m_store.reserve(m_storeBlocks);
 }
 
 BlockPool::Shelf& BlockPool::ShelfOfThisThread() noexcept {
@@ -141,7 +144,7 @@ void BlockPool::GiveToStore(void* const* blocks, std::size_t count) noexcept {
     std::size_t kept = 0;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        while (kept < count && m_store.size() < STORE_BLOCKS) {
+        while (kept < count && m_store.size() < m_storeBlocks) {
             m_store.push_back(blocks[kept++]);
         }
     }

@@ -18,7 +18,12 @@
 // thread-local destructors in a DLL run after the thread's thread-local
 // storage was freed, so they cannot be relied on there.) Memory stays
 // bounded: a shelf holds at most SHELF_BLOCKS blocks, the store at most
-// STORE_BLOCKS, and what does not fit goes back to the global allocator.
+// STORE_BYTES of blocks (at least MIN_STORE_BLOCKS), and what does not fit
+// goes back to the global allocator. The store is that large because a
+// sender may run a long way ahead of the thread that frees its blocks (a
+// send queue of thousands of PDUs while the peer holds the connection back):
+// a small store would pass most of every such run through the global
+// allocator, once to allocate and once to free.
 //
 // Under AddressSanitizer a block is poisoned while it lies on a shelf or in
 // the store, so a use after free of a pooled object is reported, and a block
@@ -42,8 +47,9 @@ public:
     static constexpr std::size_t SHELF_BLOCKS = 64;
     // Blocks moved between a shelf and the store at once.
     static constexpr std::size_t BATCH_BLOCKS = SHELF_BLOCKS / 2;
-    // Blocks the store keeps at most.
-    static constexpr std::size_t STORE_BLOCKS = 1024;
+    // What the store keeps at most, in bytes and at least in blocks.
+    static constexpr std::size_t STORE_BYTES = 4u << 20;
+    static constexpr std::size_t MIN_STORE_BLOCKS = 1024;
 
     // A pool of blocks of blockSize bytes. Pools live as long as the process
     // (objects may be freed during static destruction), so make them with
@@ -89,6 +95,7 @@ private:
     void MarkInUse(void* block) const noexcept;
 
     std::size_t m_blockSize;
+    std::size_t m_storeBlocks;
     Shelf m_shelves[SHELVES];
     std::mutex m_mutex;
     std::vector<void*> m_store;
