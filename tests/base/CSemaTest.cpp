@@ -351,6 +351,58 @@ TEST(CSemaConcurrency, TimedWaitersShareUnitsWithoutLosingAny) {
     EXPECT_EQ(taken.load(), kUnits);
 }
 
+TEST(CSemaConcurrency, ASleeperRobbedOfItsWakeUpIsWokenByALaterGiveBack) {
+    // A give-back that wakes every sleeper lets the next ones skip the
+    // wake-up; a thief that takes units without waiting makes woken sleepers
+    // find nothing and sleep again. None may then sleep through the later
+    // give-backs, which come every few hundred microseconds: a wait that
+    // runs into its timeout was not woken.
+    CSema sema(0, 1000000);
+    constexpr int kSleepers = 3;
+    constexpr int kEach = 300;
+    const auto limit = Patient(milliseconds(500));
+    std::atomic<int> taken{0};
+    std::atomic<int> unwoken{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> sleepers;
+    for (int i = 0; i < kSleepers; ++i) {
+        sleepers.emplace_back([&] {
+            for (int n = 0; n < kEach; ++n) {
+                const auto start = Clock::now();
+                taken.fetch_add(sema.Lock(static_cast<unsigned long>(limit.count())));
+                if (Clock::now() - start >= limit) {
+                    unwoken.fetch_add(1);
+                    break;
+                }
+            }
+            finished.fetch_add(1);
+        });
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long> stolen{0};
+    std::thread thief([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            stolen.fetch_add(sema.Lock(0));
+            std::this_thread::sleep_for(std::chrono::microseconds(i % 2 * 100));
+        }
+    });
+    long given = 0;
+    for (int i = 0; finished.load() < kSleepers; ++i) {
+        const long count = 1 + i % 3;
+        sema.Unlock(count, nullptr);
+        given += count;
+        std::this_thread::sleep_for(std::chrono::microseconds(50 + (i % 7) * 30));
+    }
+    stop.store(true);
+    thief.join();
+    for (auto& sleeper : sleepers) {
+        sleeper.join();
+    }
+    EXPECT_EQ(unwoken.load(), 0);
+    EXPECT_EQ(taken.load(), kSleepers * kEach);
+    EXPECT_EQ(taken.load() + stolen.load() + sema.GetCount(), given);
+}
+
 TEST(CSemaConcurrency, SleeperLeavesCountAndMaximumAlone) {
     // A thread asleep in Lock is marked in the same word as the count: the
     // count reads 0, a give-back beyond the maximum still fails, and one
