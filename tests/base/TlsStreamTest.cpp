@@ -397,18 +397,21 @@ TEST_F(TlsStreamTest, AFullSocketTakesNothingAndInjectedBytesAreABadRecord) {
 
 // TCP under a TLS stream that counts the wire bytes each way and takes no
 // more to send than the test allows, as a peer that stops reading would, but
-// at a byte the test chooses.
+// at a byte the test chooses; or fails there, as a reset connection would.
 class MeteredStream final : public kavra::ByteStream {
 public:
     explicit MeteredStream(os::SocketHandle handle) : m_tcp(handle) {}
 
-    void Allow(std::size_t bytes) { m_allowed = bytes; }
+    void Allow(std::size_t bytes, int thenError = EAGAIN) {
+        m_allowed = bytes;
+        m_thenError = thenError;
+    }
     std::size_t Sent() const { return m_sent; }
     std::size_t Received() const { return m_received; }
 
     long SendSome(const void* src, std::size_t n, int& error) override {
         if (m_allowed == 0) {
-            error = EAGAIN;
+            error = m_thenError;
             return -1;
         }
         const long sent = m_tcp.SendSome(src, std::min(n, m_allowed), error);
@@ -439,6 +442,7 @@ public:
 private:
     kavra::TcpStream m_tcp;
     std::size_t m_allowed = std::numeric_limits<std::size_t>::max();
+    int m_thenError = EAGAIN;
     std::size_t m_sent = 0;
     std::size_t m_received = 0;
 };
@@ -534,6 +538,47 @@ TEST_F(TlsStreamTest, AStallInsideABatchCountsEveryRecordNotWholeOnTheWireAsUnse
     std::thread writer([&] { EXPECT_TRUE(client.Write(rest)); });
     EXPECT_TRUE(server.Read(bytes.size() - whole, error) == bytes.substr(whole)) << error;
     writer.join();
+}
+
+// A socket that takes only part of a record leaves the rest pending and the
+// whole record unsent until the rest went, after which the peer has it byte
+// for byte. A socket that fails instead fails the call, which then took
+// nothing: a writer's count of what it wrote never runs below what it
+// counted before.
+TEST_F(TlsStreamTest, ARecordTheSocketCutsIsUnsentUntilWholeAndOneItFailsWasNeverTaken) {
+    Peer server;
+    Peer client;
+    MeteredStream* clientWire = nullptr;
+    ServeAndConnect(server, client, [&](os::SocketHandle fd, bool serving) {
+        auto metered = std::make_unique<MeteredStream>(fd);
+        if (!serving) {
+            clientWire = metered.get();
+        }
+        return metered;
+    });
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    int error = 0;
+
+    const std::string record = Pattern(16 * 1024, 41);
+    const std::size_t before = clientWire->Sent();
+    clientWire->Allow(1000);
+    ASSERT_EQ(client.stream->SendSome(record.data(), record.size(), error),
+              static_cast<long>(record.size()))
+        << error;
+    EXPECT_EQ(clientWire->Sent() - before, 1000U);
+    EXPECT_TRUE(client.stream->HasPendingOutput());
+    EXPECT_EQ(client.stream->UnsentTaken(), record.size());
+    clientWire->Allow(std::numeric_limits<std::size_t>::max());
+    EXPECT_TRUE(client.Write("after"));
+    EXPECT_EQ(client.stream->UnsentTaken(), 0U);
+    EXPECT_TRUE(server.Read(record.size() + 5, error) == record + "after") << error;
+
+    clientWire->Allow(0, EPIPE);
+    EXPECT_EQ(client.stream->SendSome(record.data(), 100, error), -1);
+    EXPECT_EQ(error, EPIPE);
+    EXPECT_EQ(client.stream->UnsentTaken(), 0U);
 }
 
 // Settings that cannot work fail the attempt before it connects: where

@@ -363,6 +363,7 @@ long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
         if (m_engine->Write(plain + done, record, error, detail) < 0) {
             m_engineError = error;
             m_detail = detail;
+            tookNothing();
             return -1;
         }
         trackOutput(record);
@@ -371,9 +372,20 @@ long TlsStream::SendSome(const void* src, std::size_t n, int& error) {
     int sendError = 0;
     if (!FlushSome(sendError) && sendError != EAGAIN) {
         error = sendError;
+        tookNothing();
         return -1;
     }
     return static_cast<long>(take);
+}
+
+// A call that fails took nothing, so no record it made may count as unsent
+// plaintext: a writer subtracts that from what the calls before it took.
+// Every record of those calls went whole before this one encrypted.
+void TlsStream::tookNothing() {
+    for (OutputUnit& unit : m_units) {
+        unit.plain = 0;
+    }
+    m_unsentPlain = 0;
 }
 
 bool TlsStream::FlushSome(int& error) {

@@ -12,10 +12,11 @@
 // that gives up while output is pending has torn the stream (the peer would
 // see a partial record, or records whose predecessor never came) and must
 // close the connection; the plaintext of every record not yet on the wire
-// whole counts as not written (UnsentTaken). SendSome looks once per call
-// whether the socket has room and encrypts nothing when it has none, so a
-// writer that times out against a stalled peer with nothing taken leaves the
-// stream whole.
+// whole counts as not written (UnsentTaken). A socket error while a batch
+// goes out is SendSome's error, and that call took nothing. SendSome looks
+// once per call whether the socket has room and encrypts nothing when it has
+// none, so a writer that times out against a stalled peer with nothing taken
+// leaves the stream whole.
 //
 // Reads: RecvSome takes wire bytes off the socket in large reads and
 // decrypts into the caller's buffer. An engine that reads from the stream
@@ -78,7 +79,8 @@ public:
     // Plaintext that SendSome took whose record has not gone out whole: the
     // bytes a writer that gives up now must count as not written. SendSome
     // encrypts only when nothing waits, so these are the tail of its last
-    // call (a whole number of its records), at most what that call took.
+    // call (a whole number of its records), at most what that call took
+    // (none when it failed).
     std::size_t UnsentPlain() const { return m_unsentPlain; }
     std::size_t UnsentTaken() const override { return UnsentPlain(); }
     bool HasBufferedInput() const { return !m_plain.Empty(); }
@@ -113,6 +115,7 @@ private:
     std::size_t receiveWire(std::size_t want);
     void trackOutput(std::size_t plain);
     void outputSent(std::size_t sent);
+    void tookNothing();
     int stickyError() const { return m_engineError != 0 ? m_engineError : m_readError; }
 
     std::unique_ptr<ByteStream> m_next;
