@@ -44,7 +44,7 @@ namespace kavra {
 class PduRecycler {
 public:
     /// PDUs the worker keeps at hand at most.
-    static constexpr std::size_t AT_HAND = 64;
+    static constexpr std::size_t AT_HAND = 128;
 
     PduRecycler() = default;
     ~PduRecycler();
