@@ -19,6 +19,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -446,41 +447,94 @@ void KavraClientThread::OnSocketReceive(int readable) {
     } while (budget > 0 || ahead.getLength() > 0);
 }
 
+struct KavraClientThread::WholeFrames {
+    static constexpr std::size_t MAX = 32;
+    WholeFrames() = default;
+    WholeFrames(const WholeFrames&) = delete;
+    WholeFrames& operator=(const WholeFrames&) = delete;
+    // Owns the PDUs taken and not yet queued (after an exception, those
+    // behind the one that threw). The arrays are filled only up to count,
+    // so that a read that finds one frame does not pay for MAX.
+    ~WholeFrames() {
+        for (std::size_t n = next; n < count; ++n) {
+            delete pdus[n];
+        }
+    }
+    // A null PDU is a frame taken while the receive queue was full: dropped.
+    std::array<KavraPDU*, MAX> pdus;
+    std::array<int, MAX> lengths;
+    std::size_t count = 0;
+    // The first one not yet queued.
+    std::size_t next = 0;
+    // What making the PDU of the frame after the last one threw: that frame
+    // is lost, as a read's frame is, once those before it are queued.
+    std::exception_ptr failure;
+};
+
 bool KavraClientThread::takeWholeFrame(unsigned int& budget) {
     // Held output would go out first on a read; such a read stays a read.
     if (m_socket == nullptr || !m_socket->IsConnected() || m_socket->HasHeldOutput()) {
         return false;
     }
-    std::unique_ptr<KavraPDU> pdu;
-    int length = 0;
-    {
-        const kavra::SemaLock guard(m_ioLock);
+    WholeFrames frames;
+    takeWholeFrames(frames, budget);
+    while (frames.next < frames.count) {
+        const std::size_t n = frames.next++;
+        const int length = frames.lengths[n];
+        std::unique_ptr<KavraPDU> pdu(frames.pdus[n]);
+        spend(budget, KavraHeader::HEADER_LENGTH + length);
+        if (!pdu) {
+            countReceived(length, false);
+            // As deliverBody: the consumer may be waiting for this core.
+            std::this_thread::yield();
+            continue;
+        }
+        const bool queued = ReceivePush(pdu.get()) == 1;
+        if (queued) {
+            static_cast<void>(pdu.release());
+        }
+        countReceived(length, queued);
+    }
+    if (frames.failure) {
+        std::rethrow_exception(frames.failure);
+    }
+    return frames.count > 0;
+}
+
+void KavraClientThread::takeWholeFrames(WholeFrames& frames, unsigned int budget) {
+    const kavra::SemaLock guard(m_ioLock);
+    // Only this thread adds to the receive queue, so the room seen now can
+    // only grow while the frames are queued: no frame is dropped that one at
+    // a time would have been queued. A full queue drops one frame, as a read
+    // would.
+    const std::size_t room = m_parts->receive.Room();
+    const std::size_t most = std::clamp<std::size_t>(room, 1, WholeFrames::MAX);
+    // As frame by frame, the call takes one more frame while its budget is
+    // not spent.
+    while (frames.count < most && budget > 0) {
         std::size_t count = 0;
         const unsigned char* bytes = m_socket->PeekReadAhead(count);
-        length = kavra::WholeFrame::BodyLength(bytes, count);
+        const int length = count > 0 ? kavra::WholeFrame::BodyLength(bytes, count) : 0;
         if (length == 0) {
-            return false;
+            return;
         }
         // Taken before the copy, as a read takes it before setBody: a
         // failed allocation does not bring the frame back.
         m_socket->TakeReadAhead(static_cast<std::size_t>(KavraHeader::HEADER_LENGTH + length));
-        if (!m_parts->receive.Full()) {
-            pdu = m_parts->recycler.Make(bytes + KavraHeader::HEADER_LENGTH, length);
+        spend(budget, KavraHeader::HEADER_LENGTH + length);
+        KavraPDU* pdu = nullptr;
+        if (room > 0) {
+            try {
+                pdu = m_parts->recycler.Make(bytes + KavraHeader::HEADER_LENGTH, length).release();
+            } catch (...) {
+                frames.failure = std::current_exception();
+                return;
+            }
         }
+        frames.pdus[frames.count] = pdu;
+        frames.lengths[frames.count] = length;
+        ++frames.count;
     }
-    spend(budget, KavraHeader::HEADER_LENGTH + length);
-    if (!pdu) {
-        countReceived(length, false);
-        // As deliverBody: the consumer may be waiting for this core.
-        std::this_thread::yield();
-        return true;
-    }
-    const bool queued = ReceivePush(pdu.get()) == 1;
-    if (queued) {
-        static_cast<void>(pdu.release());
-    }
-    countReceived(length, queued);
-    return true;
 }
 
 bool KavraClientThread::takeBody(int bodyLength, CIPByteBuffer& bodyBuffer, unsigned int& budget) {

@@ -38,6 +38,11 @@ public:
     std::size_t Length() const { return m_length.load(std::memory_order_relaxed); }
     /// Whether the queue holds capacity PDUs or more. Any thread.
     bool Full() const { return Length() >= m_capacity; }
+    /// PDUs the queue takes before it is full. Any thread.
+    std::size_t Room() const {
+        const std::size_t length = Length();
+        return length >= m_capacity ? 0 : m_capacity - length;
+    }
 
     /// Whether the worker is to stop reading before the next frame: Block
     /// and a full queue. Worker thread.

@@ -344,10 +344,17 @@ private:
     // Counts a write that failed for good.
     void countFailedWrite(WriteOutcome outcome);
 
-    // When a whole frame in step lies at the front of the socket's
-    // read-ahead: takes it there, as the reads below would, with one copy of
-    // its body, into the PDU; false (nothing taken) otherwise.
+    // When whole frames in step lie at the front of the socket's read-ahead:
+    // takes them there, as the reads below would, with one copy of each
+    // body, into its PDU, and queues them in order; false (nothing taken)
+    // otherwise.
     bool takeWholeFrame(unsigned int& budget);
+    // Whole frames taken under one hold of the I/O lock, to be queued after
+    // it (client/KavraClientThread.cpp).
+    struct WholeFrames;
+    // Fills frames from the read-ahead, under the I/O lock, while budget
+    // bytes are not spent.
+    void takeWholeFrames(WholeFrames& frames, unsigned int budget);
     // Reads a header into headerBuffer, starting with the bytes in ahead and
     // resynchronising until it starts with a sync mark; false when a read
     // came back short.
