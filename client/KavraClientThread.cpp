@@ -413,18 +413,30 @@ int KavraClientThread::ioTimeoutMs() const {
 
 void KavraClientThread::OnSocketReceive(int readable) {
     kavra::AssertInThread(*this, __func__);
+    if (readable <= 0) {
+        return;
+    }
+    // Bytes still to read before the call may end.
+    auto budget = static_cast<unsigned int>(readable);
+    // Whole frames in the read-ahead need none of the reader's buffers.
+    do {
+        if (pauseReadingWhenFull()) {
+            return;
+        }
+        if (!takeWholeFrame(budget)) {
+            readFrames(budget);
+            return;
+        }
+    } while (budget > 0);
+}
+
+void KavraClientThread::readFrames(unsigned int budget) {
     KavraHeader header;
     CIPByteBuffer headerBuffer;
     CIPByteBuffer bodyBuffer;
     // Bytes read beyond a bad header to look for the end of a run of 0xFF;
     // they begin the next header.
     CIPByteBuffer ahead;
-
-    if (readable <= 0) {
-        return;
-    }
-    // Bytes still to read before the call may end.
-    auto budget = static_cast<unsigned int>(readable);
     do {
         if (pauseReadingWhenFull()) {
             return;

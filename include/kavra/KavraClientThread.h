@@ -344,6 +344,10 @@ private:
     // Counts a write that failed for good.
     void countFailedWrite(WriteOutcome outcome);
 
+    // OnSocketReceive past the whole frames at the front of the read-ahead:
+    // reads frames, resynchronising, until budget bytes were read and
+    // nothing read ahead of a header is left.
+    void readFrames(unsigned int budget);
     // When whole frames in step lie at the front of the socket's read-ahead:
     // takes them there, as the reads below would, with one copy of each
     // body, into its PDU, and queues them in order; false (nothing taken)
