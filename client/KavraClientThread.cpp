@@ -490,22 +490,29 @@ bool KavraClientThread::takeWholeFrame(unsigned int& budget) {
     }
     WholeFrames frames;
     takeWholeFrames(frames, budget);
-    while (frames.next < frames.count) {
-        const std::size_t n = frames.next++;
-        const int length = frames.lengths[n];
-        std::unique_ptr<KavraPDU> pdu(frames.pdus[n]);
-        spend(budget, KavraHeader::HEADER_LENGTH + length);
-        if (!pdu) {
-            countReceived(length, false);
-            // As deliverBody: the consumer may be waiting for this core.
-            std::this_thread::yield();
-            continue;
+    if (frames.count > 0 && frames.pdus[0] == nullptr) {
+        frames.next = frames.count;
+        countReceived(frames.lengths[0], false);
+        // As deliverBody: the consumer may be waiting for this core.
+        std::this_thread::yield();
+    } else if (frames.count > 0) {
+        // A request and its answer come a frame a read, which ReceivePush
+        // queues for less.
+        const std::size_t queued =
+            frames.count == 1 ? static_cast<std::size_t>(ReceivePush(frames.pdus[0]))
+                              : receivePushAll(frames.pdus.data(), frames.count);
+        // What was not queued is destroyed with frames, and counted.
+        frames.next = queued;
+        std::uint64_t bytes = 0;
+        for (std::size_t n = 0; n < queued; ++n) {
+            bytes += static_cast<std::uint64_t>(frames.lengths[n]);
         }
-        const bool queued = ReceivePush(pdu.get()) == 1;
-        if (queued) {
-            static_cast<void>(pdu.release());
+        m_parts->counters.Add(kavra::Stat::framesRead, frames.count);
+        m_parts->counters.Add(kavra::Stat::framesReceived, queued);
+        m_parts->counters.Add(kavra::Stat::bytesReceived, bytes);
+        if (queued < frames.count) {
+            m_parts->counters.Add(kavra::Stat::receiveDropsQueueFull, frames.count - queued);
         }
-        countReceived(length, queued);
     }
     if (frames.failure) {
         std::rethrow_exception(frames.failure);
@@ -513,7 +520,7 @@ bool KavraClientThread::takeWholeFrame(unsigned int& budget) {
     return frames.count > 0;
 }
 
-void KavraClientThread::takeWholeFrames(WholeFrames& frames, unsigned int budget) {
+void KavraClientThread::takeWholeFrames(WholeFrames& frames, unsigned int& budget) {
     const kavra::SemaLock guard(m_ioLock);
     // Only this thread adds to the receive queue, so the room seen now can
     // only grow while the frames are queued: no frame is dropped that one at
@@ -719,6 +726,31 @@ int KavraClientThread::ReceivePush(KavraPDU* pdu) {
     }
     PostMessageA(MSG_RECEIVE_QUEUE_PUSH, 0, 0);
     return 1;
+}
+
+std::size_t KavraClientThread::receivePushAll(KavraPDU* const* pdus, std::size_t count) {
+    kavra::AssertInThread(*this, __func__);
+    {
+        const kavra::SemaLock lock(m_receiveLock);
+        if (!lock) {
+            return 0;
+        }
+        // One at a time: a range inserted into an empty deque goes in at its
+        // front, into a node of its own every time.
+        for (std::size_t n = 0; n < count; ++n) {
+            m_receiveQueue.push_back(pdus[n]);
+        }
+        m_parts->receive.SetLength(m_receiveQueue.size());
+    }
+    m_receiveCount.Unlock(static_cast<long>(count), nullptr);
+    if (m_parts->receiveSignal.IsOpen()) {
+        const kavra::SemaLock lock(m_receiveLock);
+        m_parts->receiveSignal.Follow(!m_receiveQueue.empty());
+    }
+    for (std::size_t n = 0; n < count; ++n) {
+        PostMessageA(MSG_RECEIVE_QUEUE_PUSH, 0, 0);
+    }
+    return count;
 }
 
 KavraClientThread::Taken KavraClientThread::takeReceived(unsigned int capacity) {
