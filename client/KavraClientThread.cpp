@@ -498,9 +498,9 @@ bool KavraClientThread::takeWholeFrame(unsigned int& budget) {
     } else if (frames.count > 0) {
         // A request and its answer come a frame a read, which ReceivePush
         // queues for less.
-        const std::size_t queued =
-            frames.count == 1 ? static_cast<std::size_t>(ReceivePush(frames.pdus[0]))
-                              : receivePushAll(frames.pdus.data(), frames.count);
+        const std::size_t queued = frames.count == 1
+                                       ? static_cast<std::size_t>(ReceivePush(frames.pdus[0]))
+                                       : receivePushAll(frames.pdus.data(), frames.count);
         // What was not queued is destroyed with frames, and counted.
         frames.next = queued;
         std::uint64_t bytes = 0;
