@@ -308,6 +308,23 @@ TEST_F(ReceivePath, FullQueueReadsAndDropsTheFrameAndStaysInStep) {
     EXPECT_EQ(stats.resyncBytesDiscarded, 0U);
 }
 
+// A read that brings only whole frames ends with them. Were the worker to
+// go on reading for bytes that are not coming, it would sit in that read
+// until the socket's read timeout, and a reply to the frames would wait as
+// long.
+TEST_F(ReceivePath, AfterWholeFramesTheWorkerIsFreeToAnswer) {
+    const milliseconds wellInsideTheReadTimeout(KavraClientThread::SOCKET_IO_TIMEOUT_MS / 2);
+    for (unsigned int round = 0; round < 3; ++round) {
+        const Bytes first = IndexedBody(2 * round, 20);
+        const Bytes second = IndexedBody(2 * round + 1, 30);
+        Feed(Concat({FrameBytes(first), FrameBytes(second)}));
+        ExpectNextMessage(first);
+        ExpectNextMessage(second);
+        ASSERT_EQ(client.SendPdu(second.data(), static_cast<unsigned int>(second.size())), 0);
+        EXPECT_EQ(ReadFrame(srv, 0, wellInsideTheReadTimeout), second) << "round " << round;
+    }
+}
+
 TEST_F(ReceivePath, ReceivePdusWorkOverTheWire) {
     const Bytes big = Pattern(500, 40);
     const Bytes small = Pattern(2, 41);
