@@ -496,11 +496,7 @@ bool KavraClientThread::takeWholeFrame(unsigned int& budget) {
         // As deliverBody: the consumer may be waiting for this core.
         std::this_thread::yield();
     } else if (frames.count > 0) {
-        // A request and its answer come a frame a read, which ReceivePush
-        // queues for less.
-        const std::size_t queued = frames.count == 1
-                                       ? static_cast<std::size_t>(ReceivePush(frames.pdus[0]))
-                                       : receivePushAll(frames.pdus.data(), frames.count);
+        const std::size_t queued = receivePushAll(frames.pdus.data(), frames.count);
         // What was not queued is destroyed with frames, and counted.
         frames.next = queued;
         std::uint64_t bytes = 0;
@@ -705,27 +701,7 @@ void KavraClientThread::removedFromReceiveQueue() {
 }
 
 int KavraClientThread::ReceivePush(KavraPDU* pdu) {
-    kavra::AssertInThread(*this, __func__);
-    {
-        const kavra::SemaLock lock(m_receiveLock);
-        if (!lock) {
-            return 0;
-        }
-        m_receiveQueue.push_back(pdu);
-        m_parts->receive.SetLength(m_receiveQueue.size());
-    }
-    // Counted only after the PDU is in the queue, so a consumer whose wait
-    // succeeds finds it there.
-    m_receiveCount.Unlock(1, nullptr);
-    // The handle turns readable only once the PDU is counted too, so a
-    // consumer it wakes finds it with a wait of 0; under the lock again, so
-    // that it follows the queue in the queue's order.
-    if (m_parts->receiveSignal.IsOpen()) {
-        const kavra::SemaLock lock(m_receiveLock);
-        m_parts->receiveSignal.Follow(!m_receiveQueue.empty());
-    }
-    PostMessageA(MSG_RECEIVE_QUEUE_PUSH, 0, 0);
-    return 1;
+    return receivePushAll(&pdu, 1) == 1 ? 1 : 0;
 }
 
 std::size_t KavraClientThread::receivePushAll(KavraPDU* const* pdus, std::size_t count) {
@@ -742,7 +718,12 @@ std::size_t KavraClientThread::receivePushAll(KavraPDU* const* pdus, std::size_t
         }
         m_parts->receive.SetLength(m_receiveQueue.size());
     }
+    // Counted only after the PDUs are in the queue, so a consumer whose wait
+    // succeeds finds one there.
     m_receiveCount.Unlock(static_cast<long>(count), nullptr);
+    // The handle turns readable only once the PDUs are counted too, so a
+    // consumer it wakes finds one with a wait of 0; under the lock again, so
+    // that it follows the queue in the queue's order.
     if (m_parts->receiveSignal.IsOpen()) {
         const kavra::SemaLock lock(m_receiveLock);
         m_parts->receiveSignal.Follow(!m_receiveQueue.empty());

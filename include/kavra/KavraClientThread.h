@@ -359,9 +359,10 @@ private:
     // Fills frames from the read-ahead, under the I/O lock, while budget
     // bytes are not spent, and spends the bytes it takes.
     void takeWholeFrames(WholeFrames& frames, unsigned int& budget);
-    // ReceivePush for count PDUs at once, in order: one hold of the receive
-    // lock, one give-back of count units, then a post for each. Returns
-    // count, or 0 (the caller still owns them all).
+    // ReceivePush for count PDUs at once (ReceivePush is the case of one),
+    // in order: one hold of the receive lock, one give-back of count units,
+    // then a post for each. Returns count, or 0 (the caller still owns them
+    // all).
     std::size_t receivePushAll(KavraPDU* const* pdus, std::size_t count);
     // Reads a header into headerBuffer, starting with the bytes in ahead and
     // resynchronising until it starts with a sync mark; false when a read
