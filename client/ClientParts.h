@@ -7,6 +7,7 @@
 #include "client/PduRecycler.h"
 #include "client/ReceiveBackpressure.h"
 #include "client/ReceiveSignal.h"
+#include "client/SendAhead.h"
 #include "client/SendHold.h"
 #include "client/SendQueueLimit.h"
 #include "client/SendRoom.h"
@@ -29,7 +30,7 @@ struct ClientParts {
     /// worker: the client thread; ioTimeoutMs: its read and write timeout;
     /// receiveCapacity: the most received PDUs it queues.
     ClientParts(const CBaseThread& worker, int ioTimeoutMs, std::size_t receiveCapacity)
-        : connectionWait(worker), linger(ioTimeoutMs), receive(receiveCapacity) {}
+        : connectionWait(worker), linger(ioTimeoutMs), receive(receiveCapacity), ahead(worker) {}
 
     ClientCounters counters;
     SendQueueLimit queueLimit;
@@ -39,6 +40,7 @@ struct ClientParts {
     Linger linger;
     ReceiveBackpressure receive;
     SendRoom room;
+    SendAhead ahead;
     ReceiveSignal receiveSignal;
     PduRecycler recycler;
 

@@ -166,7 +166,7 @@ int KavraClientThread::refuseSend(unsigned int size, bool underLock, bool countF
 
 bool KavraClientThread::limitReached(unsigned int size, bool underLock) const {
     const auto length = [this, underLock] {
-        return underLock ? m_sendQueue.size() : GetSendQueueLength();
+        return underLock ? m_sendQueue.size() + m_parts->ahead.Count() : GetSendQueueLength();
     };
     return m_parts->queueLimit.Reached(length) || m_parts->room.Reached(size);
 }
@@ -181,21 +181,33 @@ void KavraClientThread::OnSendQueuePush() {
 
 kavra::SendEntry KavraClientThread::TakeSendEntry() {
     kavra::AssertInThread(*this, __func__);
-    kavra::SendEntry entry;
-    {
-        const kavra::SemaLock lock(m_sendLock);
-        if (m_sendQueue.empty()) {
-            return entry;
-        }
-        const QueuedSend front = m_sendQueue.front();
-        m_sendQueue.pop_front();
+    kavra::SendEntry entry = m_parts->ahead.Empty() ? takeAhead() : m_parts->ahead.PopFront();
+    if (entry) {
+        m_parts->room.Remove(entry.size);
+        m_parts->room.Notify();
+    }
+    return entry;
+}
+
+kavra::SendEntry KavraClientThread::takeAhead() {
+    const auto take = [this] {
+        const QueuedSend& front = m_sendQueue.front();
+        kavra::SendEntry entry;
         entry.bytes.reset(static_cast<unsigned char*>(front.block.data));
         entry.size = front.block.size;
         entry.queuedAt = front.queuedAt;
-        m_parts->room.Remove(entry.size);
+        m_sendQueue.pop_front();
+        return entry;
+    };
+    const kavra::SemaLock lock(m_sendLock);
+    if (m_sendQueue.empty()) {
+        return {};
     }
-    m_parts->room.Notify();
-    return entry;
+    kavra::SendEntry oldest = take();
+    for (std::size_t moved = 1; moved < kavra::SendAhead::BATCH && !m_sendQueue.empty(); ++moved) {
+        m_parts->ahead.PushBack(take());
+    }
+    return oldest;
 }
 
 void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
@@ -203,13 +215,8 @@ void KavraClientThread::KeepSendEntry(kavra::SendEntry entry) {
     if (!entry) {
         return;
     }
-    {
-        const kavra::SemaLock lock(m_sendLock);
-        m_sendQueue.push_front(
-            QueuedSend{DATABUFFER{entry.bytes.get(), entry.size}, entry.queuedAt});
-        m_parts->room.Add(entry.size);
-        static_cast<void>(entry.bytes.release());
-    }
+    m_parts->room.Add(entry.size);
+    m_parts->ahead.PushFront(std::move(entry));
     // On a live connection (a write that timed out whole) it is tried again
     // after whatever else the loop has to do; otherwise when the connection
     // is back.
@@ -267,6 +274,7 @@ void KavraClientThread::releaseSendQueue() {
             m_sendQueue.pop_front();
             m_parts->counters.Add(kavra::Stat::sendDroppedAtStop);
         }
+        m_parts->counters.Add(kavra::Stat::sendDroppedAtStop, m_parts->ahead.Clear());
         m_parts->room.Reset();
     }
     m_parts->room.Notify();
@@ -912,7 +920,7 @@ std::intptr_t KavraClientThread::OpenReceiveHandle() {
 
 std::size_t KavraClientThread::GetSendQueueLength() const {
     const kavra::SemaLock lock(m_sendLock);
-    return m_sendQueue.size();
+    return m_sendQueue.size() + m_parts->ahead.Count();
 }
 
 std::size_t KavraClientThread::GetReceiveQueueLength() {

@@ -12,11 +12,15 @@ namespace kavra {
  * The bytes a client's send queue holds, their limit, and the wait of
  * senders for room.
  *
- * The byte count changes under the send queue's lock and is read without
- * it. The limit is kept as the entry limit is: 0 (the default) for none;
- * with n, a PDU is refused while the bytes queued and its own would exceed
- * n, unless nothing is queued (so a single PDU larger than n still goes, and
- * the queue never holds more than n bytes or one PDU).
+ * The byte count changes by atomic steps: SendPdu adds under the send
+ * queue's lock, so that its look at the limit and its addition are one; the
+ * worker takes bytes away without it as it takes entries, which only makes
+ * room. It is read without the lock.
+ *
+ * The limit is kept as the entry limit is: 0 (the default) for none; with n,
+ * a PDU is refused while the bytes queued and its own would exceed n, unless
+ * nothing is queued (so a single PDU larger than n still goes, and the queue
+ * never holds more than n bytes or one PDU).
  *
  * A sender that waits for room sleeps on a condition that Notify() wakes:
  * the worker calls it after taking an entry, a stop and a limit change call
@@ -35,9 +39,11 @@ public:
     std::size_t ByteLimit() const { return m_limit.load(std::memory_order_relaxed); }
 
     ///@{
-    /// The queue gained, lost or dropped bytes. Under the send queue's lock.
-    void Add(std::size_t bytes) { m_bytes.store(m_bytes.load() + bytes); }
-    void Remove(std::size_t bytes) { m_bytes.store(m_bytes.load() - bytes); }
+    /// The queue gained, lost or dropped bytes. Add and Reset under the send
+    /// queue's lock, or on the worker for an entry put back; Remove on the
+    /// worker.
+    void Add(std::size_t bytes) { m_bytes.fetch_add(bytes); }
+    void Remove(std::size_t bytes) { m_bytes.fetch_sub(bytes); }
     void Reset() { m_bytes.store(0); }
     ///@}
     /// Bytes queued now. Any thread.

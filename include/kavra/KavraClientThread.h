@@ -269,9 +269,8 @@ protected:
     /// otherwise are its own to account for. Worker thread only.
     virtual void OnSendQueuePush();
 
-    /// Takes the oldest entry off the send queue (under the same lock as
-    /// SendPdu); an empty entry when the queue is empty. The caller owns it.
-    /// Worker thread only.
+    /// Takes the oldest entry off the send queue; an empty entry when the
+    /// queue is empty. The caller owns it. Worker thread only.
     kavra::SendEntry TakeSendEntry();
     /// Writes entry as one frame, or drops it (empty, connection down, too
     /// old, stop's linger over), and counts what became of it; returns true
@@ -325,6 +324,10 @@ private:
     int refuseSend(unsigned int size, bool underLock, bool countFull);
     // refuseSend once a stop was asked for or a limit is set.
     int refuseLimited(unsigned int size, bool underLock, bool countFull);
+    // Takes the oldest send entry, and moves the ones behind it, up to a
+    // batch in all, to the worker's own list, under one hold of the send
+    // queue's lock; an empty entry when none waited. Worker thread only.
+    kavra::SendEntry takeAhead();
     // Whether a PDU of size bytes finds a limit reached, without counting.
     bool limitReached(unsigned int size, bool underLock) const;
     // SendPdu once the arguments passed: queues a copy, or refuses.

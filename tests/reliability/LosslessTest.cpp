@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iostream>
 #include <memory>
 #include <system_error>
@@ -100,6 +101,48 @@ TEST(HoldWhileDisconnected, EntriesWaitThroughAnOutageAndOnlyStaleOnesAreDropped
     EXPECT_EQ(stats.sendDroppedStale, 20U);
     EXPECT_EQ(stats.SendDropped(), 20U);
     EXPECT_EQ(stats.pdusAccepted, stats.framesSent + stats.SendDropped());
+}
+
+// Counts the posts of queued PDUs the worker has handled.
+class PushCountingClient : public OpenClient {
+public:
+    std::atomic<std::uint32_t> pushes{0};
+
+protected:
+    void OnSendQueuePush() override {
+        OpenClient::OnSendQueuePush();
+        pushes.fetch_add(1);
+    }
+};
+
+// The worker takes waiting entries off the queue in batches; through an
+// outage they sit in its own list, taken out and put back once per PDU
+// queued. They stay queued for the byte limit and the queue's length.
+TEST(HoldWhileDisconnected, EntriesTheWorkerTookStayQueuedForTheLimits) {
+    auto srv = std::make_unique<LoopbackServer>();
+    PushCountingClient client;
+    ASSERT_TRUE(StartClient(client, *srv, true));
+    client.SetHoldWhileDisconnected(true);
+    srv.reset();
+    ASSERT_TRUE(WaitUntil([&] { return !client.GetStats().connected; }));
+
+    constexpr std::size_t kByteLimit = 40'000;
+    client.SetSendQueueByteLimit(kByteLimit);
+    std::uint32_t accepted = 0;
+    std::size_t acceptedBytes = 0;
+    for (;; ++accepted) {
+        const Bytes body = Numbered(accepted);
+        if (client.SendPdu(body.data(), static_cast<unsigned int>(body.size())) != 0) {
+            break;
+        }
+        acceptedBytes += body.size();
+    }
+    EXPECT_GT(accepted, 100U);
+    // Once the worker has taken out and put back an entry for every PDU,
+    // each byte and entry is counted once.
+    ASSERT_TRUE(WaitUntil([&] { return client.pushes.load() == accepted; }));
+    EXPECT_EQ(client.GetSendQueueLength(), accepted);
+    EXPECT_EQ(client.GetSendQueueBytes(), acceptedBytes);
 }
 
 TEST(ReceiveOverflowBlock, AFullQueueHoldsThePeerBackAndDropsNothing) {
