@@ -35,7 +35,7 @@ import sys
 
 __all__ = ["Client", "KavraError", "MAX_PDU_LENGTH", "library_version", "tls_available",
            "tls_strerror"]
-__version__ = "0.6.2"
+__version__ = "0.6.3"
 
 MAX_PDU_LENGTH = 8812
 _WAIT_FOREVER = 0xFFFFFFFF

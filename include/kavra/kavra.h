@@ -58,7 +58,7 @@
 /// Additions (functions, fields at the end of a structure) raise it.
 #define KAVRA_VERSION_MINOR 6
 /// Fixes.
-#define KAVRA_VERSION_PATCH 2
+#define KAVRA_VERSION_PATCH 3
 ///@}
 
 /// @def KAVRA_CALL
