@@ -24,6 +24,10 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Started() const;
+    // Why the start failed: errno, or GetLastError on Windows; 0 once it
+    // started. On POSIX a program that exec cannot run still starts, and
+    // exits 127.
+    unsigned long StartError() const;
     // Appends what the child printed since the last call to out and err,
     // waiting up to timeoutMs for anything. True when anything came. On
     // Windows, line ends come as "\n".

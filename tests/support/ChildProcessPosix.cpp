@@ -47,6 +47,7 @@ void WriteInput(int fd, const std::string& input) {
 struct ChildProcess::State {
     pid_t pid = -1;
     bool reaped = false;
+    unsigned long startError = 0;
     int out = -1;
     int err = -1;
 };
@@ -58,9 +59,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     int out[2];
     int err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+        m_state->startError = static_cast<unsigned long>(errno);
         return;
     }
     m_state->pid = fork();
+    if (m_state->pid < 0) {
+        m_state->startError = static_cast<unsigned long>(errno);
+    }
     if (m_state->pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
@@ -99,6 +104,10 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Started() const {
     return m_state->pid > 0;
+}
+
+unsigned long ChildProcess::StartError() const {
+    return m_state->startError;
 }
 
 bool ChildProcess::Pump(int timeoutMs, std::string& out, std::string& err) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace kavra::test {
@@ -68,12 +69,39 @@ struct LineEnds {
     }
 };
 
+// Wine now and then refuses to start a process that starts at the next try
+// (one CI run failed so; its program never ran). A refused start is tried
+// again a few times, each refusal written to standard error; a missing
+// program is not.
+bool startProcess(const std::string& path, std::string& commandLine, STARTUPINFOA& startup,
+                  PROCESS_INFORMATION& process, unsigned long& error) {
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        // A process group of its own, so that Interrupt reaches the child only.
+        if (::CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                             CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process) != 0) {
+            error = 0;
+            return true;
+        }
+        error = ::GetLastError();
+        if (attempt == kAttempts || error == ERROR_FILE_NOT_FOUND ||
+            error == ERROR_PATH_NOT_FOUND) {
+            return false;
+        }
+        std::fprintf(stderr,
+                     "ChildProcess: CreateProcess of %s failed with error %lu; trying again\n",
+                     path.c_str(), error);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 } // namespace
 
 struct ChildProcess::State {
     PROCESS_INFORMATION process{};
     bool started = false;
     bool reaped = false;
+    unsigned long startError = 0;
     HANDLE out = nullptr;
     HANDLE err = nullptr;
     LineEnds outEnds;
@@ -99,6 +127,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (::CreatePipe(&inRead, &inWrite, &inherit, kPipeBytes) == 0 ||
         ::CreatePipe(&m_state->out, &outWrite, &inherit, kPipeBytes) == 0 ||
         ::CreatePipe(&m_state->err, &errWrite, &inherit, kPipeBytes) == 0) {
+        m_state->startError = ::GetLastError();
         closeHandle(inRead);
         closeHandle(inWrite);
         closeHandle(outWrite);
@@ -114,10 +143,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     startup.hStdInput = inRead;
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
-    // A process group of its own, so that Interrupt reaches the child only.
-    m_state->started = ::CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup,
-                                        &m_state->process) != 0;
+    m_state->started =
+        startProcess(path, commandLine, startup, m_state->process, m_state->startError);
     closeHandle(inRead);
     closeHandle(outWrite);
     closeHandle(errWrite);
@@ -140,6 +167,10 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Started() const {
     return m_state->started;
+}
+
+unsigned long ChildProcess::StartError() const {
+    return m_state->startError;
 }
 
 bool ChildProcess::Pump(int timeoutMs, std::string& out, std::string& err) {

@@ -13,7 +13,8 @@ struct ProgramResult {
     // The exit status, or -1 when the program could not start or did not
     // exit normally.
     int exitCode = -1;
-    // Standard output and standard error together, line ends as "\n".
+    // Standard output and standard error together, line ends as "\n" (on
+    // Windows the error output follows the rest).
     std::string output;
 };
 

@@ -40,7 +40,8 @@ public:
     Child(const std::vector<std::string>& args, const std::string& input)
         : m_process(KAVRA_TOOL, args, input) {
         if (!m_process.Started()) {
-            ADD_FAILURE() << "cannot start " << KAVRA_TOOL;
+            ADD_FAILURE() << "cannot start " << KAVRA_TOOL << ": system error "
+                          << m_process.StartError();
         }
     }
 
@@ -67,6 +68,9 @@ public:
     // Waits for the child's exit (killing it at the limit, stretched on a
     // slow machine); the exit status, or -1 when it had to be killed.
     int Wait(std::chrono::milliseconds limit) {
+        if (!m_process.Started()) {
+            return -1;
+        }
         const auto deadline = Clock::now() + kavra::test::Patient(limit);
         for (;;) {
             if (const std::optional<int> status = m_process.Poll()) {
