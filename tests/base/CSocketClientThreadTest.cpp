@@ -213,8 +213,10 @@ TEST(CSocketClientThreadReconnect, ServerThatStartsLaterIsReachedThroughBackoff)
     }
     EXPECT_TRUE(server->WaitForConnection(0, kSoon));
     EXPECT_TRUE(WaitUntil([&] { return thread.GetReconnectCount() == 1; }));
-    EXPECT_EQ(thread.connects.load(), 1);
+    // The count rises just before the worker runs the handler: wait for both.
+    EXPECT_TRUE(WaitUntil([&] { return thread.connects.load() == 1; }));
     ASSERT_EQ(thread.Destroy(), 1);
+    EXPECT_EQ(thread.connects.load(), 1);
     EXPECT_FALSE(thread.GetSocket()->IsOpen());
     EXPECT_TRUE(server->WaitForClientClose(0, kSoon));
 }
