@@ -13,12 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #ifdef _WIN32
 #include <windows.h>
-
-#include <cstdio>
 
 namespace {
 
@@ -34,7 +34,22 @@ LONG WINAPI failOnUnhandled(EXCEPTION_POINTERS* info) {
 } // namespace
 #endif
 
+namespace {
+
+// A launcher that starts the program again when its start failed (under
+// Wine, tests/support/wine-start.sh) learns here that this run began.
+void markStarted() {
+    if (const char* path = std::getenv("KAVRA_TEST_STARTED")) {
+        if (std::FILE* file = std::fopen(path, "w")) {
+            std::fclose(file);
+        }
+    }
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    markStarted();
 #ifdef _WIN32
     // No dialog box on a real desktop: the run must end by itself.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
