@@ -66,7 +66,8 @@ public:
     }
 
     // Waits for the child's exit (killing it at the limit, stretched on a
-    // slow machine); the exit status, or -1 when it had to be killed.
+    // slow machine); the exit status, or -1 when it had to be killed or
+    // never started.
     int Wait(std::chrono::milliseconds limit) {
         if (!m_process.Started()) {
             return -1;
